@@ -1,0 +1,43 @@
+#pragma once
+// The circuit tree.  A circuit is a series list of nodes; a node is a leaf
+// (an element with an optional label) or a parallel group of branches, each
+// branch itself a series list.  Trees own their nodes; copies are deep.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "elements/element.h"
+
+namespace kelvora {
+
+struct Node;
+using SeriesList = std::vector<Node>;
+
+struct Leaf {
+  Element element;
+  std::optional<std::string> label;  // UTF-8; parsed leaves always have one
+};
+
+struct ParallelGroup {
+  std::vector<SeriesList> branches;
+};
+
+struct Node {
+  std::variant<Leaf, ParallelGroup> value;
+
+  bool is_leaf() const { return value.index() == 0; }
+  const Leaf& leaf() const { return std::get<0>(value); }
+  const ParallelGroup& group() const { return std::get<1>(value); }
+};
+
+// Deepest nesting of parallel groups that circuits may have.  Every tree walk
+// in the core recurses once per level, so deeper trees are refused where they
+// are built (parser, Series/Parallel) instead of risking the stack.
+inline constexpr std::size_t kMaxNestingDepth = 1000;
+
+// Nesting depth of parallel groups (0 for a list of leaves).
+std::size_t nesting_depth(const SeriesList& nodes);
+
+}  // namespace kelvora
