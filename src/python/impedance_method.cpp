@@ -1,0 +1,98 @@
+// Circuit.impedance(frequencies): the circuit's stored values evaluated over
+// a list of frequencies, returned as a complex128 NumPy array.
+#include <cstring>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "circuit/evaluate.h"
+#include "python/circuit_methods.h"
+#include "python/circuit_object.h"
+#include "python/errors.h"
+#include "python/gil.h"
+#include "python/numpy_bridge.h"
+#include "python/pyref.h"
+#include "python/spectrum.h"
+#include "support/worker_pool.h"
+
+namespace kelvora::py {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr std::size_t kParallelFrom = 1000;
+
+// A contiguous float64 buffer viewed in place (no copy), released on exit.
+class FloatBuffer {
+ public:
+  bool acquire(PyObject* obj) {
+    if (PyUnicode_Check(obj) || !PyObject_CheckBuffer(obj)) return false;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    const char* f = view_.format ? view_.format : "B";
+    if (f[0] == '<' || f[0] == '=' || f[0] == '@') ++f;
+    return view_.ndim == 1 && view_.itemsize == 8 && std::strcmp(f, "d") == 0;
+  }
+  std::span<const double> span() const {
+    return {static_cast<const double*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
+  }
+  ~FloatBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+void evaluate_range(const ImpedancePlan& plan, std::span<const double> f, Complex* out, std::size_t begin,
+                    std::size_t end) {
+  ImpedanceEvaluator eval(plan, plan.stored_values());
+  for (std::size_t i = begin; i < end; ++i) out[i] = eval(kTwoPi * f[i]);
+}
+
+}  // namespace
+
+PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"frequencies", nullptr};
+  PyObject* obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:impedance", const_cast<char**>(kwlist), &obj)) return nullptr;
+
+  FloatBuffer buffer;
+  std::vector<double> list;
+  std::span<const double> freqs;
+  if (buffer.acquire(obj)) {
+    freqs = buffer.span();
+  } else if (to_double_list(obj, list)) {
+    freqs = list;
+  } else {
+    PyErr_Clear();
+    std::optional<std::vector<double>> column;
+    if (!read_column(obj, "Frequency / Hz", "frequency_hertz", column)) return nullptr;
+    if (!column)
+      return raise_value_error(
+          "expected a sequence of frequencies, or a dataframe with a \"Frequency / Hz\" or \"frequency_hertz\" column");
+    list = std::move(*column);
+    freqs = list;
+  }
+
+  const ImpedancePlan plan(circuit_nodes(self));
+  Complex* out = nullptr;
+  PyRef result(new_complex_array(freqs.size(), &out));
+  if (!result) return nullptr;
+  {
+    ReleaseGil nogil;
+    const std::size_t n = freqs.size();
+    if (n < kParallelFrom) {
+      evaluate_range(plan, freqs, out, 0, n);
+    } else {
+      const std::size_t grain = std::max<std::size_t>(256, n / 64);
+      parallel_for(n, grain, [&](std::size_t b, std::size_t e) { evaluate_range(plan, freqs, out, b, e); });
+    }
+  }
+  return result.release();
+}
+
+}  // namespace kelvora::py

@@ -1,0 +1,68 @@
+// Module initialisation (single phase).  Registers Element, Circuit,
+// FitResult, Series, Parallel and the fourteen element classes, in that
+// order, each also listed in __all__.  Nothing else is prepared here: the
+// networks are decoded and the worker pool started on first use.
+#include <Python.h>
+
+#include "python/circuit_methods.h"
+#include "python/circuit_object.h"
+#include "python/element_types.h"
+#include "python/errors.h"
+#include "python/pyref.h"
+#include "python/series_parallel.h"
+
+namespace kelvora::py {
+namespace {
+
+#define KV_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
+PyMethodDef kFunctions[] = {
+    {"Series", KV_FUNCTION(series_function), METH_VARARGS | METH_KEYWORDS,
+     "Series(parts)\n--\n\nConnect elements and circuits end to end."},
+    {"Parallel", KV_FUNCTION(parallel_function), METH_VARARGS | METH_KEYWORDS,
+     "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kelvora", "", -1, kFunctions, nullptr, nullptr, nullptr, nullptr};
+
+int add_all(PyObject* all, const char* name) {
+  PyRef s(PyUnicode_FromString(name));
+  return s ? PyList_Append(all, s.get()) : -1;
+}
+
+PyObject* init() {
+  // The module keeps process-wide state (types, decoded networks), so it
+  // lives in the main interpreter only.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "kelvora can only be initialised in the main interpreter");
+    return nullptr;
+  }
+  PyRef module(PyModule_Create(&kModule));
+  if (!module) return nullptr;
+  PyRef all(PyList_New(0));
+  if (!all) return nullptr;
+
+  if (init_element_type(module.get()) < 0 || add_all(all.get(), "Element") < 0) return nullptr;
+  if (init_circuit_type(module.get()) < 0 || add_all(all.get(), "Circuit") < 0) return nullptr;
+  PyObject* fit_result = create_fit_result_type(module.get());
+  if (!fit_result) return nullptr;
+  if (PyModule_AddObject(module.get(), "FitResult", fit_result) < 0) {
+    Py_DECREF(fit_result);
+    return nullptr;
+  }
+  if (add_all(all.get(), "FitResult") < 0) return nullptr;
+  if (add_all(all.get(), "Series") < 0 || add_all(all.get(), "Parallel") < 0) return nullptr;
+  if (add_element_subclasses(module.get()) < 0) return nullptr;
+  for (const char* code : {"R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"})
+    if (add_all(all.get(), code) < 0) return nullptr;
+  if (init_internal_error(module.get()) < 0) return nullptr;
+  if (PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
+  all.release();
+  return module.release();
+}
+
+}  // namespace
+}  // namespace kelvora::py
+
+PyMODINIT_FUNC PyInit_kelvora(void) { return kelvora::py::init(); }

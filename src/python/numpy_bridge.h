@@ -1,0 +1,16 @@
+#pragma once
+// The few NumPy C API calls the module makes, kept in one file.  NumPy is
+// imported on first use, from numpy._core or numpy.core.
+#include <Python.h>
+
+#include <cstddef>
+
+#include "support/complex.h"
+
+namespace kelvora::py {
+
+// A new one-dimensional complex128 array of n entries; *data points at its
+// buffer, which the caller fills (it may do so without the interpreter lock).
+PyObject* new_complex_array(std::size_t n, kelvora::Complex** data);
+
+}  // namespace kelvora::py

@@ -1,0 +1,85 @@
+// Series() and Parallel(): circuits assembled from element and circuit objects.
+#include "python/series_parallel.h"
+
+#include "python/circuit_object.h"
+#include "python/element_types.h"
+#include "python/pyref.h"
+
+namespace kelvora::py {
+namespace {
+
+// One item of `parts`: the nodes it contributes and whether its values are explicit.
+struct Part {
+  SeriesList nodes;
+  bool explicit_values;
+};
+
+bool read_parts(PyObject* parts, std::vector<Part>& out) {
+  if (PyUnicode_Check(parts)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'parts': Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(parts)) {
+    PyErr_Format(PyExc_TypeError, "argument 'parts': '%s' object cannot be converted to 'Sequence'",
+                 _PyType_Name(Py_TYPE(parts)));
+    return false;
+  }
+  PyRef it(PyObject_GetIter(parts));
+  if (!it) return false;
+  std::size_t index = 0;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    PyRef item(raw);
+    if (is_element(item.get())) {
+      out.push_back({SeriesList{Node{Leaf{element_value(item.get()), std::nullopt}}}, true});
+    } else if (is_circuit(item.get())) {
+      out.push_back({circuit_nodes(item.get()), circuit_explicit(item.get())});
+    } else {
+      PyErr_Format(PyExc_TypeError, "argument 'parts': item %zu is neither an Element nor a Circuit, but '%s'", index,
+                   _PyType_Name(Py_TYPE(item.get())));
+      return false;
+    }
+    ++index;
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* parse_parts_arg(PyObject* args, PyObject* kwargs, const char* format) {
+  static const char* kwlist[] = {"parts", nullptr};
+  PyObject* parts = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &parts)) return nullptr;
+  return parts;
+}
+
+}  // namespace
+
+PyObject* series_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* parts = parse_parts_arg(args, kwargs, "O:Series");
+  if (!parts) return nullptr;
+  std::vector<Part> items;
+  if (!read_parts(parts, items)) return nullptr;
+  SeriesList nodes;
+  bool explicit_values = true;
+  for (Part& p : items) {
+    explicit_values = explicit_values && p.explicit_values;
+    for (Node& n : p.nodes) nodes.push_back(std::move(n));
+  }
+  return new_circuit(std::move(nodes), explicit_values);
+}
+
+PyObject* parallel_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyObject* parts = parse_parts_arg(args, kwargs, "O:Parallel");
+  if (!parts) return nullptr;
+  std::vector<Part> items;
+  if (!read_parts(parts, items)) return nullptr;
+  ParallelGroup group;
+  bool explicit_values = true;
+  for (Part& p : items) {
+    explicit_values = explicit_values && p.explicit_values;
+    group.branches.push_back(std::move(p.nodes));
+  }
+  SeriesList nodes;
+  nodes.push_back(Node{std::move(group)});
+  return new_circuit(std::move(nodes), explicit_values);
+}
+
+}  // namespace kelvora::py
