@@ -1,0 +1,61 @@
+#include "fit/simulated_annealing.h"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "fit/random_range.h"
+
+namespace kelvora {
+
+Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost& cost, std::vector<double> z0,
+                                                               double initial_temperature, std::uint64_t iterations,
+                                                               ChaCha12& moves, ChaCha12& acceptance) {
+  const std::size_t n = z0.size();
+  const double t0 = initial_temperature;
+  double temperature = t0;
+  std::uint64_t k = 0;  // temperature steps taken
+
+  std::vector<double> current = std::move(z0);
+  double current_cost = cost(current);
+
+  SearchResult result;
+  bool have_best = false;
+  double best_cost = std::numeric_limits<double>::infinity();
+  auto record_best = [&] {
+    if (replaces_best(current_cost, best_cost)) {
+      result.best = current;
+      best_cost = current_cost;
+      have_best = true;
+    }
+  };
+  record_best();
+
+  std::vector<double> candidate(n);
+  while (result.iterations < iterations) {
+    // Exactly one move draw per coordinate, uniform shift in [-T, T).
+    for (std::size_t i = 0; i < n; ++i) {
+      const double u = unit_from_bits52(moves.next_u64());
+      candidate[i] = current[i] + (2.0 * temperature * u - temperature);
+    }
+    const double candidate_cost = cost(candidate);
+    // Drawn on every step, needed or not, so the stream stays in step.
+    const double p = unit_from_bits53(acceptance.next_u64());
+    const bool accept =
+        candidate_cost < current_cost || 1.0 / (1.0 + std::exp((candidate_cost - current_cost) / temperature)) > p;
+    ++k;
+    temperature = t0 / static_cast<double>(k + 1);
+    if (accept) {
+      current.swap(candidate);
+      current_cost = candidate_cost;
+    }
+    record_best();
+    ++result.iterations;
+  }
+
+  if (!have_best) return unexpected(std::string("simulated annealing found no best position"));
+  return result;
+}
+
+}  // namespace kelvora

@@ -1,0 +1,131 @@
+// Search-space coordinates, the search box, the search cost and the
+// best-point rule shared by the global searches.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "circuit/parser.h"
+#include "circuit/tree.h"
+#include "fit/angular_frequency.h"
+#include "fit/residuals.h"
+#include "fit/search_cost.h"
+#include "fit/weighting.h"
+
+using namespace kelvora;
+
+static int failures = 0;
+#define CHECK(cond)                                                          \
+  do {                                                                       \
+    if (!(cond)) {                                                           \
+      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                                            \
+    }                                                                        \
+  } while (0)
+
+static bool near(double a, double b, double tol) { return std::fabs(a - b) <= tol; }
+
+static const double kInf = std::numeric_limits<double>::infinity();
+static const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+static void coordinates_round_trip() {
+  const ParamBounds bounds{{1e-12, kInf}, {0.0, 1.0}, {0.0, kNaN}};
+  const std::vector<double> x{100.0, 0.7, 5.0, 99.0};  // last entry has no bound
+  const auto z = search_from_values(bounds, x);
+  CHECK(z.size() == 3);
+  CHECK(near(z[0], 2.0, 1e-14));
+  CHECK(z[1] == 0.7);
+  CHECK(near(z[2], std::log10(5.0), 1e-15));  // a NaN upper bound is not finite: decades
+  const auto back = values_from_search(bounds, z);
+  CHECK(back.size() == 3);
+  CHECK(near(back[0], 100.0, 1e-12));
+  CHECK(back[1] == 0.7);
+  // Linear coordinates are not clamped; log coordinates stay above the bound.
+  CHECK(values_from_search(bounds, std::vector<double>{-400.0, 1.3, 0.0})[1] == 1.3);
+  CHECK(values_from_search(bounds, std::vector<double>{-400.0, 1.3, 0.0})[0] == 1e-12);
+  // A value at or below its lower bound, or NaN, maps to -300.
+  CHECK(search_from_values(bounds, std::vector<double>{1e-12})[0] == -300.0);
+  CHECK(search_from_values(bounds, std::vector<double>{kNaN})[0] == -300.0);
+}
+
+static void box_edges() {
+  const ParamBounds bounds{{1e-12, kInf}, {1e-12, kInf}, {0.0, 1.0}, {0.0, kInf}, {1e-12, kInf}};
+  const std::vector<double> start{0.0, 100.0, 0.3, -5.0, kNaN};
+  const SearchBox box = pso_search_box(bounds, start);
+  CHECK(box.lower.size() == 5);
+  // Start 0: a = 1e-6, [log10(1e-10 - 1e-12), log10(1e-2 - 1e-12)].
+  CHECK(near(box.lower[0], -10.004364805402449, 1e-12));
+  CHECK(near(box.upper[0], -2.0, 1e-9));
+  CHECK(near(box.lower[1], -2.0, 1e-9));
+  CHECK(near(box.upper[1], 6.0, 1e-12));
+  CHECK(box.lower[2] == 0.0 && box.upper[2] == 1.0);
+  // |x| is used for negative starts: four decades either side of 5.
+  CHECK(near(box.lower[3], std::log10(5e-4), 1e-12) && near(box.upper[3], std::log10(5e4), 1e-12));
+  CHECK(box.lower[4] == box.lower[0] && box.upper[4] == box.upper[0]);  // NaN counts as 1e-6
+  CHECK(!unusable_box_coordinate(box, true));
+
+  // A lower bound far above the start squeezes the box to a point.
+  const SearchBox squeezed = pso_search_box({{1.0, kInf}}, std::vector<double>{1e-5});
+  CHECK(squeezed.lower[0] == -300.0 && squeezed.upper[0] == -300.0);
+  CHECK(!unusable_box_coordinate(squeezed, false));
+  CHECK(unusable_box_coordinate(squeezed, true) == 0u);
+  // A linear coordinate with an infinite lower bound cannot be sampled.
+  const SearchBox open = pso_search_box({{0.0, 1.0}, {-kInf, 5.0}}, std::vector<double>{0.5, 0.0});
+  CHECK(unusable_box_coordinate(open, false) == 1u);
+  // Finite ends whose width overflows cannot either.
+  const SearchBox wide{{-1.7e308}, {1.7e308}};
+  CHECK(unusable_box_coordinate(wide, false) == 0u);
+}
+
+static void best_point_rule() {
+  CHECK(replaces_best(1.0, kInf));
+  CHECK(replaces_best(kInf, kInf));
+  CHECK(!replaces_best(kNaN, kInf));
+  CHECK(!replaces_best(2.0, 2.0));
+  CHECK(replaces_best(-kInf, kInf));  // -inf < +inf
+  CHECK(!replaces_best(kInf, 1.0));
+  CHECK(cost_less(1.0, kNaN) && !cost_less(kNaN, 1.0) && !cost_less(kNaN, kNaN));
+  CHECK(cost_less(1.0, kInf) && !cost_less(kInf, kInf));
+}
+
+static void cost_matches_residuals() {
+  const SeriesList circuit = parse(std::string_view("R0-(R1,C1)-(R2,Cpe1)")).value();
+  const auto bounds = param_bounds(circuit);
+  std::vector<double> f;
+  std::vector<Complex> z;
+  for (int i = 0; i < 30; ++i) {
+    const double hz = std::pow(10.0, -1.0 + 0.2 * i);
+    f.push_back(hz);
+    z.push_back({10.0 + 3.0 / (1.0 + hz * 0.01), -5.0 * hz / (1.0 + hz * hz * 1e-4)});
+  }
+  const auto omega = angular_frequencies(f);
+  const auto weights = compute_weights(z, Weighting::Modulus);
+  EvaluationCounter counter{0};
+  PsoProblem problem(circuit, omega, z, weights, bounds, counter);
+  const std::vector<double> x{12.0, 40.0, 1e-5, 300.0, 2e-4, 0.8};
+  const auto zs = search_from_values(bounds, x);
+  const double c = problem.cost(zs);
+  CHECK(counter.load() == 1);
+  // Same arithmetic as the residual vector of the fit: bit for bit.
+  EvaluationCounter other{0};
+  const auto r = residuals(circuit, values_from_search(bounds, zs), omega, z, weights, other).value();
+  CHECK(c == half_sum_of_squares(r));
+  CHECK(!problem.internal_error());
+  // A non-finite value gives a non-finite cost, not a failure.
+  std::vector<double> bad = zs;
+  bad[0] = kNaN;
+  CHECK(std::isnan(problem.cost(bad)));
+  CHECK(counter.load() == 2);
+  // Too short a vector is a broken invariant, reported after the fact.
+  CHECK(std::isnan(problem.cost(std::vector<double>{1.0})));
+  CHECK(problem.internal_error().has_value());
+}
+
+int main() {
+  coordinates_round_trip();
+  box_edges();
+  best_point_rule();
+  cost_matches_residuals();
+  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
+  return failures ? 1 : 0;
+}
