@@ -1,14 +1,113 @@
 #include "models/guess_params.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include "circuit/parser.h"
+#include "circuit/tree.h"
 #include "models/registry.h"
+#include "support/quote.h"
 
 namespace kelvora {
 
-Expected<std::vector<double>, std::string> guess_params(const SeriesList&, const std::vector<double>&,
-                                                        const std::vector<Complex>&,
-                                                        const std::optional<std::string>&) {
-  return unexpected("No training data on this circuit. Machine-learning based initial parameters available for " +
-                    models::quoted_names());
+namespace {
+
+using models::Match;
+
+std::string unparsable(std::string payload) { return nn::NnError::unparsable(std::move(payload)).message(); }
+
+struct Chosen {
+  const nn::Guesser* guesser;
+  Match match;
+};
+
+Expected<Chosen, std::string> choose_external(const SeriesList& nodes, const std::string& path) {
+  // The cache stays locked until the network's circuit has been matched.
+  auto lock = models::ExternalCacheLock::acquire();
+  if (!lock) return unexpected(lock.error());
+  auto loaded = lock->load(path);
+  if (!loaded) return unexpected(loaded.error().message());
+  const nn::Guesser* g = *loaded;
+  auto network = parse(g->circuit);
+  if (!network) return unexpected(unparsable("circuit " + quoted(g->circuit) + " in " + path));
+  auto match = models::match_or_expand(*network, nodes);
+  if (!match) {
+    return unexpected(unparsable(path + " was trained for " + quoted(g->circuit) + ", which is a different circuit"));
+  }
+  // A file whose circuit and parameter list disagree cannot be mapped.
+  if (param_count(*network) != g->param_names.size()) return unexpected(unparsable("param_names"));
+  return Chosen{g, std::move(*match)};
+}
+
+Expected<Chosen, std::string> choose_registered(const SeriesList& nodes) {
+  auto hit = models::find_for_topology(nodes);
+  if (!hit) {
+    return unexpected("No training data on this circuit. Machine-learning based initial parameters available for " +
+                      models::quoted_names());
+  }
+  auto g = models::MODELS[hit->model].guesser();
+  if (!g) return unexpected(unparsable(g.error()));
+  return Chosen{*g, std::move(hit->match)};
+}
+
+// K and Zarc values back from the parallel pairs the network estimated:
+//   K:    (R, C)    -> r = R, tau_k = R C
+//   Zarc: (R, Q, a) -> r = R, tau_k = (R Q)^(1/a), gamma = a   (a floored at 1e-6)
+std::vector<double> contract(const SeriesList& nodes, const std::vector<double>& out) {
+  std::vector<double> values;
+  values.reserve(param_count(nodes));
+  std::size_t pos = 0;
+  for (const LeafRef& leaf : collect_leaves(nodes)) {
+    switch (leaf.element->kind) {
+      case Kind::K: {
+        const double r = out[pos], c = out[pos + 1];
+        values.push_back(r);
+        values.push_back(r * c);
+        pos += 2;
+        break;
+      }
+      case Kind::Zarc: {
+        const double r = out[pos], q = out[pos + 1], alpha = out[pos + 2];
+        const double a = std::isnan(alpha) ? 1e-6 : std::max(alpha, 1e-6);
+        values.push_back(r);
+        values.push_back(std::pow(r * q, 1.0 / a));
+        values.push_back(alpha);
+        pos += 3;
+        break;
+      }
+      default:
+        for (std::size_t j = 0; j < leaf.element->count(); ++j) values.push_back(out[pos + j]);
+        pos += leaf.element->count();
+        break;
+    }
+  }
+  return values;
+}
+
+}  // namespace
+
+Expected<std::vector<double>, std::string> guess_params(const SeriesList& nodes, const std::vector<double>& freqs,
+                                                        const std::vector<Complex>& z,
+                                                        const std::optional<std::string>& weights_path) {
+  auto chosen = weights_path ? choose_external(nodes, *weights_path) : choose_registered(nodes);
+  if (!chosen) return unexpected(chosen.error());
+  const nn::Guesser& g = *chosen->guesser;
+  const Match& match = chosen->match;
+
+  if (freqs.size() < 2 || z.size() < 2) {
+    return unexpected(nn::NnError::too_few_points(std::min(freqs.size(), z.size())).message());
+  }
+  auto values = g.predict(freqs, z);
+  if (!values) return unexpected(values.error().message());
+
+  std::vector<double> out(match.index.size());
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    if (match.index[k] >= values->size()) return unexpected(unparsable("param_names"));
+    out[k] = (*values)[match.index[k]];
+  }
+  if (!match.expanded) return out;
+  return contract(nodes, out);
 }
 
 }  // namespace kelvora
+

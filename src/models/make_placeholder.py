@@ -1,0 +1,118 @@
+"""Write untrained placeholder networks for the eleven registry models.
+
+Usage: python make_placeholder.py [output_dir]
+
+The blobs have the metadata, tensor names, shapes and per-parameter scaling
+rules of the real networks, but small random trunk/head weights and output
+statistics chosen so that the guesses fall back to the spectrum's own scales
+(resistances ~ R_s, capacitances ~ 1/(R_s omega_c), exponents ~ 0.8).  They
+exist so that the module builds and loads before trained networks are
+available; trained blobs replace them file for file.
+"""
+
+import os
+import struct
+import sys
+
+import numpy as np
+
+MODELS = [
+    ("rc", "R0-(R1,C1)", "R0.r,R1.r,C1.c", 16),
+    ("rc_l", "L0-R0-(R1,C1)", "L0.l,R0.r,R1.r,C1.c", 32),
+    ("rq", "R0-(R1,CPE1)", "R0.r,R1.r,CPE1.q,CPE1.alpha", 32),
+    ("rq_l", "L0-R0-(R1,CPE1)", "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha", 32),
+    ("two_rc", "R0-(R1,C1)-(R2,C2)", "R0.r,R1.r,C1.c,R2.r,C2.c", 32),
+    ("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)", "L0.l,R0.r,R1.r,C1.c,R2.r,C2.c", 32),
+    ("two_rq", "R0-(R1,CPE1)-(R2,CPE2)", "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32),
+    ("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)", "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32),
+    ("randles", "R0-(R1-W1,CPE1)", "R0.r,R1.r,W1.aw,CPE1.q,CPE1.alpha", 32),
+    ("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)",
+     "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,W2.aw,CPE2.q,CPE2.alpha", 64),
+    ("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+     "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,Wo2.z0,Wo2.tau,CPE2.q,CPE2.alpha", 64),
+]
+
+KERNEL = 5
+DILATIONS = [1, 2, 4, 8]
+
+# r_pow, w_pow, alpha_coef by parameter name (q takes its element's alpha index).
+SCALING = {
+    "r": (1.0, 0.0, 0.0), "z0": (1.0, 0.0, 0.0), "c": (-1.0, -1.0, 0.0), "l": (1.0, -1.0, 0.0),
+    "q": (-1.0, 0.0, -1.0), "alpha": (0.0, 0.0, 0.0), "aw": (1.0, 0.5, 0.0), "tau": (0.0, -1.0, 0.0),
+}
+# Placeholder output means (log10 of the scaled value; the exponent directly).
+MEAN = {"r": 0.0, "z0": 0.0, "c": 0.0, "l": -2.0, "q": 0.0, "alpha": 0.8, "aw": -0.5, "tau": 0.0}
+
+
+def string(s):
+    b = s.encode()
+    return struct.pack("<I", len(b)) + b
+
+
+def tensor(name, dims, values, encoding):
+    values = np.asarray(values, dtype=np.float64).ravel()
+    out = string(name) + struct.pack("<BB", encoding, len(dims)) + b"".join(struct.pack("<I", d) for d in dims)
+    if encoding == 0:
+        return out + values.astype("<f4").tobytes()
+    return out + values.astype("<f2").tobytes()
+
+
+def blob(circuit, names, channels, rng):
+    params = names.split(",")
+    p = len(params)
+    meta = [("circuit", circuit), ("param_names", names), ("estimator", "reactive_centroid"),
+            ("n_grid", "64"), ("channels", str(channels)), ("kernel", str(KERNEL)), ("groups", "8"),
+            ("dilations", ",".join(map(str, DILATIONS))), ("alpha_min", "0.05"), ("alpha_max", "1.0")]
+    out = b"EISNN001" + struct.pack("<I", len(meta)) + b"".join(string(k) + string(v) for k, v in meta)
+
+    tensors = []
+
+    def layer(name, wdims, bias_len, scale):
+        tensors.append(tensor(f"w.{name}.weight", wdims, rng.normal(0, scale, size=int(np.prod(wdims))), 1))
+        tensors.append(tensor(f"w.{name}.bias", [bias_len], rng.normal(0, scale, size=bias_len), 1))
+
+    def norm(name):
+        tensors.append(tensor(f"w.{name}.weight", [channels], np.ones(channels), 1))
+        tensors.append(tensor(f"w.{name}.bias", [channels], np.zeros(channels), 1))
+
+    c = channels
+    layer("stem", [c, 3, KERNEL], c, 0.2)
+    for i in range(len(DILATIONS)):
+        layer(f"blocks.{i}.conv1", [c, c, KERNEL], c, 0.05)
+        norm(f"blocks.{i}.norm1")
+        layer(f"blocks.{i}.conv2", [c, c, KERNEL], c, 0.05)
+        norm(f"blocks.{i}.norm2")
+    layer("head.0", [4 * c, 2 * c + 2], 4 * c, 0.05)
+    layer("head.2", [4 * c, 4 * c], 4 * c, 0.05)
+    layer("head.4", [2 * p, 4 * c], 2 * p, 0.01)
+
+    kinds = [n.split(".")[1] for n in params]
+    labels = [n.split(".")[0] for n in params]
+    mean = [MEAN[k] for k in kinds]
+    std = [0.05] * p
+    log_params = [0.0 if k == "alpha" else 1.0 for k in kinds]
+    scaling = []
+    for i, k in enumerate(kinds):
+        r_pow, w_pow, coef = SCALING[k]
+        index = -1
+        if k == "q":
+            index = params.index(labels[i] + ".alpha")
+        scaling += [r_pow, w_pow, coef, float(index)]
+    tensors.append(tensor("target_mean", [p], mean, 0))
+    tensors.append(tensor("target_std", [p], std, 0))
+    tensors.append(tensor("scaling", [p, 4], scaling, 0))
+    tensors.append(tensor("log_params", [p], log_params, 0))
+    return out + struct.pack("<I", len(tensors)) + b"".join(tensors)
+
+
+def main():
+    out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
+    for seed, (name, circuit, names, channels) in enumerate(MODELS):
+        data = blob(circuit, names, channels, np.random.default_rng(seed))
+        with open(os.path.join(out_dir, name + ".eisnn"), "wb") as f:
+            f.write(data)
+        print(name, len(data))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,62 @@
+// Circuit.guess(frequencies, impedances=None, weights=None): machine-learning
+// starting values for the circuit's parameters.  Runs entirely with the
+// interpreter lock held: the networks are small and the registry does its
+// own locking.
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "models/guess_params.h"
+#include "python/circuit_methods.h"
+#include "python/circuit_object.h"
+#include "python/errors.h"
+#include "python/pyref.h"
+#include "python/spectrum.h"
+
+namespace kelvora::py {
+
+PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"frequencies", "impedances", "weights", nullptr};
+  PyObject* frequencies = nullptr;
+  PyObject* impedances = Py_None;
+  PyObject* weights = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:guess", const_cast<char**>(kwlist), &frequencies,
+                                   &impedances, &weights)) {
+    return nullptr;
+  }
+  std::optional<std::string> path;
+  if (weights != Py_None) {
+    if (!PyUnicode_Check(weights)) {
+      PyErr_Format(PyExc_TypeError, "guess() argument 'weights' must be str or None, not %.50s",
+                   Py_TYPE(weights)->tp_name);
+      return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(weights, &size);
+    if (!utf8) return nullptr;
+    // Kept whole, embedded NUL included: such a path fails as a read error.
+    path.emplace(utf8, static_cast<std::size_t>(size));
+  }
+
+  try {
+    Spectrum spectrum;
+    if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
+    auto values = guess_params(circuit_nodes(self), spectrum.frequencies, spectrum.impedances, path);
+    if (!values) return raise_value_error(values.error());
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(values->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values->size(); ++i) {
+      PyObject* item = PyFloat_FromDouble((*values)[i]);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_internal_error(e.what());
+  }
+}
+
+}  // namespace kelvora::py
