@@ -16,6 +16,7 @@ void compile(const SeriesList& nodes, std::vector<ImpedancePlan::Op>& ops, std::
       ++leaves;
     } else {
       ops.push_back({ImpedancePlan::Op::GroupBegin, Kind::R, 0});
+      if (depth + 1 > max_depth) max_depth = depth + 1;  // also for a group without branches
       for (const SeriesList& branch : node.group().branches) {
         compile(branch, ops, stored, depth + 1, max_depth, leaves);
         ops.push_back({ImpedancePlan::Op::BranchEnd, Kind::R, 0});
