@@ -1,0 +1,33 @@
+#pragma once
+// The common ending of every fitting method: clamp the final vector into the
+// parameter bounds and compute the fit statistics there.
+#include <cstdint>
+#include <span>
+
+#include "circuit/node.h"
+#include "fit/evaluation_counter.h"
+#include "fit/fit_outcome.h"
+#include "fit/residuals.h"
+#include "support/complex.h"
+#include "support/expected.h"
+#include "support/internal_error.h"
+
+namespace kelvora {
+
+// cost = 0.5 S and chi_square = S with S = sum r^2 at the clamped vector;
+// standard errors sigma_i = sqrt(S / (m - p) * (J^T J)^-1_ii) with m = 2n
+// residuals and p parameters, none when m <= p or J^T J is singular.  Costs
+// 1 + 2p evaluations on `counter`, which is then read as impedance_evals.
+// Fails only on a broken invariant (unordered or NaN bounds, a vector too
+// short for the circuit).
+Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, std::span<const double> params,
+                                                  bool success, std::uint64_t iterations,
+                                                  std::span<const double> omega, std::span<const Complex> impedances,
+                                                  std::span<const double> weights, EvaluationCounter& counter);
+
+// The same with the circuit already compiled against its spectrum.
+Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, const ResidualModel& model,
+                                                  std::span<const double> params, bool success,
+                                                  std::uint64_t iterations, EvaluationCounter& counter);
+
+}  // namespace kelvora

@@ -1,0 +1,32 @@
+#include "fit/fit_error.h"
+
+#include "support/quote.h"
+
+namespace kelvora {
+
+std::string FitError::message() const {
+  switch (kind) {
+    case Kind::LengthMismatch:
+      return "frequencies and impedances must have the same length";
+    case Kind::Empty:
+      return "frequencies and impedances must not be empty";
+    case Kind::NoParameters:
+      return "circuit topology has no parameters to fit";
+    case Kind::Solver: {
+      std::string out = "solver error: ";
+      out.append(text);
+      return out;
+    }
+    case Kind::UnknownMethod: {
+      std::string out = "unknown fit method ";
+      out.append(quoted(text));
+      out.append(
+          ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
+          "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"");
+      return out;
+    }
+  }
+  return {};
+}
+
+}  // namespace kelvora

@@ -1,0 +1,30 @@
+#pragma once
+// The end product of every fitting method.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "circuit/node.h"
+#include "fit/fit_error.h"
+#include "support/expected.h"
+
+namespace kelvora {
+
+struct FitOutcome {
+  std::uint64_t iterations = 0;       // method-specific count
+  std::uint64_t impedance_evals = 0;  // residual evaluations of the whole fit, statistics included
+  double cost = 0.0;                  // 0.5 * sum r^2 at the final parameters
+  double chi_square = 0.0;            // sum r^2 (twice the cost), not divided by the degrees of freedom
+  // One standard error per parameter; nothing when 2n <= p or J^T J is singular.
+  std::optional<std::vector<double>> standard_errors;
+  SeriesList circuit;                 // rebuilt with the final values
+  std::vector<std::string> names;     // param_names(circuit)
+  std::vector<double> params;         // final values, clamped into their bounds
+  bool success = false;               // method-specific
+};
+
+// What every fitting method returns.
+using FitExpected = Expected<FitOutcome, FitFailure>;
+
+}  // namespace kelvora

@@ -1,0 +1,25 @@
+#include "fit/weighting.h"
+
+#include <cmath>
+
+#include "support/quote.h"
+
+namespace kelvora {
+
+Expected<Weighting, std::string> parse_weighting(std::string_view text) {
+  if (text == "unit") return Weighting::Unit;
+  if (text == "modulus") return Weighting::Modulus;
+  return unexpected("unknown weight scheme " + quoted(text) + ", expected \"modulus\" or \"unit\"");
+}
+
+std::vector<double> compute_weights(std::span<const Complex> impedances, Weighting weighting) {
+  std::vector<double> w(impedances.size(), 1.0);
+  if (weighting == Weighting::Modulus) {
+    // fmax returns the other operand when one is NaN, which gives the floor.
+    for (std::size_t i = 0; i < impedances.size(); ++i)
+      w[i] = std::fmax(std::hypot(impedances[i].re, impedances[i].im), 1e-30);
+  }
+  return w;
+}
+
+}  // namespace kelvora
