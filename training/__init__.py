@@ -1,0 +1,1 @@
+"""Training pipeline for the initial-parameter networks shipped in src/models."""

@@ -1,0 +1,249 @@
+"""Train the bundled guess networks and export them as weight blobs.
+
+    python -m training.train                       # all eleven, registry order
+    python -m training.train --models rc,randles   # a selection
+    python -m training.train --minutes 8           # wall-clock budget per model
+
+Training resumes from training/runs/<name>/last.pt when it exists (same step
+budget, same random streams); a finished run is only re-exported. Spectra are
+drawn fresh for every batch from the prior in synth.py, so nothing is stored but
+the checkpoints.
+"""
+
+import argparse
+import json
+import math
+import os
+import time
+
+import numpy as np
+import torch
+
+from . import eisnn, infer, synth
+from .registry import BY_NAME, MODELS, log_flags, scaling_rows
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+RUNS = os.path.join(ROOT, "training", "runs")
+BLOBS = os.path.join(ROOT, "src", "models")
+
+MODEL_INDEX = {m.name: i for i, m in enumerate(MODELS)}
+STATS_SIZE = 100_000
+VAL_SIZE = 2_000
+BATCH = 256
+POOL_CHUNKS = 16
+CHUNK = 512
+
+
+def seeds(name):
+    i = MODEL_INDEX[name]
+    return {"stats": 1000 + i, "val": 2000 + i, "stream": 3000 + i, "torch": 4000 + i,
+            "bench": 9000 + i}
+
+
+class Stream:
+    """Endless shuffled batches of fresh synthetic spectra (resumable by state)."""
+
+    def __init__(self, spec, seed, mean, std, kv=None):
+        self.spec, self.kv = spec, kv
+        self.rng = np.random.default_rng(seed)
+        self.mean, self.std = mean, std
+        self.queue = []
+
+    def _refill(self):
+        feats, globs, targs = [], [], []
+        for _ in range(POOL_CHUNKS):
+            n = int(self.rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
+            f, z, p = synth.generate(self.spec, self.rng, CHUNK, n, kv=self.kv)
+            from .features import features_batch
+            feat, glob, r_s, w_c = features_batch(f, z)
+            t = synth.targets_from_params(self.spec, p, r_s, w_c)
+            good = np.isfinite(feat).all(axis=(1, 2)) & np.isfinite(t).all(axis=1)
+            feats.append(feat[good])
+            globs.append(glob[good])
+            targs.append(t[good])
+        feat = np.concatenate(feats)
+        glob = np.concatenate(globs)
+        targ = (np.concatenate(targs) - self.mean) / self.std
+        perm = self.rng.permutation(len(feat))
+        for s in range(0, len(perm) - BATCH + 1, BATCH):
+            idx = perm[s:s + BATCH]
+            self.queue.append((torch.from_numpy(feat[idx]).float(),
+                               torch.from_numpy(glob[idx]).float(),
+                               torch.from_numpy(targ[idx]).float()))
+
+    def next(self):
+        if not self.queue:
+            self._refill()
+        return self.queue.pop()
+
+    def state(self):
+        # batches already queued are dropped on resume; the generator moves on
+        return self.rng.bit_generator.state
+
+    def restore(self, state):
+        self.rng.bit_generator.state = state
+        self.queue = []
+
+
+def target_stats(spec, kv=None):
+    _, _, t, _ = synth.build_dataset(spec, seeds(spec.name)["stats"], STATS_SIZE, kv=kv)
+    return t.mean(axis=0), t.std(axis=0)
+
+
+def loss_fn(out, target, P):
+    mu, logvar = out[:, :P], out[:, P:].clamp(-9.0, 6.0)
+    err2 = (mu - target.clamp(-8.0, 8.0)) ** 2
+    nll = 0.5 * (torch.exp(-logvar) * err2 + logvar)
+    return nll.mean() + 0.1 * err2.mean(), err2.mean(dim=0)
+
+
+def lr_at(progress, peak):
+    """2% linear warm-up, then cosine decay to 2% of the peak."""
+    warm = 0.02
+    if progress < warm:
+        return peak * max(progress, 1e-3) / warm
+    frac = min((progress - warm) / (1.0 - warm), 1.0)
+    return peak * (0.02 + 0.98 * 0.5 * (1.0 + math.cos(math.pi * frac)))
+
+
+def export_blob(spec, net, mean, std):
+    sd = {k: v.detach().double().numpy() for k, v in net.state_dict().items()}
+    return eisnn.export(spec, sd, mean, std, scaling_rows(spec.param_names),
+                        log_flags(spec.param_names))
+
+
+def evaluate_blob(spec, blob, kv=None, size=VAL_SIZE, seed=None, noise=0.01):
+    """Median error per parameter of the float64 inference of `blob` on held-out spectra."""
+    meta, t = eisnn.read_blob(blob)
+    rng = np.random.default_rng(seeds(spec.name)["val"] if seed is None else seed)
+    errs = []
+    done = 0
+    while done < size:
+        n = int(rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
+        b = min(100, size - done)
+        f, z, p = synth.generate(spec, rng, b, n, noise=noise, kv=kv)
+        g = np.array([infer.guess(meta, t, f[i], z[i]) for i in range(b)])
+        errs.append(infer.log_error(spec.param_names, g, p))
+        done += b
+    e = np.concatenate(errs)
+    return dict(zip(spec.param_names, np.nanmedian(e, axis=0).round(4).tolist()))
+
+
+def train_one(spec, steps, minutes, lr, threads, kv=None, log=print):
+    torch.set_num_threads(threads)
+    run = os.path.join(RUNS, spec.name)
+    os.makedirs(run, exist_ok=True)
+    ckpt_path = os.path.join(run, "last.pt")
+    s = seeds(spec.name)
+    torch.manual_seed(s["torch"])
+    P = spec.n_params
+    from .net import GuessNet
+    net = GuessNet(P, spec.channels)
+    opt = torch.optim.AdamW(net.parameters(), lr=lr, weight_decay=1e-4)
+    step, elapsed = 0, 0.0
+    if os.path.exists(ckpt_path):
+        ck = torch.load(ckpt_path, weights_only=False)
+        net.load_state_dict(ck["net"])
+        opt.load_state_dict(ck["opt"])
+        step, elapsed = ck["step"], ck["elapsed"]
+        mean, std = ck["mean"], ck["std"]
+        steps, minutes = ck["steps"], ck["minutes"]
+        stream = Stream(spec, s["stream"], mean, std, kv)
+        stream.restore(ck["stream"])
+        log("%s: resumed at step %d" % (spec.name, step))
+    else:
+        mean, std = target_stats(spec, kv)
+        stream = Stream(spec, s["stream"], mean, std, kv)
+
+    def save():
+        tmp = ckpt_path + ".tmp"
+        torch.save({"net": net.state_dict(), "opt": opt.state_dict(), "step": step,
+                    "steps": steps, "minutes": minutes, "elapsed": elapsed, "mean": mean, "std": std,
+                    "stream": stream.state()}, tmp)
+        os.replace(tmp, ckpt_path)
+
+    # Without a step count the run is bounded by wall-clock time: the learning
+    # rate follows the elapsed fraction of the budget and the run ends when the
+    # budget is spent. The step count reached is kept in summary.json, and
+    # --steps with that count replays the schedule by steps instead.
+    timed = steps is None
+    budget = minutes * 60.0
+    t0 = time.time() - elapsed
+    last_save = time.time()
+    run_mse = None
+    net.train()
+
+    def progress():
+        return elapsed / budget if timed else step / steps
+
+    while progress() < 1.0:
+        for g in opt.param_groups:
+            g["lr"] = lr_at(progress(), lr)
+        feat, glob, targ = stream.next()
+        out = net(feat, glob)
+        loss, mse = loss_fn(out, targ, P)
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(net.parameters(), 5.0)
+        opt.step()
+        step += 1
+        m = mse.detach().numpy()
+        run_mse = m if run_mse is None else 0.98 * run_mse + 0.02 * m
+        elapsed = time.time() - t0
+        if step % 200 == 0:
+            log("%s step %d (%.0f%%) %.0fs loss %.4f mse %s" % (
+                spec.name, step, 100 * progress(), elapsed, loss.item(),
+                np.round(run_mse, 3).tolist()))
+        if time.time() - last_save > 60:
+            save()
+            last_save = time.time()
+    save()
+    net.eval()
+    blob = export_blob(spec, net, mean, std)
+    with open(os.path.join(BLOBS, spec.name + ".eisnn"), "wb") as fh:
+        fh.write(blob)
+    quality = evaluate_blob(spec, blob, kv)
+    info = {"steps": step, "minutes_budget": minutes if timed else None, "seconds": round(elapsed, 1), "blob_bytes": len(blob),
+            "val_median_error": quality, "channels": spec.channels}
+    with open(os.path.join(run, "summary.json"), "w") as fh:
+        json.dump(info, fh, indent=1)
+    log("%s done: %s" % (spec.name, json.dumps(info)))
+    return info
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--models", default=",".join(m.name for m in MODELS))
+    ap.add_argument("--steps", type=int, default=None,
+                    help="optimizer steps per model (default: per-width table)")
+    ap.add_argument("--minutes", type=float, default=0,
+                    help="wall-clock budget per model; fixes the step count from the measured speed")
+    ap.add_argument("--lr", type=float, default=2e-3)
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--backend", choices=["auto", "numpy", "kelvora"], default="auto")
+    args = ap.parse_args()
+    kv = None
+    if args.backend != "numpy":
+        kv = synth.load_kelvora()
+        if kv is None and args.backend == "kelvora":
+            raise SystemExit("kelvora is not importable")
+    print("impedance backend:", "kelvora" if kv is not None else "numpy", flush=True)
+    for name in args.models.split(","):
+        spec = BY_NAME[name]
+        steps = args.steps
+        minutes = args.minutes or DEFAULT_MINUTES[spec.channels]
+        if steps is None and not args.minutes and name in RECORDED_STEPS:
+            steps = RECORDED_STEPS[name]
+        train_one(spec, steps, minutes, args.lr, args.threads, kv,
+                  log=lambda m: print(m, flush=True))
+
+
+# Wall-clock budget per model by width (minutes, one thread), used when neither
+# --steps nor a recorded step count applies.
+DEFAULT_MINUTES = {16: 4, 32: 8, 64: 13}
+# Step counts of the shipped networks (from their summary.json), so that a plain
+# retrain reproduces the same schedule on any machine.
+RECORDED_STEPS = {}
+
+if __name__ == "__main__":
+    main()
