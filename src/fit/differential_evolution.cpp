@@ -94,4 +94,62 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vec
   return result;
 }
 
+FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                       std::span<const Complex> impedances, Weighting weighting,
+                                       const DifferentialEvolutionOptions& options) {
+  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
+  if (!setup) return unexpected(std::move(setup.error()));
+  const SearchBox box = pso_search_box(setup->bounds, setup->start);
+  const std::size_t dim = box.lower.size();
+  std::vector<float> lower(dim), upper(dim);
+  SearchBox narrowed{std::vector<double>(dim), std::vector<double>(dim)};
+  for (std::size_t d = 0; d < dim; ++d) {
+    lower[d] = static_cast<float>(box.lower[d]);
+    upper[d] = static_cast<float>(box.upper[d]);
+    narrowed.lower[d] = lower[d];
+    narrowed.upper[d] = upper[d];
+  }
+  if (auto bad = unusable_box_coordinate(narrowed, true))
+    return unexpected(search_error(
+        unusable_box_message(circuit, "differential evolution", *bad, box.lower[*bad], box.upper[*bad])));
+
+  EvaluationCounter counter{0};
+  PsoProblem problem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights, setup->bounds,
+                     counter);
+  // Single precision in and out: the coordinates are widened to double, the
+  // cost is formed in double and rounded.  (The residual vector is never
+  // empty here, so the sum's start value plays no part.)
+  std::vector<double> wide(dim);
+  const SearchCostF32 cost = [&](std::span<const float> z) {
+    for (std::size_t d = 0; d < dim; ++d) wide[d] = z[d];
+    return static_cast<float>(problem.cost(wide));
+  };
+
+  std::optional<std::vector<double>> kept;
+  double kept_cost = 0.0;
+  std::uint64_t total = 0;
+  for (int run = 0; run < kDeRuns; ++run) {
+    XorShift128 rng = XorShift128::from_entropy();
+    const DeRunResult result = differential_evolution_run(cost, lower, upper, options.evaluations, rng);
+    if (result.position) {
+      std::vector<double> z(result.position->begin(), result.position->end());
+      const double c = problem.cost(z);
+      if (!kept || c < kept_cost) {
+        kept = std::move(z);
+        kept_cost = c;
+      }
+    }
+    total += result.evaluations;
+  }
+
+  Expected<SearchResult, std::string> search = unexpected(std::string("differential evolution found no best position"));
+  if (kept) search = SearchResult{std::move(*kept), total};
+  return finish_search(search, problem, circuit, frequencies, impedances, weighting, *setup);
+}
+
+FitExpected run_differential_evolution(const FitInputs& in, const FitSettings& s) {
+  return differential_evolution_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
+                                    DifferentialEvolutionOptions{s.de_evaluations});
+}
+
 }  // namespace kelvora

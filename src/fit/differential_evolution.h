@@ -19,6 +19,9 @@
 #include <vector>
 
 #include "fit/random_xorshift.h"
+#include "fit/fit_method.h"
+#include "fit/fit_outcome.h"
+#include "fit/fit_settings.h"
 #include "fit/search_cost.h"
 #include "support/expected.h"
 
@@ -45,5 +48,19 @@ struct DeRunResult {
 DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vector<float>& lower,
                                        const std::vector<float>& upper, std::uint32_t evaluations,
                                        XorShift128& rng);
+
+// Fits the circuit with ten runs inside pso_search_box(bounds, current
+// values) in single precision, each run keyed from OS entropy (there is no
+// seed).  A box coordinate whose ends are not finite and ordered lower <
+// upper in single precision cannot be sampled and fails with a Solver error
+// naming the parameter.  The best run's point (re-costed in double) goes to
+// polish_or_fallback with the total of the runs' evaluations,
+// 10 * max(evaluations, 1).
+FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                       std::span<const Complex> impedances, Weighting weighting,
+                                       const DifferentialEvolutionOptions& options);
+
+// The "differential_evolution" entry of the fit method table.
+FitExpected run_differential_evolution(const FitInputs& inputs, const FitSettings& settings);
 
 }  // namespace kelvora

@@ -2,8 +2,13 @@
 
 #include <string>
 
+#include "fit/basin_hopping.h"
+#include "fit/differential_evolution.h"
 #include "fit/levenberg_marquardt_fit.h"
 #include "fit/lm_settings.h"
+#include "fit/nelder_mead.h"
+#include "fit/particle_swarm.h"
+#include "fit/simulated_annealing.h"
 
 namespace kelvora {
 namespace {
@@ -21,6 +26,11 @@ FitExpected run_levenberg_marquardt(const FitInputs& in, const FitSettings& s) {
 // One entry per method name.  New searches add a line here.
 constexpr FitMethod kMethods[] = {
     {"levenberg_marquardt", run_levenberg_marquardt},
+    {"particle_swarm", run_particle_swarm},
+    {"nelder_mead", run_nelder_mead},
+    {"differential_evolution", run_differential_evolution},
+    {"simulated_annealing", run_simulated_annealing},
+    {"basin_hopping", run_basin_hopping},
 };
 // -------------------------------------------------------------------------
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "fit/fit_method.h"
+#include "fit/fit_outcome.h"
+#include "fit/fit_settings.h"
 #include "fit/search_cost.h"
 #include "support/expected.h"
 
@@ -28,5 +31,15 @@ struct NelderMeadOptions {
 // applies) or when no vertex ever had a non-NaN cost.
 Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, std::vector<double> z0,
                                                        std::uint64_t max_iterations);
+
+// Fits the circuit from its current values: validates the inputs, searches
+// from the start point and hands the best point to polish_or_fallback with
+// the number of simplex steps performed.
+FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                            std::span<const Complex> impedances, Weighting weighting,
+                            const NelderMeadOptions& options);
+
+// The "nelder_mead" entry of the fit method table.
+FitExpected run_nelder_mead(const FitInputs& inputs, const FitSettings& settings);
 
 }  // namespace kelvora

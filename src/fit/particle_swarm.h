@@ -16,6 +16,9 @@
 #include <string>
 
 #include "fit/random_chacha.h"
+#include "fit/fit_method.h"
+#include "fit/fit_outcome.h"
+#include "fit/fit_settings.h"
 #include "fit/search_cost.h"
 #include "support/expected.h"
 
@@ -40,5 +43,16 @@ inline constexpr double kSwarmSocial = 1.1931471805599454;     // 1/2 + ln 2
 Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost, const SearchBox& box,
                                                           std::uint32_t num_particles, std::uint64_t generations,
                                                           ChaCha12& rng);
+
+// Fits the circuit inside pso_search_box(bounds, current values).  Refuses,
+// with a Solver error, a swarm of no particles and a box coordinate that is
+// infinite, NaN or inverted.  The best point goes to polish_or_fallback with
+// the number of generations performed.
+FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                               std::span<const Complex> impedances, Weighting weighting,
+                               const ParticleSwarmOptions& options);
+
+// The "particle_swarm" entry of the fit method table.
+FitExpected run_particle_swarm(const FitInputs& inputs, const FitSettings& settings);
 
 }  // namespace kelvora

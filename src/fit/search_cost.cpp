@@ -4,41 +4,21 @@
 #include <cmath>
 #include <limits>
 
+#include "circuit/tree.h"
+#include "fit/angular_frequency.h"
+#include "fit/levenberg_marquardt_fit.h"
+#include "fit/polish_or_fallback.h"
+#include "support/number_format.h"
+#include "support/quote.h"
+
 namespace kelvora {
-
-namespace {
-
-bool log_mapped(const std::pair<double, double>& bound) { return !std::isfinite(bound.second); }
-
-}  // namespace
-
-std::vector<double> search_from_values(const ParamBounds& bounds, std::span<const double> values) {
-  const std::size_t n = std::min(bounds.size(), values.size());
-  std::vector<double> z(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (log_mapped(bounds[i])) {
-      // fmax turns a NaN difference into the floor 1e-300, i.e. z = -300.
-      z[i] = std::log10(std::fmax(values[i] - bounds[i].first, 1e-300));
-    } else {
-      z[i] = values[i];
-    }
-  }
-  return z;
-}
-
-std::vector<double> values_from_search(const ParamBounds& bounds, std::span<const double> z) {
-  const std::size_t n = std::min(bounds.size(), z.size());
-  std::vector<double> x(n);
-  for (std::size_t i = 0; i < n; ++i) x[i] = log_mapped(bounds[i]) ? std::pow(10.0, z[i]) + bounds[i].first : z[i];
-  return x;
-}
 
 SearchBox pso_search_box(const ParamBounds& bounds, std::span<const double> start) {
   const std::size_t n = std::min(bounds.size(), start.size());
   SearchBox box{std::vector<double>(n), std::vector<double>(n)};
   for (std::size_t i = 0; i < n; ++i) {
     const auto [lo, hi] = bounds[i];
-    if (!log_mapped(bounds[i])) {
+    if (!is_open_bound(bounds[i])) {
       box.lower[i] = lo;
       box.upper[i] = hi;
       continue;
@@ -71,7 +51,7 @@ PsoProblem::PsoProblem(const SeriesList& circuit, std::vector<double> omega, std
 double PsoProblem::cost(std::span<const double> z) {
   const std::size_t n = std::min(bounds_.size(), z.size());
   x_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) x_[i] = log_mapped(bounds_[i]) ? std::pow(10.0, z[i]) + bounds_[i].first : z[i];
+  for (std::size_t i = 0; i < n; ++i) x_[i] = is_open_bound(bounds_[i]) ? std::pow(10.0, z[i]) + bounds_[i].first : z[i];
   if (auto error = model_.evaluate(x_, r_, *counter_)) {
     if (!internal_error_) internal_error_ = std::move(*error);
     return std::numeric_limits<double>::quiet_NaN();
@@ -82,6 +62,47 @@ double PsoProblem::cost(std::span<const double> z) {
 bool replaces_best(double cost, double best_cost) {
   if (cost < best_cost) return true;
   return std::isinf(cost) && std::isinf(best_cost) && std::signbit(cost) == std::signbit(best_cost);
+}
+
+Expected<SearchSetup, FitFailure> prepare_search(const SeriesList& circuit, std::span<const double> frequencies,
+                                                 std::span<const Complex> impedances, Weighting weighting) {
+  if (auto error = validate_fit_inputs(circuit, frequencies, impedances)) return unexpected(FitFailure{*error});
+  SearchSetup setup;
+  setup.omega = angular_frequencies(frequencies);
+  setup.weights = compute_weights(impedances, weighting);
+  setup.bounds = param_bounds(circuit);
+  setup.start = param_values(circuit);
+  const std::size_t n = std::min(setup.bounds.size(), setup.start.size());
+  setup.bounds.resize(n);
+  setup.start.resize(n);
+  setup.start_z = to_search_coordinates(setup.start, setup.bounds);
+  return setup;
+}
+
+FitFailure search_error(std::string text) { return FitFailure{FitError{FitError::Kind::Solver, std::move(text)}}; }
+
+std::string unusable_box_message(const SeriesList& circuit, std::string_view what, std::size_t index, double lower,
+                                 double upper) {
+  const auto names = param_names(circuit);
+  std::string out(what);
+  out += " search box of parameter ";
+  out += index < names.size() ? quoted(names[index]) : std::to_string(index);
+  out += " cannot be sampled: [";
+  out += format_element_number(lower);
+  out += ", ";
+  out += format_element_number(upper);
+  out += "] in search coordinates";
+  return out;
+}
+
+FitExpected finish_search(const Expected<SearchResult, std::string>& search, const PsoProblem& problem,
+                          const SeriesList& circuit, std::span<const double> frequencies,
+                          std::span<const Complex> impedances, Weighting weighting, const SearchSetup& setup) {
+  if (problem.internal_error()) return unexpected(FitFailure{*problem.internal_error()});
+  if (!search) return unexpected(search_error(search.error()));
+  const std::vector<double> x_best = to_physical(search->best, setup.bounds);
+  return polish_or_fallback(circuit, x_best, search->iterations, frequencies, impedances, weighting, setup.omega,
+                            setup.weights, problem.counter());
 }
 
 }  // namespace kelvora

@@ -1,17 +1,12 @@
 #pragma once
-// What the global searches share: the search-space coordinates, the search
-// box, the search cost and the best-point rule.
+// What the global searches share: their preparation, the search box, the
+// search cost, the best-point rule and the hand-over to the polish.
 //
-// Search space.  A parameter with bounds (lower, upper) is searched in the
-// coordinate
-//   z = x                                   when upper is finite,
-//   z = log10(max(x - lower, 1e-300))       otherwise (decades of the distance
-//                                           from the lower bound; a NaN
-//                                           difference gives z = -300),
-// and mapped back by x = z, resp. x = 10^z + lower.  Neither direction
-// clamps: a linear coordinate may leave its bounds during a search, while a
-// log coordinate can never fall below its lower bound.  Only the first
-// min(bounds, vector length) entries are mapped; extra entries are dropped.
+// The searches work in the search coordinates of coordinate_mapping.h
+// (linear for a finite upper bound, decades of the distance from the lower
+// bound otherwise).  Neither direction clamps: a linear coordinate may leave
+// its bounds during a search, while a log coordinate can never fall below its
+// lower bound.  Search vectors have min(bounds, values) entries.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,17 +17,16 @@
 #include <vector>
 
 #include "circuit/node.h"
+#include "fit/coordinate_mapping.h"
 #include "fit/evaluation_counter.h"
+#include "fit/fit_outcome.h"
 #include "fit/residuals.h"
+#include "fit/weighting.h"
 #include "support/complex.h"
+#include "support/expected.h"
 #include "support/internal_error.h"
 
 namespace kelvora {
-
-using ParamBounds = std::vector<std::pair<double, double>>;
-
-std::vector<double> search_from_values(const ParamBounds& bounds, std::span<const double> values);
-std::vector<double> values_from_search(const ParamBounds& bounds, std::span<const double> z);
 
 // The box the particle swarm and differential evolution sample, in search
 // coordinates, one entry per parameter (the shorter of the two inputs):
@@ -109,5 +103,36 @@ inline bool cost_less(double a, double b) {
   if (b != b) return true;
   return a < b;
 }
+
+// What every search computes before its loop: the inputs validated
+// (LengthMismatch, Empty, NoParameters, in that order), the angular
+// frequencies, the weights, the bounds and the start values, both cut to
+// n = min(bounds, values) entries, and their search coordinates.
+struct SearchSetup {
+  std::vector<double> omega;
+  std::vector<double> weights;
+  ParamBounds bounds;
+  std::vector<double> start;    // parameter values
+  std::vector<double> start_z;  // search coordinates
+};
+Expected<SearchSetup, FitFailure> prepare_search(const SeriesList& circuit, std::span<const double> frequencies,
+                                                 std::span<const Complex> impedances, Weighting weighting);
+
+// A Solver error carrying `text` ("solver error: {text}" in Python).
+FitFailure search_error(std::string text);
+
+// Names the parameter of a box coordinate that cannot be sampled, for the
+// error text: `what` search box of parameter "R1.r" ... [lo, hi].
+std::string unusable_box_message(const SeriesList& circuit, std::string_view what, std::size_t index, double lower,
+                                 double upper);
+
+// The common ending of Nelder–Mead, particle swarm, simulated annealing and
+// differential evolution: a failed loop becomes a Solver error, a broken
+// invariant met by the cost an internal error, and otherwise the best point,
+// mapped back to parameter values, goes to polish_or_fallback with the
+// loop's iteration count.
+FitExpected finish_search(const Expected<SearchResult, std::string>& search, const PsoProblem& problem,
+                          const SeriesList& circuit, std::span<const double> frequencies,
+                          std::span<const Complex> impedances, Weighting weighting, const SearchSetup& setup);
 
 }  // namespace kelvora

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "fit/random_range.h"
+#include "fit/random_seed.h"
+#include "support/number_format.h"
 
 namespace kelvora {
 
@@ -56,6 +58,36 @@ Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost&
 
   if (!have_best) return unexpected(std::string("simulated annealing found no best position"));
   return result;
+}
+
+FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                    std::span<const Complex> impedances, Weighting weighting,
+                                    const SimulatedAnnealingOptions& options) {
+  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
+  if (!setup) return unexpected(std::move(setup.error()));
+  EvaluationCounter counter{0};
+  // Without a seed the move generator is keyed first, then the acceptance one.
+  SaProblem sa{PsoProblem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights,
+                          setup->bounds, counter),
+               make_chacha12(options.seed)};
+  ChaCha12 acceptance = make_chacha12(options.seed ? std::optional<std::uint64_t>(*options.seed + 1) : std::nullopt);
+
+  const double t0 = options.initial_temperature;
+  if (t0 <= 0.0)
+    return unexpected(search_error("Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must be > 0.\""));
+  if (!std::isfinite(2.0 * t0))
+    return unexpected(search_error("sa_initial_temperature must be a finite number > 0 whose double is finite, got " +
+                                   format_element_number(t0)));
+
+  PsoProblem& problem = sa.problem;
+  const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
+  const auto search = simulated_annealing_search(cost, setup->start_z, t0, options.iterations, sa.moves, acceptance);
+  return finish_search(search, problem, circuit, frequencies, impedances, weighting, *setup);
+}
+
+FitExpected run_simulated_annealing(const FitInputs& in, const FitSettings& s) {
+  return simulated_annealing_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
+                                 SimulatedAnnealingOptions{s.sa_initial_temperature, s.sa_iterations, s.seed});
 }
 
 }  // namespace kelvora

@@ -14,6 +14,9 @@
 #include <string>
 
 #include "fit/random_chacha.h"
+#include "fit/fit_method.h"
+#include "fit/fit_outcome.h"
+#include "fit/fit_settings.h"
 #include "fit/search_cost.h"
 #include "support/expected.h"
 
@@ -41,5 +44,18 @@ struct SaProblem {
 Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost& cost, std::vector<double> z0,
                                                                double initial_temperature, std::uint64_t iterations,
                                                                ChaCha12& moves, ChaCha12& acceptance);
+
+// Fits the circuit from its current values.  T0 <= 0 fails with the Solver
+// error "Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must
+// be > 0.\""; a NaN T0, or one whose double 2 T0 overflows, has no valid move
+// range and fails with a Solver error naming sa_initial_temperature.  No cost
+// is evaluated in either case.  The best point goes to polish_or_fallback
+// with the number of annealing steps performed.
+FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                    std::span<const Complex> impedances, Weighting weighting,
+                                    const SimulatedAnnealingOptions& options);
+
+// The "simulated_annealing" entry of the fit method table.
+FitExpected run_simulated_annealing(const FitInputs& inputs, const FitSettings& settings);
 
 }  // namespace kelvora
