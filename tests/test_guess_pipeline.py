@@ -1,0 +1,174 @@
+"""The guess pipeline with weight files: errors, the per-path cache, the K/Zarc
+back-conversion, and concurrent first use of the embedded networks."""
+
+import math
+import os
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+kv = pytest.importorskip("kelvora")
+
+from test_eisnn_writer import oracle_blob, random_network  # noqa: E402
+
+F = list(np.logspace(-1, 4, 25))
+Z = list(kv.Circuit("R0-(R1,C1)").with_values([5.0, 50.0, 1e-4]).impedance(F))
+RC_NAMES = ["R0.r", "R1.r", "C1.c"]
+
+
+def write(path, data):
+    with open(path, "wb") as fh:
+        fh.write(data)
+    return str(path)
+
+
+def value_error(fn):
+    with pytest.raises(ValueError) as info:
+        fn()
+    return str(info.value)
+
+
+def test_weights_must_be_str_or_none(tmp_path):
+    c = kv.Circuit("R0-(R1,C1)")
+    for bad in (3, b"m.eisnn", tmp_path):
+        with pytest.raises(TypeError, match="weights"):
+            c.guess(F, Z, weights=bad)
+    assert c.guess(F, Z, weights=None) == c.guess(F, Z)
+
+
+def test_missing_file_and_directory(tmp_path):
+    c = kv.Circuit("R0-(R1,C1)")
+    msg = value_error(lambda: c.guess(F, Z, weights=str(tmp_path / "absent.eisnn")))
+    assert msg == "reading weights: No such file or directory (os error 2)"
+    msg = value_error(lambda: c.guess(F, Z, weights=str(tmp_path)))
+    assert msg.startswith("reading weights: ") and msg.endswith("(os error 21)")
+    msg = value_error(lambda: c.guess(F, Z, weights="a\0b"))
+    assert msg.startswith("reading weights: ")
+
+
+def test_file_for_another_topology(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write("m.eisnn", oracle_blob("R0-(R1,C1)", RC_NAMES, [0.0] * 3))
+    msg = value_error(lambda: kv.Circuit("R0-C1").guess(F, Z, weights="m.eisnn"))
+    assert msg == ('weight file has an unparsable value for '
+                   '"m.eisnn was trained for \\"R0-(R1,C1)\\", which is a different circuit"')
+
+
+def test_file_whose_circuit_does_not_parse(tmp_path):
+    path = write(tmp_path / "bad.eisnn", oracle_blob("R0-(R1,C1", RC_NAMES, [0.0] * 3))
+    msg = value_error(lambda: kv.Circuit("R0-(R1,C1)").guess(F, Z, weights=path))
+    assert msg == 'weight file has an unparsable value for "circuit \\"R0-(R1,C1\\" in %s"' % path
+
+
+def test_file_whose_circuit_and_names_disagree(tmp_path):
+    # three outputs named, but the circuit has four parameters
+    path = write(tmp_path / "m.eisnn", oracle_blob("R0-(R1,CPE1)", RC_NAMES, [0.0] * 3))
+    msg = value_error(lambda: kv.Circuit("R0-(R1,CPE1)").guess(F, Z, weights=path))
+    assert msg == 'weight file has an unparsable value for "param_names"'
+
+
+def test_one_file_serves_relabelled_and_abbreviated_circuits(tmp_path):
+    path = write(tmp_path / "rc.eisnn", oracle_blob("R0-(R1,C1)", RC_NAMES, [2.0, 3.0, 0.25]))
+    assert kv.Circuit("R0-(R1,C1)").guess(F, Z, weights=path) == [2.0, 3.0, 0.25]
+    assert kv.Circuit("R9-(C3,R4)").guess(F, Z, weights=path) == [2.0, 0.25, 3.0]
+    assert kv.Circuit("R0-K1").guess(F, Z, weights=path) == [2.0, 3.0, 0.75]
+
+
+def test_too_few_points_with_weights(tmp_path):
+    path = write(tmp_path / "rc.eisnn", oracle_blob("R0-(R1,C1)", RC_NAMES, [2.0, 3.0, 0.25]))
+    msg = value_error(lambda: kv.Circuit("R0-(R1,C1)").guess(F[:1], Z[:1], weights=path))
+    assert msg == "need at least 2 frequency points to guess, got 1"
+
+
+@pytest.mark.parametrize("r,q,alpha", [(4.0, 0.5, 0.5), (2.0, 0.25, 1.0), (3.0, 2.0, 0.0625)])
+def test_zarc_back_conversion(tmp_path, r, q, alpha):
+    path = write(tmp_path / "rq.eisnn",
+                 oracle_blob("R0-(R1,CPE1)", ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"], [1.0, r, q, alpha]))
+    out = kv.Circuit("Zarc7-R0").guess(F, Z, weights=path)
+    assert out == [r, (r * q) ** (1.0 / alpha), alpha, 1.0]
+
+
+def test_zarc_back_conversion_with_nan_exponent(tmp_path):
+    # a NaN exponent passes the clamp unchanged and counts as 1e-6 in tau_k
+    path = write(tmp_path / "rq.eisnn",
+                 oracle_blob("R0-(R1,CPE1)", ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"], [1.0, 2.0, 0.25, math.nan]))
+    r0, r, tau_k, gamma = kv.Circuit("R0-Zarc1").guess(F, Z, weights=path)
+    assert (r0, r, tau_k) == (1.0, 2.0, 0.0) and math.isnan(gamma)  # 0.5^(1e6) underflows
+
+
+def test_file_is_read_once_per_path_text(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    name = "cached-%d.eisnn" % os.getpid()
+    write(name, oracle_blob("R0-(R1,C1)", RC_NAMES, [2.0, 3.0, 0.25]))
+    c = kv.Circuit("R0-(R1,C1)")
+    first = c.guess(F, Z, weights=name)
+    # changed on disk, then removed: the cached network is used
+    write(name, oracle_blob("R0-(R1,C1)", RC_NAMES, [7.0, 7.0, 7.0]))
+    assert c.guess(F, Z, weights=name) == first
+    os.remove(name)
+    assert c.guess(F, Z, weights=name) == first
+    # a different text for the same file is a different key
+    assert value_error(lambda: c.guess(F, Z, weights="./" + name)).startswith("reading weights: ")
+
+
+def test_failures_are_not_cached(tmp_path):
+    path = str(tmp_path / "late.eisnn")
+    c = kv.Circuit("R0-(R1,C1)")
+    assert value_error(lambda: c.guess(F, Z, weights=path)).startswith("reading weights: ")
+    write(path, b"EISNN00")
+    assert value_error(lambda: c.guess(F, Z, weights=path)) == "weight file is truncated"
+    write(path, oracle_blob("R0-(R1,C1)", RC_NAMES, [2.0, 3.0, 0.25]))
+    assert c.guess(F, Z, weights=path) == [2.0, 3.0, 0.25]
+
+
+def test_concurrent_guesses_with_one_file(tmp_path):
+    data, _ = random_network("R0-(R1,C1)", RC_NAMES, seed=3)
+    path = write(tmp_path / "shared.eisnn", data)
+    results, barrier = [], threading.Barrier(8)
+
+    def work():
+        barrier.wait()
+        results.append(kv.Circuit("R0-(R1,C1)").guess(F, Z, weights=path))
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 8 and all(r == results[0] for r in results)
+
+
+FIRST_USE = r"""
+import threading, sys
+import numpy as np
+import kelvora as kv
+names = kv.Circuit.ml_circuits()
+f = list(np.logspace(-2, 5, 40))
+z = list(kv.Circuit("R0-(R1,CPE1)").with_values([5.0, 60.0, 1e-4, 0.8]).impedance(f))
+barrier = threading.Barrier(3 * len(names))
+results = {}
+lock = threading.Lock()
+def work(name, k):
+    barrier.wait()
+    out = kv.Circuit(name).guess(f, z)
+    with lock:
+        results[(name, k)] = out
+threads = [threading.Thread(target=work, args=(n, k)) for n in names for k in range(3)]
+for t in threads: t.start()
+for t in threads: t.join()
+for n in names:
+    again = kv.Circuit(n).guess(f, z)
+    assert all(results[(n, k)] == again for k in range(3)), n
+print("ok", len(results))
+"""
+
+
+def test_first_use_of_embedded_networks_from_many_threads():
+    # In a fresh process, so that no network has been decoded yet.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", FIRST_USE], env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "ok 33"
