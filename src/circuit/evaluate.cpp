@@ -1,6 +1,9 @@
 #include "circuit/evaluate.h"
 
+#include <algorithm>
 #include <cmath>
+
+#include "elements/element_formulas.h"
 
 namespace kelvora {
 namespace {
@@ -26,6 +29,32 @@ void compile(const SeriesList& nodes, std::vector<ImpedancePlan::Op>& ops, std::
   }
 }
 
+// One element's impedance over a block of frequencies, the kind fixed at
+// compile time so that its formula is inlined (and vectorised where it is
+// plain arithmetic).
+template <Kind K>
+void leaf_block(const double* p, const double* omega, std::size_t m, double c, double s, double* re, double* im) {
+  auto power = [c, s](Complex w, double e) {
+    if (w.re == 0.0 && w.im > 0.0 && e != 1.0 && e != 0.5 && e != 0.0) {
+      const double mag = std::pow(w.im, e);
+      return Complex{mag * c, mag * s};
+    }
+    return complex_pow(w, e);
+  };
+  for (std::size_t j = 0; j < m; ++j) {
+    const Complex z = detail::impedance_impl(K, p, omega[j], power);
+    re[j] = z.re;
+    im[j] = z.im;
+  }
+}
+
+using LeafBlockFn = void (*)(const double*, const double*, std::size_t, double, double, double*, double*);
+constexpr LeafBlockFn kLeafBlock[kKindCount] = {
+    leaf_block<Kind::R>,  leaf_block<Kind::C>,  leaf_block<Kind::L>,    leaf_block<Kind::La>,   leaf_block<Kind::Cpe>,
+    leaf_block<Kind::W>,  leaf_block<Kind::Wo>, leaf_block<Kind::Ws>,   leaf_block<Kind::G>,    leaf_block<Kind::Gs>,
+    leaf_block<Kind::K>,  leaf_block<Kind::Zarc>, leaf_block<Kind::Tlmq>, leaf_block<Kind::T>,
+};
+
 }  // namespace
 
 ImpedancePlan::ImpedancePlan(const SeriesList& nodes) {
@@ -36,6 +65,13 @@ ImpedancePlan::ImpedancePlan(const SeriesList& nodes) {
 ImpedanceEvaluator::ImpedanceEvaluator(const ImpedancePlan& plan, std::span<const double> params)
     : plan_(plan), params_(params), prepared_(plan.ops().size()), series_(plan.max_depth() + 1),
       admittance_(plan.max_depth() + 1) {
+  const std::size_t slots = (plan.max_depth() + 1) * kBlock;
+  block_series_re_.resize(slots);
+  block_series_im_.resize(slots);
+  block_adm_re_.resize(slots);
+  block_adm_im_.resize(slots);
+  leaf_re_.resize(kBlock);
+  leaf_im_.resize(kBlock);
   const double half_pi = std::atan2(1.0, 0.0);
   for (std::size_t i = 0; i < plan.ops().size(); ++i) {
     const auto& op = plan.ops()[i];
@@ -83,7 +119,75 @@ Complex ImpedanceEvaluator::operator()(double omega) {
 }
 
 void ImpedanceEvaluator::evaluate(std::span<const double> omega, Complex* out) {
-  for (std::size_t i = 0; i < omega.size(); ++i) out[i] = (*this)(omega[i]);
+  for (std::size_t b = 0; b < omega.size(); b += kBlock)
+    evaluate_block(omega.data() + b, std::min(kBlock, omega.size() - b), out + b);
+}
+
+void ImpedanceEvaluator::evaluate_block(const double* omega, std::size_t m, Complex* out) {
+  // The same program as operator(), with each running sum widened to a block.
+  //   series(d)      += Z_leaf                  (Leaf)
+  //   admittance(d)  += 1 / series(d)           (BranchEnd)
+  //   series(d - 1)  += 1 / admittance(d)       (GroupEnd)
+  std::size_t d = 0;
+  double* sre = block_series_re_.data();
+  double* sim = block_series_im_.data();
+  double* are = block_adm_re_.data();
+  double* aim = block_adm_im_.data();
+  double* lre = leaf_re_.data();
+  double* lim = leaf_im_.data();
+  for (std::size_t j = 0; j < m; ++j) sre[j] = sim[j] = 0.0;
+  const auto& ops = plan_.ops();
+  const double* p = params_.data();
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    const auto& op = ops[i];
+    double* cur_re = sre + d * kBlock;
+    double* cur_im = sim + d * kBlock;
+    switch (op.code) {
+      case ImpedancePlan::Op::Leaf:
+        kLeafBlock[static_cast<std::size_t>(op.kind)](p + op.offset, omega, m, prepared_[i].cos_half_pi_p,
+                                                      prepared_[i].sin_half_pi_p, lre, lim);
+        for (std::size_t j = 0; j < m; ++j) {
+          cur_re[j] += lre[j];
+          cur_im[j] += lim[j];
+        }
+        break;
+      case ImpedancePlan::Op::GroupBegin: {
+        ++d;
+        double* nre = sre + d * kBlock;
+        double* nim = sim + d * kBlock;
+        double* ar = are + d * kBlock;
+        double* ai = aim + d * kBlock;
+        for (std::size_t j = 0; j < m; ++j) nre[j] = nim[j] = ar[j] = ai[j] = 0.0;
+        break;
+      }
+      case ImpedancePlan::Op::BranchEnd: {
+        double* ar = are + d * kBlock;
+        double* ai = aim + d * kBlock;
+        for (std::size_t j = 0; j < m; ++j) {
+          const Complex y = reciprocal(Complex{cur_re[j], cur_im[j]});
+          ar[j] += y.re;
+          ai[j] += y.im;
+          cur_re[j] = 0.0;
+          cur_im[j] = 0.0;
+        }
+        break;
+      }
+      case ImpedancePlan::Op::GroupEnd: {
+        const double* ar = are + d * kBlock;
+        const double* ai = aim + d * kBlock;
+        --d;
+        double* up_re = sre + d * kBlock;
+        double* up_im = sim + d * kBlock;
+        for (std::size_t j = 0; j < m; ++j) {
+          const Complex z = reciprocal(Complex{ar[j], ai[j]});
+          up_re[j] += z.re;
+          up_im[j] += z.im;
+        }
+        break;
+      }
+    }
+  }
+  for (std::size_t j = 0; j < m; ++j) out[j] = Complex{sre[j], sim[j]};
 }
 
 Complex impedance(const SeriesList& nodes, double omega) {

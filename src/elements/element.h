@@ -41,6 +41,8 @@ struct Element {
   Complex impedance(double omega) const;
 };
 
+// complex_pow, complex_sqrt and complex_tanh live in element_formulas.h.
+
 // Element of the given kind with these parameters (count() of them are read).
 Element make_element(Kind kind, const double* params);
 
@@ -59,12 +61,6 @@ Complex element_impedance(Kind kind, const double* p, double omega);
 // "Element.Zarc(r=1.0, tau_k=0.001, gamma=0.8)"
 std::string element_text(const Element& e);
 
-// Complex power w^p and principal square root, with the exact special cases
-// the formulas rely on (p = 1, 0.5, 0; purely real or imaginary arguments).
-Complex complex_pow(Complex w, double p);
-Complex complex_sqrt(Complex w);
-// tanh(u), exactly copysign(1, Re u) + 0i when |Re u| > 20.
-Complex complex_tanh(Complex u);
 
 }  // namespace kelvora
 

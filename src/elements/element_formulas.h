@@ -1,0 +1,134 @@
+#pragma once
+// The element impedance formulas, inline so that the circuit evaluator can
+// run them over blocks of frequencies.  Let s = i*omega.  Complex arithmetic
+// is the plain one of support/complex.h.
+//
+//   R     r                          C     1 / (s c)
+//   L     s l                        La    (s l)^alpha
+//   Cpe   1 / (q s^alpha)            W     aw (1 - i) / sqrt(omega)
+//   Wo    z0 / (u tanh u),  u = sqrt(s tau)
+//   Ws    z0 tanh(u) / u,   u = sqrt(s tau)
+//   G     rg / sqrt(1 + s tg)        Gs    rg / (v tanh(phi v)), v = sqrt(1 + s tg)
+//   K     r / (1 + s tau_k)          Zarc  r / (1 + (s tau_k)^gamma)
+//   Tlmq  sqrt(r_ion Zs) / tanh(sqrt(r_ion / Zs)),  Zs = 1 / (qs s^gamma)
+//   T     a coth(beta)/beta + b csch(beta)/beta,  beta = sqrt(k_tau + s tau)
+#include <cmath>
+
+#include "elements/element.h"
+#include "support/complex.h"
+
+namespace kelvora {
+
+// Principal square root with exact special cases for purely real and purely
+// imaginary arguments.
+inline Complex complex_sqrt(Complex w) {
+  if (w.im == 0.0) {
+    if (w.re >= 0.0) return {std::sqrt(w.re), w.im};
+    return {0.0, std::copysign(std::sqrt(-w.re), w.im)};
+  }
+  if (w.re == 0.0) {
+    const double k = std::sqrt(std::fabs(w.im) / 2.0);
+    return w.im > 0.0 ? Complex{k, k} : Complex{k, -k};
+  }
+  const double r = std::hypot(w.re, w.im);
+  const double theta = std::atan2(w.im, w.re);
+  const double m = std::sqrt(r);
+  return {m * std::cos(theta / 2.0), m * std::sin(theta / 2.0)};
+}
+
+// w^p: w for p = 1, the square root for p = 0.5, exactly 1 for p = 0, the
+// polar form otherwise.
+inline Complex complex_pow(Complex w, double p) {
+  if (p == 1.0) return w;
+  if (p == 0.5) return complex_sqrt(w);
+  if (p == 0.0) return {1.0, 0.0};
+  const double r = std::hypot(w.re, w.im);
+  const double theta = std::atan2(w.im, w.re);
+  const double m = std::pow(r, p);
+  return {m * std::cos(p * theta), m * std::sin(p * theta)};
+}
+
+// tanh(u), exactly copysign(1, Re u) + 0i when |Re u| > 20.
+inline Complex complex_tanh(Complex u) {
+  if (std::fabs(u.re) > 20.0) return {std::copysign(1.0, u.re), 0.0};
+  const double d = std::cosh(2.0 * u.re) + std::cos(2.0 * u.im);
+  return {std::sinh(2.0 * u.re) / d, std::sin(2.0 * u.im) / d};
+}
+
+
+namespace detail {
+
+// coth and csch of the finite-length diffusion element, with the cut-off at
+// |Re beta| > 20 where coth is exactly +-1 and csch exactly 0.
+inline void coth_csch(Complex beta, Complex& coth, Complex& csch) {
+  const double x = beta.re, y = beta.im;
+  if (std::fabs(x) > 20.0) {
+    coth = {std::copysign(1.0, x), 0.0};
+    csch = {0.0, 0.0};
+    return;
+  }
+  const Complex sinh_b{std::sinh(x) * std::cos(y), std::cosh(x) * std::sin(y)};
+  const Complex cosh_b{std::cosh(x) * std::cos(y), std::sinh(x) * std::sin(y)};
+  coth = cosh_b / sinh_b;
+  csch = Complex{1.0, 0.0} / sinh_b;
+}
+
+// Element formulas, generic in how the single complex power of La, Cpe, Zarc
+// and Tlmq is taken (so the evaluator can reuse frequency-independent parts).
+template <class Pow>
+inline Complex impedance_impl(Kind kind, const double* p, double omega, Pow&& power) {
+  const Complex s{0.0, omega};
+  const Complex one{1.0, 0.0};
+  switch (kind) {
+    case Kind::R:
+      return {p[0], 0.0};
+    case Kind::C:
+      return one / (s * Complex{p[0], 0.0});
+    case Kind::L:
+      return s * Complex{p[0], 0.0};
+    case Kind::La:
+      return power(s * Complex{p[0], 0.0}, p[1]);
+    case Kind::Cpe:
+      return one / (Complex{p[0], 0.0} * power(s, p[1]));
+    case Kind::W: {
+      // aw (1 - i) / sqrt(omega); at omega = 0 this is 0/0, not infinity.
+      const double root = std::sqrt(omega);
+      if (root == 0.0) return Complex{p[0], -p[0]} / Complex{root, 0.0};
+      return {p[0] / root, -p[0] / root};
+    }
+    case Kind::Wo: {
+      const Complex u = complex_sqrt(s * Complex{p[1], 0.0});
+      return Complex{p[0], 0.0} / (u * complex_tanh(u));
+    }
+    case Kind::Ws: {
+      const Complex u = complex_sqrt(s * Complex{p[1], 0.0});
+      return (Complex{p[0], 0.0} * complex_tanh(u)) / u;
+    }
+    case Kind::G:
+      return Complex{p[0], 0.0} / complex_sqrt(one + s * Complex{p[1], 0.0});
+    case Kind::Gs: {
+      const Complex v = complex_sqrt(one + s * Complex{p[1], 0.0});
+      return Complex{p[0], 0.0} / (v * complex_tanh(Complex{p[2], 0.0} * v));
+    }
+    case Kind::K:
+      return Complex{p[0], 0.0} / (one + s * Complex{p[1], 0.0});
+    case Kind::Zarc:
+      return Complex{p[0], 0.0} / (one + power(s * Complex{p[1], 0.0}, p[2]));
+    case Kind::Tlmq: {
+      const Complex zs = one / (Complex{p[1], 0.0} * power(s, p[2]));
+      const Complex r_ion{p[0], 0.0};
+      return complex_sqrt(r_ion * zs) / complex_tanh(complex_sqrt(r_ion / zs));
+    }
+    case Kind::T: {
+      const Complex beta = complex_sqrt(Complex{p[2], 0.0} + s * Complex{p[3], 0.0});
+      Complex coth, csch;
+      coth_csch(beta, coth, csch);
+      return (Complex{p[0], 0.0} * coth) / beta + (Complex{p[1], 0.0} * csch) / beta;
+    }
+  }
+  return {NAN, NAN};
+}
+
+
+}  // namespace detail
+}  // namespace kelvora
