@@ -58,7 +58,7 @@ std::vector<Shape> shapes(const SeriesList& nodes, std::size_t& offset) {
         keyed.emplace_back(std::move(key), std::move(list));
       }
       std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-      shape.key = "(";
+      shape.key.push_back('(');  // key starts empty
       for (std::size_t i = 0; i < keyed.size(); ++i) {
         if (i) shape.key += ',';
         shape.key += keyed[i].first;
