@@ -9,6 +9,8 @@ ResidualModel::ResidualModel(const SeriesList& circuit, std::vector<double> omeg
 std::optional<InternalError> ResidualModel::evaluate(std::span<const double> params, std::span<double> r,
                                                      EvaluationCounter& counter) const {
   counter.fetch_add(1, std::memory_order_relaxed);
+  // The parameters are read per point, so without points nothing runs short.
+  if (omega_.empty()) return std::nullopt;
   if (params.size() < plan_.param_count()) return InternalError{kNotEnoughValues};
   ImpedanceEvaluator z(plan_, params);
   for (std::size_t i = 0; i < omega_.size(); ++i) {
