@@ -40,7 +40,7 @@ def per_call(fn, min_time=0.5):
 
 
 MEMORY_PROBE = r"""
-import json, resource, sys
+import json, sys
 import numpy as np
 import kelvora as kv
 sys.path.insert(0, {bench_dir!r})
@@ -49,10 +49,18 @@ which = sys.argv[1]
 f = np.logspace(-2, 6, 1_000_000)
 c = kv.Circuit("randles").with_values(VALUES)
 c.impedance(f[:2000]); numpy_randles(f[:2000], *VALUES)   # warm up: pool threads, imports
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key):
+            return int(line.split()[1])  # kB
+# Reset the peak resident size to the current one, then read the peak after the call.
+with open("/proc/self/clear_refs", "w") as fh:
+    fh.write("5")
+before = status("VmRSS:")
 z = c.impedance(f) if which == "kelvora" else numpy_randles(f, *VALUES)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({{"peak_growth_mb": (after - before) / 1024.0, "result_mb": z.nbytes / 2**20}}))
+after = status("VmHWM:")
+print(json.dumps({{"peak_growth_mb": (after - before) / 1024.0, "result_mb": z.nbytes / 2**20,
+                  "input_mb": f.nbytes / 2**20}}))
 """
 
 
@@ -75,6 +83,9 @@ def main():
     try:
         from impedance.models.circuits import CustomCircuit
 
+        import warnings
+
+        warnings.filterwarnings("ignore", message="Simulating circuit")
         ref = CustomCircuit("R0-p(R1-W1,CPE1)", initial_guess=VALUES)
         z_ref = ref.predict(f60)
         np.testing.assert_allclose(circuit.impedance(f60), z_ref, rtol=1e-9)
@@ -94,7 +105,8 @@ def main():
     print(f"  speed-up  {t_np / t_kv:8.2f}x")
     for which in ("kelvora", "numpy"):
         m = peak_memory(which)
-        print(f"  peak memory growth, {which:8s} {m['peak_growth_mb']:7.1f} MB (result array {m['result_mb']:.1f} MB)")
+        print(f"  peak memory growth during the call, {which:8s} {m['peak_growth_mb']:7.1f} MB "
+              f"(input {m['input_mb']:.1f} MB, result {m['result_mb']:.1f} MB)")
 
 
 def kv_workers():

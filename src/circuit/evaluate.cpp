@@ -29,22 +29,50 @@ void compile(const SeriesList& nodes, std::vector<ImpedancePlan::Op>& ops, std::
   }
 }
 
+// The argument w of the element's complex power w^p, written exactly as in
+// the element's formula.
+template <Kind K>
+Complex power_argument(const double* p, double omega) {
+  const Complex s{0.0, omega};
+  if constexpr (K == Kind::La) return s * Complex{p[0], 0.0};
+  else if constexpr (K == Kind::Zarc) return s * Complex{p[1], 0.0};
+  else return s;  // Cpe, Tlmq
+}
+
 // One element's impedance over a block of frequencies, the kind fixed at
 // compile time so that its formula is inlined (and vectorised where it is
-// plain arithmetic).
+// plain arithmetic).  For kinds with a complex power the power is taken in a
+// first pass, one library call per lane, and the rest of the formula runs in
+// a second pass that only reads it back.
 template <Kind K>
 void leaf_block(const double* p, const double* omega, std::size_t m, double c, double s, double* re, double* im) {
-  auto power = [c, s](Complex w, double e) {
-    if (w.re == 0.0 && w.im > 0.0 && e != 1.0 && e != 0.5 && e != 0.0) {
-      const double mag = std::pow(w.im, e);
-      return Complex{mag * c, mag * s};
+  constexpr int exponent = exponent_index(K);
+  if constexpr (exponent >= 0) {
+    const double e = p[exponent];
+    Complex powers[ImpedanceEvaluator::kBlock];
+    const bool fast = e != 1.0 && e != 0.5 && e != 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+      const Complex w = power_argument<K>(p, omega[j]);
+      // On the positive imaginary axis hypot(0, y) = y and atan2(y, 0) = pi/2
+      // exactly, so only the magnitude depends on the frequency.
+      if (fast && w.re == 0.0 && w.im > 0.0) {
+        const double mag = std::pow(w.im, e);
+        powers[j] = Complex{mag * c, mag * s};
+      } else {
+        powers[j] = complex_pow(w, e);
+      }
     }
-    return complex_pow(w, e);
-  };
-  for (std::size_t j = 0; j < m; ++j) {
-    const Complex z = detail::impedance_impl(K, p, omega[j], power);
-    re[j] = z.re;
-    im[j] = z.im;
+    for (std::size_t j = 0; j < m; ++j) {
+      const Complex z = detail::impedance_impl(K, p, omega[j], [&](Complex, double) { return powers[j]; });
+      re[j] = z.re;
+      im[j] = z.im;
+    }
+  } else {
+    for (std::size_t j = 0; j < m; ++j) {
+      const Complex z = detail::impedance_impl(K, p, omega[j], [](Complex w, double e) { return complex_pow(w, e); });
+      re[j] = z.re;
+      im[j] = z.im;
+    }
   }
 }
 

@@ -70,7 +70,7 @@ namespace kelvora {
 Complex element_impedance_prepared(Kind kind, const double* p, double omega, double cos_half_pi_p,
                                    double sin_half_pi_p);
 // Index of the exponent parameter of La, Cpe, Zarc and Tlmq; -1 for other kinds.
-inline int exponent_index(Kind kind) {
+constexpr int exponent_index(Kind kind) {
   switch (kind) {
     case Kind::La:
     case Kind::Cpe:

@@ -1,5 +1,6 @@
 // Circuit.impedance(frequencies): the circuit's stored values evaluated over
 // a list of frequencies, returned as a complex128 NumPy array.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -50,7 +51,12 @@ class FloatBuffer {
 void evaluate_range(const ImpedancePlan& plan, std::span<const double> f, Complex* out, std::size_t begin,
                     std::size_t end) {
   ImpedanceEvaluator eval(plan, plan.stored_values());
-  for (std::size_t i = begin; i < end; ++i) out[i] = eval(kTwoPi * f[i]);
+  double omega[ImpedanceEvaluator::kBlock];
+  for (std::size_t i = begin; i < end; i += ImpedanceEvaluator::kBlock) {
+    const std::size_t m = std::min(ImpedanceEvaluator::kBlock, end - i);
+    for (std::size_t j = 0; j < m; ++j) omega[j] = kTwoPi * f[i + j];
+    eval.evaluate(std::span<const double>(omega, m), out + i);
+  }
 }
 
 }  // namespace
