@@ -7,6 +7,7 @@
 // A tensor whose element count disagrees with its layer is an NnError, never
 // a read out of range.
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -74,13 +75,14 @@ Expected<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> i
       for (std::size_t j = 0; j < kernel; ++j) {
         const double weight = w[(o * cin + c) * kernel + j];
         if (weight == 0.0) continue;
-        // t + shift must lie in [0, L).
-        const Wide shift = static_cast<Wide>(dilation) * static_cast<Wide>(j) - pad;
-        const Wide begin = std::max<Wide>(0, -shift);
-        const Wide end = std::min<Wide>(wide_len, wide_len - shift);
-        for (Wide t = begin; t < end; ++t) {
-          row[static_cast<std::size_t>(t)] += weight * src[static_cast<std::size_t>(t + shift)];
-        }
+        // t + shift must lie in [0, L); a tap shifted by L or more reads only padding.
+        const Wide wide_shift = static_cast<Wide>(dilation) * static_cast<Wide>(j) - pad;
+        if (wide_shift >= wide_len || wide_shift <= -wide_len) continue;
+        const auto shift = static_cast<std::ptrdiff_t>(wide_shift);
+        const std::size_t begin = shift < 0 ? static_cast<std::size_t>(-shift) : 0;
+        const std::size_t end = shift > 0 ? len - static_cast<std::size_t>(shift) : len;
+        const double* shifted = src + shift;
+        for (std::size_t t = begin; t < end; ++t) row[t] += weight * shifted[t];
       }
     }
   }
