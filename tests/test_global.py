@@ -202,6 +202,39 @@ def test_basin_hopping_without_hops_is_the_first_minimum(case):
     assert r.success
 
 
+def test_basin_hopping_replayed(case):
+    """Two hops replayed: n perturbation draws per hop, one Metropolis draw
+    only for an uphill (or equal) minimum, the lowest minimum reported."""
+    start, z = case
+    seed, p, step, temperature = 12, 5, 1.5, 1e-3
+    r = fit(start, z, method="basin_hopping", basin_hopping_hops=2, basin_hopping_step_size=step,
+            basin_hopping_temperature=temperature, seed=seed)
+    bounds = start.param_bounds()
+    words = chacha12_words(pcg32_key(seed), 4 * p + 4)
+    used = 0
+
+    def draw():
+        nonlocal used
+        v = words[used] | words[used + 1] << 32
+        used += 2
+        return v
+
+    current = lm_reference(start, z)
+    best, iterations = current, current.iterations
+    for _ in range(2):
+        zs = [math.log10(max(v - lo, 1e-300)) for v, (lo, _) in zip(current.params.values(), bounds)]
+        zs = [zi + (2.0 * step * ((draw() >> 12) / 2.0 ** 52) - step) for zi in zs]
+        hop = lm_reference(start, z, [10.0 ** zi + lo for zi, (lo, _) in zip(zs, bounds)])
+        iterations += hop.iterations
+        if math.isfinite(hop.cost) and hop.cost < best.cost:
+            best = hop
+        if hop.cost < current.cost or (draw() >> 11) * 2.0 ** -53 < math.exp(-(hop.cost - current.cost) / temperature):
+            current = hop
+    assert r.iterations == iterations
+    assert r.params == best.params
+    assert r.impedance_evals == 1 + 2 * p
+
+
 def test_basin_hopping_reports_success_and_sums_iterations(case):
     start, z = case
     one = fit(start, z, method="basin_hopping", basin_hopping_hops=1, seed=8)
