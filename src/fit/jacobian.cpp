@@ -11,7 +11,7 @@ namespace {
 // Below this many element evaluations per Jacobian the columns run on the
 // calling thread: handing work to the pool costs more than it saves.  The
 // arithmetic of a column does not depend on where it runs.
-constexpr std::size_t kParallelWork = 4096;
+constexpr std::size_t kParallelWork = 16384;
 
 // Computes columns [begin, end) into `out`; returns false when the
 // parameter vector is too short (every column fails alike).

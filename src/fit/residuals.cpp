@@ -12,9 +12,18 @@ std::optional<InternalError> ResidualModel::evaluate(std::span<const double> par
   // The parameters are read per point, so without points nothing runs short.
   if (omega_.empty()) return std::nullopt;
   if (params.size() < plan_.param_count()) return InternalError{kNotEnoughValues};
-  ImpedanceEvaluator z(plan_, params);
+  // The block evaluation gives exactly the point-by-point values, faster.
+  // Scratch for the model impedances: kept per thread for the usual small
+  // spectra (evaluate never nests), allocated per call for large ones so
+  // that no thread holds on to a large buffer.
+  constexpr std::size_t kKeptScratch = 4096;
+  thread_local std::vector<Complex> kept;
+  std::vector<Complex> own;
+  std::vector<Complex>& model = omega_.size() <= kKeptScratch ? kept : own;
+  model.resize(omega_.size());
+  ImpedanceEvaluator(plan_, params).evaluate(omega_, model.data());
   for (std::size_t i = 0; i < omega_.size(); ++i) {
-    const Complex zm = z(omega_[i]);
+    const Complex zm = model[i];
     r[2 * i] = (zm.re - impedances_[i].re) / weights_[i];
     r[2 * i + 1] = (zm.im - impedances_[i].im) / weights_[i];
   }
