@@ -17,7 +17,9 @@ struct Slot {
 };
 
 Slot& slot(std::size_t index) {
-  static Slot slots[kModelCount];
+  // Never destroyed: the networks live until the process ends, so no thread
+  // can outlive them during interpreter shutdown.
+  static Slot* const slots = new Slot[kModelCount];
   return slots[index];
 }
 
