@@ -1,6 +1,8 @@
 """Write untrained placeholder networks for the eleven registry models.
 
-Usage: python make_placeholder.py [output_dir]
+Usage: python make_placeholder.py [--force] [output_dir]
+
+Existing blobs are left alone (they may be trained ones) unless --force is given.
 
 The blobs have the metadata, tensor names, shapes and per-parameter scaling
 rules of the real networks, but small random trunk/head weights and output
@@ -106,10 +108,17 @@ def blob(circuit, names, channels, rng):
 
 
 def main():
-    out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
+    args = sys.argv[1:]
+    force = "--force" in args
+    args = [a for a in args if a != "--force"]
+    out_dir = args[0] if args else os.path.dirname(os.path.abspath(__file__))
     for seed, (name, circuit, names, channels) in enumerate(MODELS):
+        path = os.path.join(out_dir, name + ".eisnn")
+        if os.path.exists(path) and not force:
+            print(name, "exists, kept")
+            continue
         data = blob(circuit, names, channels, np.random.default_rng(seed))
-        with open(os.path.join(out_dir, name + ".eisnn"), "wb") as f:
+        with open(path, "wb") as f:
             f.write(data)
         print(name, len(data))
 
