@@ -26,6 +26,7 @@ double max_ignoring_nan(double a, double b) {
 
 Expected<std::vector<double>, NnError> Guesser::predict(std::span<const double> freqs,
                                                         std::span<const Complex> z) const {
+  if (freqs.size() < 2 || z.size() < 2) return unexpected(NnError::too_few_points(std::min(freqs.size(), z.size())));
   const Features f = features(freqs, z);
   const std::size_t len = n_grid;
   const std::size_t c_count = channels;
