@@ -87,6 +87,10 @@ def test_values_are_clamped_into_bounds():
     for (lo, hi), v in zip(c.param_bounds(), result.params.values()):
         assert lo <= v <= hi
     assert result.params["CPE1.alpha"] == 1.0
+    # The re-fit with alpha pinned at 1 is better than the clamped best run
+    # and better than the start.
+    r0 = np.array(c.residuals(c.param_values(), f, z))
+    assert result.success and result.cost < 0.5 * np.sum(r0 * r0)
 
 
 def test_one_point_two_parameters_has_no_standard_errors():

@@ -103,7 +103,12 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
     if (!refit) return unexpected(FitFailure{std::move(refit.error())});
     iterations += refit->evaluations;
     const double refit_cost = cost_at(model, refit->values, counter);
-    if (refit->success && refit_cost < best->cost) {
+    // The re-fit is measured against the clamped values it would replace,
+    // the point that is reported otherwise.  (Against the unclamped best, a
+    // point outside the bounds that is never reported, a successful re-fit
+    // far better than the clamped values would almost always be discarded.)
+    const double clamped_cost = cost_at(model, clamped, counter);
+    if (refit->success && refit_cost < clamped_cost) {
       final_values = std::move(refit->values);
       success = true;
     }

@@ -6,7 +6,8 @@
 //    bounds, not drifted a millionfold from the start).
 // 2. The best run (a success beats a failure, then the lower cost) is
 //    clamped into the bounds; bounded parameters that sat on or beyond a
-//    bound are pinned there and the rest refitted once.
+//    bound are pinned there and the rest refitted once; a successful
+//    re-fit with a strictly lower cost than the clamped values replaces them.
 // 3. build_outcome computes the statistics at the final values.
 // Open parameters are searched in decades (coordinate_mapping.h).  Nothing
 // is random: equal inputs give equal results.

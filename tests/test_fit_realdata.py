@@ -1,0 +1,39 @@
+"""Levenberg-Marquardt on real measured spectra, from the guessed starting
+values: every fit ends with a finite cost inside the bounds, reproducibly.
+Skipped when the shared collection of measured spectra is absent."""
+import csv
+import glob
+import math
+import os
+
+import pytest
+
+import kelvora as kv
+
+SPECTRA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "..", "shared", "realdata",
+                       "spectra")
+FILES = sorted(glob.glob(os.path.join(SPECTRA, "*.csv")))
+pytestmark = pytest.mark.skipif(not FILES, reason="measured spectra not available")
+
+
+def load(path):
+    with open(path, newline="") as fh:
+        rows = list(csv.DictReader(fh))
+    f = [float(r["frequency_hertz"]) for r in rows]
+    z = [complex(float(r["real_impedance_ohm"]), float(r["imaginary_impedance_ohm"])) for r in rows]
+    return f, z
+
+
+@pytest.mark.parametrize("name, stride", [("R0-(R1,C1)", 3), ("randles", 3), ("sei_randles_wo", 48)])
+def test_fits_of_measured_spectra(name, stride):
+    circuit = kv.Circuit(name)
+    bounds = circuit.param_bounds()
+    for path in FILES[::stride]:
+        f, z = load(path)
+        start = circuit.with_values(circuit.guess(f, z))
+        result = start.fit(f, z)
+        assert math.isfinite(result.cost), path
+        for (lo, hi), v in zip(bounds, result.params.values()):
+            assert lo <= v <= hi, path
+        if path == FILES[0]:
+            assert repr(start.fit(f, z)) == repr(result)
