@@ -22,10 +22,17 @@ Reported per circuit:
     circuit function, each over the whole spectrum);
   * time per impedance evaluation (fit time over evaluations, median).
 
-Run: python bench/bench_fit.py [--spectra 40] [--seed 1]
+With --realdata, the same comparison runs on measured spectra (every
+eighth file of ../shared/realdata/spectra, relative to the repository), both
+libraries starting from kelvora's guessed values.
+
+Run: python bench/bench_fit.py [--spectra 40] [--seed 1] [--realdata]
 Needs the optional `bench` extra (impedance==1.7.1).
 """
 import argparse
+import csv
+import glob
+import os
 import statistics
 import sys
 import time
@@ -81,9 +88,30 @@ def draw(rng, nominal, exponents, spread):
     return values
 
 
-def cost(circuit, values, z):
-    r = np.asarray(circuit.residuals(values, FREQS, z))
+def cost(circuit, values, z, freqs=FREQS):
+    r = np.asarray(circuit.residuals(values, freqs, z))
     return 0.5 * float(np.sum(r * r))
+
+
+def compare(circuit, impy_string, start, freqs, z, counter):
+    """One fit by each library from the same start; (times, costs, evaluations, success)."""
+    t0 = time.perf_counter()
+    result = circuit.with_values(start).fit(freqs, z, guess_init=False)
+    t_kv = time.perf_counter() - t0
+    kv_cost = cost(circuit, list(result.params.values()), z, freqs)
+
+    model = CustomCircuit(impy_string, initial_guess=list(start))
+    counter.calls = 0
+    t0 = time.perf_counter()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            model.fit(np.asarray(freqs), np.asarray(z), weight_by_modulus=True)
+        impy_cost = cost(circuit, [float(v) for v in model.parameters_], z, freqs)
+    except Exception:  # impedance.py raises when curve_fit gives up
+        impy_cost = float("inf")
+    t_impy = time.perf_counter() - t0
+    return (t_kv, t_impy, kv_cost, impy_cost, result.impedance_evals, counter.calls, result.success)
 
 
 def run_case(name, impy_string, nominal, exponents, spectra, rng, counter):
@@ -95,31 +123,45 @@ def run_case(name, impy_string, nominal, exponents, spectra, rng, counter):
         z0 = circuit.with_values(truth).impedance(FREQS)
         z = z0 + 0.01 * np.abs(z0) * (rng.standard_normal(60) + 1j * rng.standard_normal(60))
 
-        start_circuit = circuit.with_values(start)
-        t0 = time.perf_counter()
-        result = start_circuit.fit(FREQS, z, guess_init=False)
-        t_kv = time.perf_counter() - t0
-        kv_cost = cost(circuit, list(result.params.values()), z)
-
-        model = CustomCircuit(impy_string, initial_guess=list(start))
-        counter.calls = 0
-        t0 = time.perf_counter()
-        try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                model.fit(FREQS, z, weight_by_modulus=True)
-            impy_cost = cost(circuit, [float(v) for v in model.parameters_], z)
-        except Exception:  # impedance.py raises when curve_fit gives up
-            impy_cost = float("inf")
-        t_impy = time.perf_counter() - t0
-        rows.append((t_kv, t_impy, kv_cost, impy_cost, result.impedance_evals, counter.calls, result.success))
+        rows.append(compare(circuit, impy_string, start, FREQS, z, counter))
     return rows
+
+
+def realdata_rows(name, impy_string, counter):
+    root = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "..", "shared", "realdata")
+    files = sorted(glob.glob(os.path.join(root, "spectra", "*.csv")))[::8]
+    circuit = kv.Circuit(name)
+    rows = []
+    for path in files:
+        with open(path, newline="") as fh:
+            data = list(csv.DictReader(fh))
+        freqs = [float(r["frequency_hertz"]) for r in data]
+        z = [complex(float(r["real_impedance_ohm"]), float(r["imaginary_impedance_ohm"])) for r in data]
+        rows.append(compare(circuit, impy_string, circuit.guess(freqs, z), freqs, z, counter))
+    return rows
+
+
+def report(name, rows):
+    t_kv = statistics.median(r[0] for r in rows)
+    t_impy = statistics.median(r[1] for r in rows)
+    no_worse = sum(1 for r in rows if r[2] <= r[3] * (1 + 1e-6)) / len(rows)
+    kv_worse = sum(1 for r in rows if r[2] > r[3] * 1.01) / len(rows)
+    impy_worse = sum(1 for r in rows if r[3] > r[2] * 1.01) / len(rows)
+    kv_success = sum(1 for r in rows if r[6]) / len(rows)
+    kv_evals = statistics.median(r[4] for r in rows)
+    impy_evals = statistics.median(r[5] for r in rows)
+    kv_per_eval = statistics.median(r[0] / r[4] for r in rows) * 1e6
+    impy_per_eval = statistics.median(r[1] / max(r[5], 1) for r in rows) * 1e6
+    print(f"{name:<16}{t_kv * 1e3:>11.3f}{t_impy * 1e3:>10.2f}{t_impy / t_kv:>9.0f}x{no_worse:>10.0%}"
+          f"{kv_worse:>13.0%}{impy_worse:>15.0%}{kv_success:>11.0%}"
+          f"{kv_evals:>10.0f}{impy_evals:>11.0f}{kv_per_eval:>12.2f}{impy_per_eval:>13.1f}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--spectra", type=int, default=40)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--realdata", action="store_true", help="also compare on measured spectra")
     args = parser.parse_args()
     counter = EvaluationCount()
     rng = np.random.default_rng(args.seed)
@@ -135,19 +177,11 @@ def main():
     print("-" * len(header))
     for name, (impy_string, nominal, exponents) in CASES.items():
         rows = run_case(name, impy_string, nominal, exponents, args.spectra, rng, counter)
-        t_kv = statistics.median(r[0] for r in rows)
-        t_impy = statistics.median(r[1] for r in rows)
-        no_worse = sum(1 for r in rows if r[2] <= r[3] * (1 + 1e-6)) / len(rows)
-        kv_worse = sum(1 for r in rows if r[2] > r[3] * 1.01) / len(rows)
-        impy_worse = sum(1 for r in rows if r[3] > r[2] * 1.01) / len(rows)
-        kv_success = sum(1 for r in rows if r[6]) / len(rows)
-        kv_evals = statistics.median(r[4] for r in rows)
-        impy_evals = statistics.median(r[5] for r in rows)
-        kv_per_eval = statistics.median(r[0] / r[4] for r in rows) * 1e6
-        impy_per_eval = statistics.median(r[1] / max(r[5], 1) for r in rows) * 1e6
-        print(f"{name:<16}{t_kv * 1e3:>11.3f}{t_impy * 1e3:>10.2f}{t_impy / t_kv:>9.0f}x{no_worse:>10.0%}"
-              f"{kv_worse:>13.0%}{impy_worse:>15.0%}{kv_success:>11.0%}"
-              f"{kv_evals:>10.0f}{impy_evals:>11.0f}{kv_per_eval:>12.2f}{impy_per_eval:>13.1f}")
+        report(name, rows)
+    if args.realdata:
+        print("\nmeasured spectra (every eighth file), both from kelvora's guess")
+        for name in ["R0-(R1,C1)", "randles"]:
+            report(name, realdata_rows(name, CASES[name][0], counter))
     print("\ntargets: speed-up >= 20x, no worse on >= 95% of spectra")
 
 
