@@ -203,11 +203,12 @@ class LmRun {
     if (f_converged) return LmEnding::ConvergedF;
     if (x_converged) return LmEnding::ConvergedX;
 
-    // Termination with the tolerances too small for machine precision.
-    if (eval_.evaluations() >= maxfev_) return LmEnding::EvaluationLimit;
-    if (std::fabs(actred) <= kEpsilon && prered <= kEpsilon && p5 * ratio <= 1.0) return LmEnding::NoImprovementF;
-    if (delta_ <= kEpsilon * xnorm_) return LmEnding::NoImprovementX;
+    // The evaluation limit, and the tolerances too small for machine
+    // precision.  When several hold, lmder reports the last of them.
     if (gnorm_ <= kEpsilon) return LmEnding::NoImprovementG;
+    if (delta_ <= kEpsilon * xnorm_) return LmEnding::NoImprovementX;
+    if (std::fabs(actred) <= kEpsilon && prered <= kEpsilon && p5 * ratio <= 1.0) return LmEnding::NoImprovementF;
+    if (eval_.evaluations() >= maxfev_) return LmEnding::EvaluationLimit;
     return std::nullopt;
   }
 
