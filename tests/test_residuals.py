@@ -153,3 +153,25 @@ def test_dataframe_input():
     frame = {"frequency_hertz": list(F), "real_impedance_ohm": list(z.real), "imaginary_impedance_ohm": list(z.imag)}
     assert RC.residuals(RC_VALUES, frame) == RC.residuals(RC_VALUES, F, z)
     assert RC.jacobian(RC_VALUES, frame, None, "unit") == RC.jacobian(RC_VALUES, F, z, "unit")
+
+
+def test_concurrent_parallel_jacobians_agree():
+    # Several interpreter threads share the worker pool at once.
+    import threading
+
+    c = kv.Circuit("randles")
+    values = [10.0, 50.0, 100.0, 1e-5, 0.85]
+    freqs = np.logspace(-2, 6, 4000)
+    z = measured(c, values, freqs)
+    expected = c.jacobian(values, freqs, z)
+    results = [None] * 3
+
+    def work(i):
+        results[i] = c.jacobian(values, freqs, z)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(r == expected for r in results)
