@@ -9,6 +9,7 @@ succeeds when its cost is within 1% of the cost of a fit started from the true
 values.
 
     python bench/guess_quality.py [--models rc,randles] [--n 200] [--fit-n 100] [--no-fit]
+                                  [--real 60]
 
 Needs kelvora importable (PYTHONPATH pointing at a build) and NumPy; without a
 working Circuit.guess the guesses come from the NumPy reference forward pass of
@@ -108,6 +109,50 @@ def run(spec, n_spectra, fit_n, noise, do_fit):
     return row
 
 
+REAL_DIR = os.path.join(ROOT, "..", "shared", "realdata")
+REAL_MODELS = ("rq", "two_rq", "randles", "sei_randles", "sei_randles_wo", "two_rq_l")
+
+
+def real_spectra(limit):
+    """Every limit-th real spectrum (frequencies, impedances, name), or [] when absent."""
+    import csv
+    manifest = os.path.join(REAL_DIR, "manifest.csv")
+    if not os.path.exists(manifest):
+        return []
+    with open(manifest) as fh:
+        rows = list(csv.DictReader(fh))
+    step = max(1, len(rows) // limit)
+    out = []
+    for row in rows[::step]:
+        d = np.loadtxt(os.path.join(REAL_DIR, "spectra", row["file"]), delimiter=",", skiprows=1,
+                       ndmin=2)
+        out.append((d[:, 0], d[:, 1] + 1j * d[:, 2], row["file"]))
+    return out
+
+
+def real_check(limit):
+    """On real spectra: the LM fit from the guess against the fit from the defaults."""
+    data = real_spectra(limit)
+    if not data:
+        print("real spectra not available; skipped")
+        return
+    print()
+    print("real measured spectra (%d, validation only): share of spectra where the fit from"
+          " the guess reaches a cost within 1%% of the better of the two starts" % len(data))
+    for name in REAL_MODELS:
+        circuit = kv.Circuit(name)
+        wins = [0, 0]
+        for f, z, _ in data:
+            g = circuit.guess(f, z)
+            cg = fit_cost(circuit, g, f, z)
+            cd = fit_cost(circuit, None, f, z)
+            best = min(cg, cd)
+            wins[0] += cg <= 1.01 * best + 1e-15
+            wins[1] += cd <= 1.01 * best + 1e-15
+        print("%-15s from guess %3.0f%%, from defaults %3.0f%%" % (
+            name, 100 * wins[0] / len(data), 100 * wins[1] / len(data)), flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--models", default=",".join(m.name for m in MODELS))
@@ -115,6 +160,8 @@ def main():
     ap.add_argument("--fit-n", type=int, default=100, help="spectra per model for the fit rates")
     ap.add_argument("--noise", type=float, default=0.01)
     ap.add_argument("--no-fit", action="store_true")
+    ap.add_argument("--real", type=int, default=0, metavar="N",
+                    help="also compare fit starts on about N real spectra (shared real-data set)")
     args = ap.parse_args()
     do_fit = not args.no_fit and fit_available()
     print("held-out synthetic spectra, %.0f%% noise, %d per model%s" % (
@@ -133,6 +180,8 @@ def main():
                 100 * row["fit_from_guess"], 100 * row["fit_from_default"], row["fit_n"])
         line += " | %.2f ms/guess [%s]" % (row["guess_ms"], row["path"])
         print(line, flush=True)
+    if args.real and do_fit:
+        real_check(args.real)
 
 
 if __name__ == "__main__":
