@@ -1,0 +1,94 @@
+"""Calls every public entry point many times, with good and bad input so
+that error paths run too, and reports how the interpreter's allocated blocks
+and the process's resident memory move between a warm-up round and the
+measured rounds.
+
+Run: python bench/leak_check.py [calls-per-entry-point]   (default 100000)
+"""
+import gc
+import sys
+import warnings
+
+import numpy as np
+
+import kelvora as kv
+
+F = np.logspace(-2, 5, 30)
+CIRCUIT = kv.Circuit("rc")
+TRUE = [5.0, 40.0, 2e-5]
+Z = CIRCUIT.with_values(TRUE).impedance(F)
+Z_LIST = Z.tolist()
+
+
+def rss_kb():
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def expect_error(fn, *exc):
+    try:
+        fn()
+    except exc:
+        return
+    raise AssertionError("expected an error")
+
+
+# (name, cost weight, callable); heavier calls run proportionally fewer times
+ENTRY_POINTS = [
+    ("Circuit(text)", 1, lambda: kv.Circuit("R0-(R1,C1)-(R2,CPE2)")),
+    ("Circuit(bad)", 1, lambda: expect_error(lambda: kv.Circuit("R0-(R1,C1]"), ValueError)),
+    ("Circuit(non-str)", 1, lambda: expect_error(lambda: kv.Circuit(5), TypeError)),
+    ("element + repr", 1, lambda: repr(kv.Zarc(1.0, 2e-3, 0.8))),
+    ("element(bad)", 1, lambda: expect_error(lambda: kv.R("x"), TypeError)),
+    ("Series/Parallel", 1, lambda: kv.Series([kv.R(1.0), kv.Parallel([kv.R(2.0), kv.C(1e-6)])])),
+    ("Parallel(bad)", 1, lambda: expect_error(lambda: kv.Parallel([kv.R(1.0), 3]), TypeError)),
+    ("repr(Circuit)", 1, lambda: repr(CIRCUIT)),
+    ("param lists", 1, lambda: (CIRCUIT.param_names(), CIRCUIT.param_units(), CIRCUIT.param_bounds(),
+                                CIRCUIT.param_values(), kv.Circuit.ml_circuits())),
+    ("with_values", 1, lambda: CIRCUIT.with_values(TRUE)),
+    ("with_values(bad)", 1, lambda: expect_error(lambda: CIRCUIT.with_values([1.0]), ValueError)),
+    ("with_named_values(bad)", 1,
+     lambda: expect_error(lambda: CIRCUIT.with_named_values({"R0.t": 1.0}), ValueError)),
+    ("impedance(array)", 1, lambda: CIRCUIT.impedance(F)),
+    ("impedance(list)", 1, lambda: CIRCUIT.impedance([1.0, 2.0, 3.0])),
+    ("impedance(bad)", 1, lambda: expect_error(lambda: CIRCUIT.impedance({"x": [1.0]}), ValueError)),
+    ("residuals", 1, lambda: CIRCUIT.residuals(TRUE, F, Z)),
+    ("residuals(bad)", 1, lambda: expect_error(lambda: CIRCUIT.residuals(TRUE, F, Z_LIST[:3]), ValueError)),
+    ("jacobian", 2, lambda: CIRCUIT.jacobian(TRUE, F, Z)),
+    ("guess", 10, lambda: CIRCUIT.guess(F, Z)),
+    ("guess(bad)", 1, lambda: expect_error(lambda: kv.Circuit("R0-C1").guess(F, Z), ValueError)),
+    ("fit", 50, lambda: CIRCUIT.with_values(TRUE).fit(F, Z, guess_init=False)),
+    ("fit(bad)", 1, lambda: expect_error(lambda: CIRCUIT.fit(F, Z, method="LM", guess_init=False), ValueError)),
+    ("fit result attributes", 50,
+     lambda: (lambda r: (r.params, r.stderr, r.circuit, repr(r)))(CIRCUIT.fit(F, Z, guess_init=False))),
+]
+
+
+def measure(calls):
+    warnings.simplefilter("ignore")
+    rows = []
+    for name, weight, fn in ENTRY_POINTS:
+        n = max(calls // weight, 100)
+        for _ in range(max(n // 10, 10)):  # warm-up: caches, free lists, the worker pool
+            fn()
+        gc.collect()
+        blocks0, rss0 = sys.getallocatedblocks(), rss_kb()
+        for _ in range(n):
+            fn()
+        gc.collect()
+        rows.append((name, n, sys.getallocatedblocks() - blocks0, rss_kb() - rss0))
+    return rows
+
+
+def main():
+    calls = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+    print(f"{'entry point':26s} {'calls':>8s} {'Δ blocks':>9s} {'Δ RSS kB':>9s}")
+    for name, n, blocks, rss in measure(calls):
+        print(f"{name:26s} {n:8d} {blocks:9d} {rss:9d}")
+
+
+if __name__ == "__main__":
+    main()
