@@ -167,6 +167,7 @@ def main():
 
     for name in args.cases:
         rows = {}
+        errors = {}
         for k in range(args.spectra):
             truth, z = make_spectrum(name, k)
             circuit = kv.Circuit(name)
@@ -181,8 +182,13 @@ def main():
 
             for m in METHODS:
                 t0 = time.perf_counter()
-                res = circuit.fit(FREQS, z, guess_init=False, method=m, seed=k)
-                record("kelvora " + m, res.cost, time.perf_counter() - t0, res.impedance_evals)
+                try:
+                    res = circuit.fit(FREQS, z, guess_init=False, method=m, seed=k)
+                    cost, evals = res.cost, res.impedance_evals
+                except ValueError as e:  # a search that ended in an error counts as a failure
+                    errors.setdefault("kelvora " + m, []).append(str(e))
+                    cost, evals = math.inf, 0
+                record("kelvora " + m, cost, time.perf_counter() - t0, evals)
             if k < n_scipy:
                 for label, fn in SCIPY.items():
                     t0 = time.perf_counter()
@@ -197,10 +203,13 @@ def main():
             share = f"{sum(ok)}/{len(ok)}"
             # kelvora's basin hopping counts only its final statistics as
             # impedance evaluations, so no rate is shown for it.
-            per_eval = "-" if label.endswith("basin_hopping") else \
-                f"{statistics.median(t / e for t, e in zip(times, ev)) * 1e6:.1f}"
+            rates = [t / e for t, e in zip(times, ev) if e]
+            per_eval = "-" if label.endswith("basin_hopping") or not rates else \
+                f"{statistics.median(rates) * 1e6:.1f}"
             print(f"  {label:38s} {share:>9s} {statistics.median(times) * 1e3:9.1f} ms {statistics.median(ev):13.0f}"
                   f" {per_eval:>8s}")
+        for label, messages in errors.items():
+            print(f"  {label}: {len(messages)} fit(s) ended in an error, e.g. {messages[0]}")
         for ours, theirs in PEER.items():
             a, b = rows["kelvora " + ours], rows.get("scipy " + theirs)
             if not b:
