@@ -11,6 +11,7 @@
 
 #include "circuit/evaluate.h"
 #include "circuit/tree.h"
+#include "fit/cancellation.h"
 #include "fit/fit_method.h"
 #include "fit/fit_settings.h"
 #include "fit/weighting.h"
@@ -141,16 +142,33 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<FitExpected> result;
     bool out_of_memory = false;
     std::optional<std::string> crashed;
+    // A Ctrl-C during the run is noticed by polling the interpreter's
+    // signal handlers from the fitting thread every 50 ms.
+    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_tb = nullptr;
+    Cancellation cancellation([&] {
+      const PyGILState_STATE gil = PyGILState_Ensure();
+      const bool stop = PyErr_CheckSignals() < 0;
+      if (stop) PyErr_Fetch(&signal_type, &signal_value, &signal_tb);
+      PyGILState_Release(gil);
+      return stop;
+    });
     {
       ReleaseGil unlocked;
+      CancellationScope scope(cancellation);
       try {
         result.emplace(run_fit_method(a.method, FitInputs{start, spectrum.frequencies, spectrum.impedances, *weighting},
                                       a.settings));
+      } catch (const FitCancelled&) {
+        // the signal's exception is raised below
       } catch (const std::bad_alloc&) {
         out_of_memory = true;
       } catch (const std::exception& e) {
         crashed = e.what();
       }
+    }
+    if (cancellation.cancelled()) {
+      PyErr_Restore(signal_type, signal_value, signal_tb);  // e.g. KeyboardInterrupt
+      return nullptr;
     }
     if (out_of_memory) return PyErr_NoMemory();
     if (crashed) return raise_internal_error(*crashed);

@@ -24,6 +24,19 @@ std::size_t available_processors() {
   return n ? n : 1;
 }
 
+thread_local int t_body_depth = 0;
+
+// Marks the calling thread as running a parallel_for body.
+struct BodyScope {
+  BodyScope() { ++t_body_depth; }
+  ~BodyScope() { --t_body_depth; }
+};
+
+void run_body(const RangeBody& body, std::size_t begin, std::size_t end) {
+  BodyScope scope;
+  body(begin, end);
+}
+
 // Completion count of one parallel_for call.
 struct Join {
   std::size_t pending = 0;  // guarded by the pool mutex
@@ -76,7 +89,7 @@ class Pool {
       cv_.notify_one();
       t.end = mid;
     }
-    if (t.end > t.begin) (*t.body)(t.begin, t.end);
+    if (t.end > t.begin) run_body(*t.body, t.begin, t.end);
   }
 
   void execute(const Task& t) {
@@ -139,12 +152,14 @@ void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body) {
   if (n == 0) return;
   if (grain == 0) grain = 1;
   if (n <= grain) {
-    body(0, n);
+    run_body(body, 0, n);
     return;
   }
   pool().run(n, grain, body);
 }
 
 std::size_t worker_count() { return available_processors(); }
+
+bool in_parallel_body() { return t_body_depth > 0; }
 
 }  // namespace kelvora

@@ -26,4 +26,8 @@ void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body);
 // Number of worker threads the pool has or would have.
 std::size_t worker_count();
 
+// True while the calling thread runs a parallel_for body (bodies must not
+// throw: nothing would catch the exception on a worker thread).
+bool in_parallel_body();
+
 }  // namespace kelvora
