@@ -50,7 +50,7 @@ def make_calls():
     return calls
 
 
-@pytest.mark.parametrize("threads, rounds", [(8, 2)])
+@pytest.mark.parametrize("threads, rounds", [(8, 6)])  # 8 threads x 216 calls
 def test_threads_match_sequential(threads, rounds):
     calls = make_calls()
     expected = [repr(call()) for call in calls]  # repr: NaN compares equal to NaN
