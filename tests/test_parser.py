@@ -119,8 +119,10 @@ def test_model_name_matching_is_whole_and_trimmed():
 
 
 def test_constructor_type_errors():
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="argument 's' must be str, not int"):
         kv.Circuit(5)
+    with pytest.raises(TypeError, match="'s'"):
+        kv.Circuit(s=b"R0")
     with pytest.raises(TypeError):
         kv.Circuit()
 

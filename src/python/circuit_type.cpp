@@ -45,7 +45,11 @@ bool utf8_of(PyObject* s, std::string& out) {
 PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"s", nullptr};
   PyObject* s = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:Circuit", const_cast<char**>(kwlist), &s)) return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Circuit", const_cast<char**>(kwlist), &s)) return nullptr;
+  if (!PyUnicode_Check(s)) {
+    PyErr_Format(PyExc_TypeError, "Circuit() argument 's' must be str, not %s", _PyType_Name(Py_TYPE(s)));
+    return nullptr;
+  }
   std::string text;
   if (!utf8_of(s, text)) return nullptr;
   const std::u32string chars = kelvora::utf8_to_u32(text);
