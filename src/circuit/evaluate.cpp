@@ -44,8 +44,16 @@ Complex power_argument(const double* p, double omega) {
 // plain arithmetic).  For kinds with a complex power the power is taken in a
 // first pass, one library call per lane, and the rest of the formula runs in
 // a second pass that only reads it back.
+// Built twice, for the x86-64 baseline and for AVX2, and chosen at load time.
+// Fused multiply-adds stay off either way, so both give the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define KELVORA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KELVORA_VECTOR_CLONES
+#endif
+
 template <Kind K>
-void leaf_block(const double* p, const double* omega, std::size_t m, double c, double s, double* re, double* im) {
+KELVORA_VECTOR_CLONES void leaf_block(const double* p, const double* omega, std::size_t m, double c, double s, double* re, double* im) {
   constexpr int exponent = exponent_index(K);
   if constexpr (exponent >= 0) {
     const double e = p[exponent];
@@ -151,7 +159,7 @@ void ImpedanceEvaluator::evaluate(std::span<const double> omega, Complex* out) {
     evaluate_block(omega.data() + b, std::min(kBlock, omega.size() - b), out + b);
 }
 
-void ImpedanceEvaluator::evaluate_block(const double* omega, std::size_t m, Complex* out) {
+KELVORA_VECTOR_CLONES void ImpedanceEvaluator::evaluate_block(const double* omega, std::size_t m, Complex* out) {
   // The same program as operator(), with each running sum widened to a block.
   //   series(d)      += Z_leaf                  (Leaf)
   //   admittance(d)  += 1 / series(d)           (BranchEnd)

@@ -91,10 +91,12 @@ inline Complex impedance_impl(Kind kind, const double* p, double omega, Pow&& po
     case Kind::Cpe:
       return one / (Complex{p[0], 0.0} * power(s, p[1]));
     case Kind::W: {
-      // aw (1 - i) / sqrt(omega); at omega = 0 this is 0/0, not infinity.
+      // aw (1 - i) / sqrt(omega); at omega = 0 this is 0/0 (NaN), not infinity.
+      // Written as a selection so that blocks of frequencies vectorise.
       const double root = std::sqrt(omega);
-      if (root == 0.0) return Complex{p[0], -p[0]} / Complex{root, 0.0};
-      return {p[0] / root, -p[0] / root};
+      const bool zero = root == 0.0;
+      const double re = p[0] / root, im = -p[0] / root;
+      return {zero ? NAN : re, zero ? NAN : im};
     }
     case Kind::Wo: {
       const Complex u = complex_sqrt(s * Complex{p[1], 0.0});
