@@ -10,6 +10,7 @@
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/errors.h"
+#include "python/py_lists.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
 #include "support/number_format.h"
@@ -19,10 +20,6 @@ namespace kelvora::py {
 namespace {
 
 PyTypeObject* g_circuit_type = nullptr;
-
-PyObject* to_py_str(const std::string& s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
-}
 
 std::string pad(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
@@ -87,28 +84,6 @@ PyObject* circuit_repr(PyObject* self) {
            ")";
   }
   return to_py_str(out);
-}
-
-PyObject* string_list(const std::vector<std::string>& items) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* s = to_py_str(items[i]);
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
-}
-
-PyObject* float_list(const std::vector<double>& items) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* f = PyFloat_FromDouble(items[i]);
-    if (!f) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
-  }
-  return list.release();
 }
 
 PyObject* ml_circuits(PyObject*, PyObject*) {

@@ -17,6 +17,7 @@
 #include "python/circuit_object.h"
 #include "python/errors.h"
 #include "python/gil.h"
+#include "python/py_lists.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
 
@@ -58,16 +59,6 @@ bool read_inputs(PyObject* args, PyObject* kwargs, const char* format, ResidualI
   return true;
 }
 
-PyObject* float_list(const std::vector<double>& values) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "circuit/evaluate.h"
 #include "circuit/parser.h"
 #include "circuit/tree.h"
@@ -16,18 +17,11 @@ using namespace kelvora;
 
 namespace {
 
-int failures = 0;
+using test::check;
 
 bool same_bits(double a, double b) {
   if (std::isnan(a) && std::isnan(b)) return true;
   return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-void check(bool ok, const std::string& what) {
-  if (!ok) {
-    ++failures;
-    std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-  }
 }
 
 std::vector<double> frequencies() {
@@ -83,6 +77,5 @@ int main() {
   compare("R0-(R1,CPE1)-(R2-Wo2,CPE2)", {1, 2, 1e-4, 0.8, 5, 3, 0.5, 1e-3, 0.7});
   compare("((R1,C1),(R2,(R3,C3)-L4))-K5-Zarc6", {1, 1e-3, 2, 3, 1e-6, 1e-7, 5, 1e-3, 2, 1e-2, 0.6});
   compare("(R1,R2,R3)", {0.0, 1.0, 2.0});  // a zero branch
-  if (failures) std::fprintf(stderr, "%d failures\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "check.h"
 #include "nn/encoding.h"
 #include "nn/metadata.h"
 
@@ -13,14 +14,7 @@ using namespace kelvora::nn;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-  if (!ok) {
-    std::printf("FAIL %s\n", what.c_str());
-    ++failures;
-  }
-}
+using test::check;
 
 // Independent binary16 -> binary32 conversion by re-biasing the bit fields
 // (subnormals normalised by shifting), widened to double.
@@ -97,6 +91,5 @@ int main() {
   check(trim_whitespace(" \t1\n") == "1" && trim_whitespace("\u00a0\u30002\u2003") == "2", "trim");
   check(trim_whitespace("   ").empty() && trim_whitespace("1 2") == "1 2", "trim keeps inner space");
 
-  if (failures) std::printf("%d failures\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -7,20 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "nn/guesser.h"
 
 using namespace kelvora;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-  if (!ok) {
-    std::printf("FAIL %s\n", what.c_str());
-    ++failures;
-  }
-}
+using test::check;
 
 constexpr double kTwoPi = 6.283185307179586;
 
@@ -76,6 +70,5 @@ int main() {
     check(std::fabs(feat.map[0] - (std::log10(std::hypot(8.0, -1.0)) - std::log10(feat.r_s))) < 1e-15,
           "single grid point at the lowest frequency");
   }
-  if (failures) std::printf("%d failures\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "circuit/parser.h"
 #include "models/registry.h"
 #include "models/topology_match.h"
@@ -14,14 +15,7 @@ using namespace kelvora::models;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-  if (!ok) {
-    std::printf("FAIL %s\n", what.c_str());
-    ++failures;
-  }
-}
+using test::check;
 
 SeriesList nodes(const char* text) { return parse(std::string_view(text)).value(); }
 
@@ -87,6 +81,5 @@ int main() {
   check(nn::interpolate(xs, ys, 1.0) == 30.0, "duplicate x: later sample");
   check(nn::interpolate(xs, ys, 0.5) == 15.0 && nn::interpolate(xs, ys, 2.0) == 40.0, "linear");
 
-  if (failures) std::printf("%d failures\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }
