@@ -7,20 +7,17 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "fit/random_chacha.h"
 #include "fit/random_seed.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (!(cond)) {                                                    \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                     \
-    }                                                                 \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 static void rfc8439_block_function() {
   // Key 00 01 .. 1f, nonce 00 00 00 09 00 00 00 4a 00 00 00 00, counter 1.
@@ -91,6 +88,5 @@ int main() {
   rfc8439_block_function();
   pcg32_keys_and_chacha12_stream();
   entropy_keys_differ();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -3,20 +3,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "fit/random_range.h"
 #include "fit/random_seed.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (!(cond)) {                                                    \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                     \
-    }                                                                 \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 static void unit_conversions() {
   CHECK(unit_from_bits52(0) == 0.0);
@@ -75,6 +72,5 @@ int main() {
   equal_ends_consume_nothing();
   ends_in_either_order();
   seeded_streams_repeat();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -2,19 +2,16 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "fit/random_xorshift.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    if (!(cond)) {                                                    \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                     \
-    }                                                                 \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 static void sequence_from_known_state() {
   // State (x, y, z, w) = (1, 2, 3, 4); the same sequence is derived by the
@@ -87,6 +84,5 @@ int main() {
   index_rejects_above_zone();
   range_in_single_precision();
   zero_state_is_never_used();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

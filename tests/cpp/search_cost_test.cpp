@@ -2,6 +2,7 @@
 // best-point rule shared by the global searches.
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <limits>
 #include <vector>
 
@@ -12,16 +13,12 @@
 #include "fit/search_cost.h"
 #include "fit/weighting.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                            \
-    }                                                                        \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 static bool near(double a, double b, double tol) { return std::fabs(a - b) <= tol; }
 
@@ -105,6 +102,5 @@ int main() {
   box_edges();
   best_point_rule();
   cost_matches_residuals();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -1,22 +1,19 @@
 // One differential evolution run: initial draws, evaluation order, budget.
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <limits>
 #include <span>
 #include <vector>
 
 #include "fit/differential_evolution.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                            \
-    }                                                                        \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 static float sphere(std::span<const float> z) {
   double s = 0.0;
@@ -92,6 +89,5 @@ int main() {
   zero_budget_behaves_as_one();
   converges_in_single_precision();
   nan_never_becomes_best();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -16,16 +16,12 @@
 #include "fit/particle_swarm.h"
 #include "fit/simulated_annealing.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                            \
-    }                                                                        \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 struct Case {
   SeriesList start;  // catalog default values
@@ -142,6 +138,5 @@ int main() {
   seeded_runs_repeat();
   global_searches_reach_the_true_minimum();
   refused_settings();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -1,6 +1,7 @@
 // The particle swarm loop: its draws, budget and box, on closed-form costs.
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <limits>
 #include <span>
 #include <vector>
@@ -9,16 +10,12 @@
 #include "fit/random_range.h"
 #include "fit/random_seed.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                            \
-    }                                                                        \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 static double sphere(std::span<const double> z) {
   double s = 0.0;
@@ -114,6 +111,5 @@ int main() {
   stays_in_box_and_converges();
   reproducible_with_a_seed();
   failures_are_reported();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }

@@ -1,6 +1,7 @@
 // The annealing loop: its two random streams, schedule and budget.
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <limits>
 #include <span>
 #include <vector>
@@ -9,16 +10,12 @@
 #include "fit/random_seed.h"
 #include "fit/simulated_annealing.h"
 
+#include "check.h"
+
 using namespace kelvora;
 
-static int failures = 0;
-#define CHECK(cond)                                                          \
-  do {                                                                       \
-    if (!(cond)) {                                                           \
-      std::fprintf(stderr, "%s:%d: CHECK(%s)\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                            \
-    }                                                                        \
-  } while (0)
+// CHECK names the failing condition and its line.
+#define CHECK(cond) test::check((cond), std::string(__FILE__) + ":" + std::to_string(__LINE__) + ": " #cond)
 
 static void replayed_steps() {
   // Replays the first steps from the two streams: the moves are uniform in
@@ -87,6 +84,5 @@ int main() {
   zero_iterations_evaluates_the_start();
   cools_onto_the_minimum();
   nan_everywhere();
-  if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
-  return failures ? 1 : 0;
+  return test::finish();
 }
