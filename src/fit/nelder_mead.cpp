@@ -126,8 +126,10 @@ Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, s
           shrink = true;
       }
     } else {
-      // Only a NaN reflected cost (or NaN vertex costs) leaves every test false.
-      return unexpected(std::string("nelder-mead step reached an unexpected state: the reflected point's cost is not comparable (NaN)"));
+      // Only a NaN among the compared costs (the reflected point's, or a
+      // vertex's after a shrink) leaves every test false.
+      return unexpected(
+          std::string("nelder-mead step reached an unexpected state: a NaN cost left no simplex move to take"));
     }
     if (shrink) {
       for (std::size_t j = 1; j <= n; ++j) {
