@@ -49,9 +49,9 @@ def held_out(spec, n_spectra, noise):
     return out
 
 
-def guesser(spec):
+def guesser(spec, from_files=False):
     """Function (f, z) -> guess, and the name of the path it takes."""
-    if kv is not None:
+    if kv is not None and not from_files:
         try:
             circuit = kv.Circuit(spec.name)
             f = np.logspace(4, -1, 30)
@@ -83,9 +83,9 @@ def fit_available():
         return False
 
 
-def run(spec, n_spectra, fit_n, noise, do_fit):
+def run(spec, n_spectra, fit_n, noise, do_fit, from_files=False):
     data = held_out(spec, n_spectra, noise)
-    guess, path = guesser(spec)
+    guess, path = guesser(spec, from_files)
     t = time.time()
     guesses = np.array([guess(f, z) for f, z, _ in data])
     per_guess = (time.time() - t) / len(data)
@@ -160,6 +160,9 @@ def main():
     ap.add_argument("--fit-n", type=int, default=100, help="spectra per model for the fit rates")
     ap.add_argument("--noise", type=float, default=0.01)
     ap.add_argument("--no-fit", action="store_true")
+    ap.add_argument("--blob-files", action="store_true",
+                    help="guess with the NumPy forward pass of src/models/*.eisnn instead of the"
+                         " networks compiled into the module (for blobs newer than the build)")
     ap.add_argument("--real", type=int, default=0, metavar="N",
                     help="also compare fit starts on about N real spectra (shared real-data set)")
     args = ap.parse_args()
@@ -171,7 +174,7 @@ def main():
     print()
     for name in args.models.split(","):
         spec = BY_NAME[name]
-        row = run(spec, args.n, args.fit_n, args.noise, do_fit)
+        row = run(spec, args.n, args.fit_n, args.noise, do_fit, args.blob_files)
         key = [v for k, v in row["median"].items() if k.split(".")[1] in KEY_KINDS]
         parts = ["%s %.3f" % (k, v) for k, v in row["median"].items()]
         line = "%-15s worst R/C/Q %.3f | %s" % (name, max(key), ", ".join(parts))

@@ -129,7 +129,7 @@ def evaluate_blob(spec, blob, kv=None, size=VAL_SIZE, seed=None, noise=0.01):
     return dict(zip(spec.param_names, np.nanmedian(e, axis=0).round(4).tolist()))
 
 
-def train_one(spec, steps, minutes, lr, threads, kv=None, log=print):
+def train_one(spec, steps, minutes, lr, threads, kv=None, log=print, extend=0.0):
     torch.set_num_threads(threads)
     run = os.path.join(RUNS, spec.name)
     os.makedirs(run, exist_ok=True)
@@ -141,6 +141,7 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print):
     net = GuessNet(P, spec.channels)
     opt = torch.optim.AdamW(net.parameters(), lr=lr, weight_decay=1e-4)
     step, elapsed = 0, 0.0
+    phases = []  # (step, elapsed seconds, lr peak) where each learning-rate cycle began
     if os.path.exists(ckpt_path):
         ck = torch.load(ckpt_path, weights_only=False)
         net.load_state_dict(ck["net"])
@@ -150,7 +151,17 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print):
         steps, minutes = ck["steps"], ck["minutes"]
         stream = Stream(spec, s["stream"], mean, std, kv)
         stream.restore(ck["stream"])
+        phases = ck.get("phases", [])
         log("%s: resumed at step %d" % (spec.name, step))
+        if extend:
+            if steps is not None:
+                raise SystemExit("--extend applies to wall-clock runs only; "
+                                 "give the whole step schedule instead")
+            # a second learning-rate cycle at half the peak on top of a finished
+            # (or interrupted) run
+            minutes = elapsed / 60.0 + extend
+            phases.append((step, elapsed, lr * 0.5))
+            log("%s: extended by %.1f minutes" % (spec.name, extend))
     else:
         mean, std = target_stats(spec, kv)
         stream = Stream(spec, s["stream"], mean, std, kv)
@@ -158,27 +169,43 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print):
     def save():
         tmp = ckpt_path + ".tmp"
         torch.save({"net": net.state_dict(), "opt": opt.state_dict(), "step": step,
-                    "steps": steps, "minutes": minutes, "elapsed": elapsed, "mean": mean, "std": std,
+                    "steps": steps, "minutes": minutes, "phases": phases, "elapsed": elapsed, "mean": mean, "std": std,
                     "stream": stream.state()}, tmp)
         os.replace(tmp, ckpt_path)
 
     # Without a step count the run is bounded by wall-clock time: the learning
     # rate follows the elapsed fraction of the budget and the run ends when the
-    # budget is spent. The step count reached is kept in summary.json, and
-    # --steps with that count replays the schedule by steps instead.
+    # budget is spent (--extend adds a second cycle). The step counts reached
+    # are kept in summary.json; a step schedule, a list of (steps, lr peak)
+    # cycles, replays such a run by step count instead (RECORDED_CYCLES).
     timed = steps is None
+    if not timed and isinstance(steps, int):
+        steps = [(steps, lr)]
     budget = minutes * 60.0
     t0 = time.time() - elapsed
     last_save = time.time()
     run_mse = None
     net.train()
 
-    def progress():
-        return elapsed / budget if timed else step / steps
+    start, peak = (phases[-1][1], phases[-1][2]) if phases else (0.0, lr)
 
-    while progress() < 1.0:
+    def schedule():
+        """(progress of the current cycle, its learning-rate peak); progress 1 = done."""
+        if timed:
+            return (elapsed - start) / max(budget - start, 1e-9), peak
+        first = 0
+        for n, top in steps:
+            if step < first + n:
+                return (step - first) / n, top
+            first += n
+        return 1.0, steps[-1][1]
+
+    while True:
+        prog, top = schedule()
+        if prog >= 1.0:
+            break
         for g in opt.param_groups:
-            g["lr"] = lr_at(progress(), lr)
+            g["lr"] = lr_at(prog, top)
         feat, glob, targ = stream.next()
         out = net(feat, glob)
         loss, mse = loss_fn(out, targ, P)
@@ -192,7 +219,7 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print):
         elapsed = time.time() - t0
         if step % 200 == 0:
             log("%s step %d (%.0f%%) %.0fs loss %.4f mse %s" % (
-                spec.name, step, 100 * progress(), elapsed, loss.item(),
+                spec.name, step, 100 * prog, elapsed, loss.item(),
                 np.round(run_mse, 3).tolist()))
         if time.time() - last_save > 60:
             save()
@@ -203,7 +230,8 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print):
     with open(os.path.join(BLOBS, spec.name + ".eisnn"), "wb") as fh:
         fh.write(blob)
     quality = evaluate_blob(spec, blob, kv)
-    info = {"steps": step, "minutes_budget": minutes if timed else None, "seconds": round(elapsed, 1), "blob_bytes": len(blob),
+    info = {"steps": step, "minutes_budget": minutes if timed else None,
+            "extra_cycles": [{"from_step": a, "lr_peak": c} for a, _, c in phases], "seconds": round(elapsed, 1), "blob_bytes": len(blob),
             "val_median_error": quality, "channels": spec.channels}
     with open(os.path.join(run, "summary.json"), "w") as fh:
         json.dump(info, fh, indent=1)
@@ -215,11 +243,14 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--models", default=",".join(m.name for m in MODELS))
     ap.add_argument("--steps", type=int, default=None,
-                    help="optimizer steps per model (default: per-width table)")
+                    help="optimizer steps per model, one cosine cycle (default: the recorded "
+                         "schedule of the shipped network, else a wall-clock budget)")
     ap.add_argument("--minutes", type=float, default=0,
                     help="wall-clock budget per model; fixes the step count from the measured speed")
     ap.add_argument("--lr", type=float, default=2e-3)
     ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--extend", type=float, default=0.0, metavar="MINUTES",
+                    help="continue finished runs for MINUTES more with a second, half-peak cycle")
     ap.add_argument("--backend", choices=["auto", "numpy", "kelvora"], default="auto")
     args = ap.parse_args()
     kv = None
@@ -232,18 +263,19 @@ def main():
         spec = BY_NAME[name]
         steps = args.steps
         minutes = args.minutes or DEFAULT_MINUTES[spec.channels]
-        if steps is None and not args.minutes and name in RECORDED_STEPS:
-            steps = RECORDED_STEPS[name]
+        if steps is None and not args.minutes and not args.extend and name in RECORDED_CYCLES:
+            steps = [(n, args.lr * f) for n, f in RECORDED_CYCLES[name]]
         train_one(spec, steps, minutes, args.lr, args.threads, kv,
-                  log=lambda m: print(m, flush=True))
+                  log=lambda m: print(m, flush=True), extend=args.extend)
 
 
 # Wall-clock budget per model by width (minutes, one thread), used when neither
 # --steps nor a recorded step count applies.
 DEFAULT_MINUTES = {16: 4, 32: 8, 64: 13}
-# Step counts of the shipped networks (from their summary.json), so that a plain
-# retrain reproduces the same schedule on any machine.
-RECORDED_STEPS = {}
+# Step schedules of the shipped networks (from their summary.json): cycles of
+# (steps, fraction of --lr). A plain retrain replays them by step count, so it
+# does the same optimisation on any machine.
+RECORDED_CYCLES = {}
 
 if __name__ == "__main__":
     main()
