@@ -122,7 +122,9 @@ int init_element_type(PyObject* module) {
         {0, nullptr},
     };
     PyType_Spec sub_spec = {type_names[k].c_str(), sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT, sub_slots};
-    PyObject* sub = PyType_FromSpecWithBases(&sub_spec, g_element_type);
+    PyRef bases(PyTuple_Pack(1, g_element_type));  // a tuple: older interpreters accept nothing else
+    if (!bases) return -1;
+    PyObject* sub = PyType_FromSpecWithBases(&sub_spec, bases.get());
     if (!sub) return -1;
     PyRef match_args(PyTuple_New(static_cast<Py_ssize_t>(info.count)));
     if (!match_args) return -1;
