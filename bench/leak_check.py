@@ -3,7 +3,8 @@ that error paths run too, and reports how the interpreter's allocated blocks
 and the process's resident memory move between a warm-up round and the
 measured rounds.
 
-Run: python bench/leak_check.py [calls-per-entry-point]   (default 100000)
+Run: python bench/leak_check.py [calls-per-entry-point] [--uniform]
+(default 100000; heavier calls run proportionally fewer times unless --uniform)
 """
 import gc
 import sys
@@ -67,11 +68,11 @@ ENTRY_POINTS = [
 ]
 
 
-def measure(calls):
+def measure(calls, uniform=False):
     warnings.simplefilter("ignore")
     rows = []
     for name, weight, fn in ENTRY_POINTS:
-        n = max(calls // weight, 100)
+        n = calls if uniform else max(calls // weight, 100)
         for _ in range(max(n // 10, 10)):  # warm-up: caches, free lists, the worker pool
             fn()
         gc.collect()
@@ -84,9 +85,10 @@ def measure(calls):
 
 
 def main():
-    calls = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    calls = int(args[0]) if args else 100_000
     print(f"{'entry point':26s} {'calls':>8s} {'Δ blocks':>9s} {'Δ RSS kB':>9s}")
-    for name, n, blocks, rss in measure(calls):
+    for name, n, blocks, rss in measure(calls, "--uniform" in sys.argv):
         print(f"{name:26s} {n:8d} {blocks:9d} {rss:9d}")
 
 
