@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace kelvora {
@@ -122,7 +123,12 @@ FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<cons
   std::vector<double> wide(dim);
   const SearchCostF32 cost = [&](std::span<const float> z) {
     for (std::size_t d = 0; d < dim; ++d) wide[d] = z[d];
-    return static_cast<float>(problem.cost(wide));
+    const double c = problem.cost(wide);
+    // From the midpoint between FLT_MAX and 2^128 up, IEEE rounding gives
+    // infinity; spelt out because the language leaves out-of-range narrowing
+    // undefined.
+    if (c >= 0x1.ffffffp+127) return std::numeric_limits<float>::infinity();
+    return static_cast<float>(c);
   };
 
   std::optional<std::vector<double>> kept;
