@@ -107,12 +107,13 @@ def unit52(words, k):
     return ((words[2 * k] | words[2 * k + 1] << 32) >> 12) / 2.0 ** 52
 
 
-def test_simulated_annealing_streams(case):
+@pytest.mark.parametrize("seed", [31, 2**64 - 1])
+def test_simulated_annealing_streams(case, seed):
     """Two steps replayed from the move stream (seed) and the acceptance
-    stream (seed + 1): the second move starts wherever the first decision
-    left the current point."""
+    stream (seed + 1, wrapping to 0): the second move starts wherever the
+    first decision left the current point."""
     start, z = case
-    seed, p, t0 = 31, 5, 2.0
+    p, t0 = 5, 2.0
     r = fit(start, z, method="simulated_annealing", sa_iterations=2, seed=seed)
 
     def cost(zs):
