@@ -40,10 +40,13 @@ def test_suite_under_address_and_ub_sanitizers(tmp_path):
     out = subprocess.run([cmake, "--build", str(build), "-j2", "--target", "kelvora"], capture_output=True, text=True)
     assert out.returncode == 0, out.stdout[-3000:] + out.stderr[-3000:]
 
+    # The C++ runtime is preloaded with the sanitizer's so that its exception
+    # interceptors find __cxa_throw (the interpreter itself does not link it).
+    preload = [asan] + [p for p in [gcc_runtime("libstdc++.so")] if p]
     env = dict(os.environ)
     env.update(
         KELVORA_SANITIZED="1",
-        LD_PRELOAD=asan,
+        LD_PRELOAD=" ".join(preload),
         PYTHONMALLOC="malloc",
         PYTHONPATH=str(build) + os.pathsep + env.get("PYTHONPATH", ""),
         ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_odr_violation=0",
