@@ -275,7 +275,19 @@ DEFAULT_MINUTES = {16: 4, 32: 8, 64: 13}
 # Step schedules of the shipped networks (from their summary.json): cycles of
 # (steps, fraction of --lr). A plain retrain replays them by step count, so it
 # does the same optimisation on any machine.
-RECORDED_CYCLES = {}
+RECORDED_CYCLES = {
+    "rc": [(4065, 1.0)],
+    "rc_l": [(2582, 1.0)],
+    "rq": [(2501, 1.0)],
+    "rq_l": [(2339, 1.0)],
+    "two_rc": [(2261, 1.0)],
+    "two_rc_l": [(2730, 1.0)],
+    "two_rq": [(2164, 1.0)],
+    "two_rq_l": [(3050, 1.0)],
+    "randles": [(2823, 1.0)],
+    "sei_randles": [(3061, 1.0), (1782, 0.5)],
+    "sei_randles_wo": [(1613, 1.0), (1572, 0.5), (2545, 0.5)],
+}
 
 if __name__ == "__main__":
     main()
