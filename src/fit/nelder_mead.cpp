@@ -65,15 +65,8 @@ Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, s
   sort_simplex(simplex);
 
   SearchResult result;
-  bool have_best = false;
-  double best_cost = std::numeric_limits<double>::infinity();
-  auto record_best = [&] {
-    if (replaces_best(simplex[0].cost, best_cost)) {
-      result.best = simplex[0].z;
-      best_cost = simplex[0].cost;
-      have_best = true;
-    }
-  };
+  BestPoint best;
+  auto record_best = [&] { best.offer(simplex[0].z, simplex[0].cost); };
   record_best();
 
   while (true) {
@@ -142,7 +135,8 @@ Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, s
     ++result.iterations;
   }
 
-  if (!have_best) return unexpected(std::string("nelder-mead found no best position"));
+  if (!best.recorded) return unexpected(std::string("nelder-mead found no best position"));
+  result.best = std::move(best.position);
   return result;
 }
 

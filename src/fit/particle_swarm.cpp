@@ -55,15 +55,8 @@ Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost
   double global_best_cost = swarm[0].cost;
 
   SearchResult result;
-  bool have_best = false;
-  double best_cost = std::numeric_limits<double>::infinity();
-  auto record_best = [&] {
-    if (replaces_best(global_best_cost, best_cost)) {
-      result.best = global_best;
-      best_cost = global_best_cost;
-      have_best = true;
-    }
-  };
+  BestPoint best;
+  auto record_best = [&] { best.offer(global_best, global_best_cost); };
   record_best();
 
   std::vector<double> cognitive(n);
@@ -98,7 +91,8 @@ Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost
     ++result.iterations;
   }
 
-  if (!have_best) return unexpected(std::string("particle swarm found no best position"));
+  if (!best.recorded) return unexpected(std::string("particle swarm found no best position"));
+  result.best = std::move(best.position);
   return result;
 }
 

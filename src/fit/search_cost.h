@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -94,6 +95,21 @@ struct SearchResult {
 // sign.  A NaN cost never becomes best; the best cost starts at +inf, so an
 // infinite cost can.
 bool replaces_best(double cost, double best_cost);
+
+// The best point a search has seen, kept by replaces_best.
+struct BestPoint {
+  std::vector<double> position;
+  double cost = std::numeric_limits<double>::infinity();
+  bool recorded = false;
+
+  void offer(const std::vector<double>& z, double c) {
+    if (replaces_best(c, cost)) {
+      position = z;
+      cost = c;
+      recorded = true;
+    }
+  }
+};
 
 // Ascending by cost for a stable sort, NaN costs after everything else.  For
 // non-NaN costs this is the plain strict less-than; placing NaN last keeps

@@ -23,15 +23,8 @@ Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost&
   double current_cost = cost(current);
 
   SearchResult result;
-  bool have_best = false;
-  double best_cost = std::numeric_limits<double>::infinity();
-  auto record_best = [&] {
-    if (replaces_best(current_cost, best_cost)) {
-      result.best = current;
-      best_cost = current_cost;
-      have_best = true;
-    }
-  };
+  BestPoint best;
+  auto record_best = [&] { best.offer(current, current_cost); };
   record_best();
 
   std::vector<double> candidate(n);
@@ -56,7 +49,8 @@ Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost&
     ++result.iterations;
   }
 
-  if (!have_best) return unexpected(std::string("simulated annealing found no best position"));
+  if (!best.recorded) return unexpected(std::string("simulated annealing found no best position"));
+  result.best = std::move(best.position);
   return result;
 }
 
