@@ -39,27 +39,27 @@ except ImportError:  # pragma: no cover
 KEY_KINDS = ("r", "c", "q")  # the kinds the 0.15-decade target applies to
 
 
-def held_out(spec, n_spectra, noise):
-    rng = np.random.default_rng(seeds(spec.name)["bench"])
+def held_out(model, n_spectra, noise):
+    rng = np.random.default_rng(seeds(model.name)["bench"])
     out = []
     while len(out) < n_spectra:
         n = int(rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
-        f, z, p = synth.generate(spec, rng, 1, n, noise=noise, kv=synth.load_kelvora())
+        f, z, p = synth.generate(model, rng, 1, n, noise=noise, kv=synth.load_kelvora())
         out.append((f[0], z[0], p[0]))
     return out
 
 
-def guesser(spec, from_files=False):
+def guesser(model, from_files=False):
     """Function (f, z) -> guess, and the name of the path it takes."""
     if kv is not None and not from_files:
         try:
-            circuit = kv.Circuit(spec.name)
+            circuit = kv.Circuit(model.name)
             f = np.logspace(4, -1, 30)
-            circuit.guess(f, kv.Circuit(spec.name).impedance(f))
+            circuit.guess(f, kv.Circuit(model.name).impedance(f))
             return (lambda f, z: np.array(circuit.guess(f, z))), "kelvora"
         except Exception:  # guess not built yet
             pass
-    with open(os.path.join(ROOT, "src", "models", spec.name + ".eisnn"), "rb") as fh:
+    with open(os.path.join(ROOT, "src", "models", model.name + ".eisnn"), "rb") as fh:
         meta, t = eisnn.read_blob(fh.read())
     return (lambda f, z: infer.guess(meta, t, f, z)), "numpy reference"
 
@@ -83,19 +83,19 @@ def fit_available():
         return False
 
 
-def run(spec, n_spectra, fit_n, noise, do_fit, from_files=False):
-    data = held_out(spec, n_spectra, noise)
-    guess, path = guesser(spec, from_files)
+def run(model, n_spectra, fit_n, noise, do_fit, from_files=False):
+    data = held_out(model, n_spectra, noise)
+    guess, path = guesser(model, from_files)
     t = time.time()
     guesses = np.array([guess(f, z) for f, z, _ in data])
     per_guess = (time.time() - t) / len(data)
     truth = np.array([p for _, _, p in data])
-    err = infer.log_error(spec.param_names, guesses, truth)
+    err = infer.log_error(model.param_names, guesses, truth)
     med = np.nanmedian(err, axis=0)
-    row = {"model": spec.name, "path": path, "median": dict(zip(spec.param_names, med)),
+    row = {"model": model.name, "path": path, "median": dict(zip(model.param_names, med)),
            "guess_ms": 1e3 * per_guess}
-    if do_fit:
-        circuit = kv.Circuit(spec.name)
+    if do_fit and fit_n > 0:
+        circuit = kv.Circuit(model.name)
         ok_guess = ok_default = 0
         for (f, z, p), g in zip(data[:fit_n], guesses[:fit_n]):
             ref = fit_cost(circuit, p, f, z)
@@ -173,12 +173,12 @@ def main():
     print("median guess error: decades (|log10 guess/true|); exponents: absolute difference")
     print()
     for name in args.models.split(","):
-        spec = BY_NAME[name]
-        row = run(spec, args.n, args.fit_n, args.noise, do_fit, args.blob_files)
+        model = BY_NAME[name]
+        row = run(model, args.n, args.fit_n, args.noise, do_fit, args.blob_files)
         key = [v for k, v in row["median"].items() if k.split(".")[1] in KEY_KINDS]
         parts = ["%s %.3f" % (k, v) for k, v in row["median"].items()]
         line = "%-15s worst R/C/Q %.3f | %s" % (name, max(key), ", ".join(parts))
-        if do_fit:
+        if "fit_n" in row:
             line += " | LM success from guess %3.0f%%, from defaults %3.0f%% (n=%d)" % (
                 100 * row["fit_from_guess"], 100 * row["fit_from_default"], row["fit_n"])
         line += " | %.2f ms/guess [%s]" % (row["guess_ms"], row["path"])

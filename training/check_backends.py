@@ -23,26 +23,26 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def main():
     kv = synth.load_kelvora()
     rng = np.random.default_rng(0)
-    for spec in MODELS:
-        f, z, p = synth.generate(spec, rng, 50, 60, noise=0.0)
-        line = spec.name
+    for model in MODELS:
+        f, z, p = synth.generate(model, rng, 50, 60, noise=0.0)
+        line = model.name
         if kv is not None:
-            zk = synth.circuit_impedance_kelvora(kv, spec.circuit, p, f)
-            zn = synth.circuit_impedance_numpy(spec.circuit, list(spec.param_names), p,
+            zk = synth.circuit_impedance_kelvora(kv, model.circuit, p, f)
+            zn = synth.circuit_impedance_numpy(model.circuit, list(model.param_names), p,
                                                synth.TWO_PI * f)
             line += "  impedance numpy/kelvora max rel diff %.1e" % (
                 np.max(np.abs(zk - zn) / np.abs(zk)))
         fb, gb, _, _ = features_batch(f, z)
         worst = max(np.max(np.abs(features_exact(f[i], z[i])[0] - fb[i])) for i in range(10))
         line += "  features batch/exact max diff %.1e" % worst
-        path = os.path.join(ROOT, "src", "models", spec.name + ".eisnn")
+        path = os.path.join(ROOT, "src", "models", model.name + ".eisnn")
         if kv is not None and os.path.exists(path):
             with open(path, "rb") as fh:
                 meta, t = eisnn.read_blob(fh.read())
             try:
                 diffs = []
                 for i in range(10):
-                    g = np.array(kv.Circuit(spec.name).guess(f[i], z[i]))
+                    g = np.array(kv.Circuit(model.name).guess(f[i], z[i]))
                     r = infer.guess(meta, t, f[i], z[i])
                     diffs.append(np.max(np.abs(g - r) / np.abs(r)))
                 line += "  guess module/reference max rel diff %.1e" % max(diffs)

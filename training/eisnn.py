@@ -85,15 +85,15 @@ def read_blob(data):
     return meta, tensors
 
 
-def export(spec, state_dict, target_mean, target_std, scaling, log_params,
+def export(model, state_dict, target_mean, target_std, scaling, log_params,
            kernel=5, groups=8, dilations=(1, 2, 4, 8)):
     """Blob bytes for a trained network (state_dict: name -> numpy array)."""
     meta = [
-        ("circuit", spec.circuit),
-        ("param_names", ",".join(spec.param_names)),
+        ("circuit", model.circuit),
+        ("param_names", ",".join(model.param_names)),
         ("estimator", "reactive_centroid"),
         ("n_grid", "64"),
-        ("channels", str(spec.channels)),
+        ("channels", str(model.channels)),
         ("kernel", str(kernel)),
         ("groups", str(groups)),
         ("dilations", ",".join(str(d) for d in dilations)),

@@ -18,12 +18,12 @@ import torch
 from . import eisnn, infer, synth
 from .features import features_exact
 from .net import GuessNet
-from .registry import ModelSpec, log_flags, scaling_rows
+from .registry import ModelEntry, log_flags, scaling_rows
 from .train import Stream, loss_fn
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 OUT = os.path.join(ROOT, "tests", "data")
-SPEC = ModelSpec("parity", "R0-(R1,CPE1)", ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha"), 16)
+PARITY_MODEL = ModelEntry("parity", "R0-(R1,CPE1)", ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha"), 16)
 
 
 def torch_guess(blob, f, z):
@@ -40,7 +40,7 @@ def torch_guess(blob, f, z):
 
 
 def spectra(rng):
-    rq = SPEC
+    rq = PARITY_MODEL
     cases = []
     f, z, _ = synth.generate(rq, rng, 1, 40, noise=0.01)
     cases.append(("descending sweep, 1% noise", f[0], z[0]))
@@ -66,22 +66,22 @@ def spectra(rng):
 def main():
     torch.manual_seed(7)
     torch.set_num_threads(1)
-    _, _, t, _ = synth.build_dataset(SPEC, 11, 20000)
+    _, _, t, _ = synth.build_dataset(PARITY_MODEL, 11, 20000)
     mean, std = t.mean(axis=0), t.std(axis=0)
-    net = GuessNet(SPEC.n_params, SPEC.channels)
+    net = GuessNet(PARITY_MODEL.n_params, PARITY_MODEL.channels)
     opt = torch.optim.AdamW(net.parameters(), lr=2e-3)
-    stream = Stream(SPEC, 12, mean, std)
+    stream = Stream(PARITY_MODEL, 12, mean, std)
     for _ in range(300):
         feat, glob, targ = stream.next()
-        loss, _ = loss_fn(net(feat, glob), targ, SPEC.n_params)
+        loss, _ = loss_fn(net(feat, glob), targ, PARITY_MODEL.n_params)
         opt.zero_grad()
         loss.backward()
         opt.step()
     mean = mean.copy()
     mean[3] += 0.3  # push some exponents above alpha_max
     sd = {k: v.detach().double().numpy() for k, v in net.state_dict().items()}
-    blob = eisnn.export(SPEC, sd, mean, std, scaling_rows(SPEC.param_names),
-                        log_flags(SPEC.param_names))
+    blob = eisnn.export(PARITY_MODEL, sd, mean, std, scaling_rows(PARITY_MODEL.param_names),
+                        log_flags(PARITY_MODEL.param_names))
     os.makedirs(OUT, exist_ok=True)
     with open(os.path.join(OUT, "parity_net.eisnn"), "wb") as fh:
         fh.write(blob)
@@ -96,7 +96,7 @@ def main():
                         "real": [float(v) for v in z.real], "imag": [float(v) for v in z.imag],
                         "expected": [float(v) for v in expected]})
         print(label, expected)
-    doc = {"circuit": SPEC.circuit, "weights": "parity_net.eisnn", "spectra": records}
+    doc = {"circuit": PARITY_MODEL.circuit, "weights": "parity_net.eisnn", "spectra": records}
     with open(os.path.join(OUT, "parity_spectra.json"), "w") as fh:
         json.dump(doc, fh, indent=1)
         fh.write("\n")

@@ -12,7 +12,7 @@ import numpy as np
 
 
 @dataclass(frozen=True)
-class ModelSpec:
+class ModelEntry:
     name: str
     circuit: str
     param_names: tuple
@@ -24,26 +24,26 @@ class ModelSpec:
 
 
 MODELS = [
-    ModelSpec("rc", "R0-(R1,C1)", ("R0.r", "R1.r", "C1.c"), 16),
-    ModelSpec("rc_l", "L0-R0-(R1,C1)", ("L0.l", "R0.r", "R1.r", "C1.c"), 32),
-    ModelSpec("rq", "R0-(R1,CPE1)", ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha"), 32),
-    ModelSpec("rq_l", "L0-R0-(R1,CPE1)",
+    ModelEntry("rc", "R0-(R1,C1)", ("R0.r", "R1.r", "C1.c"), 16),
+    ModelEntry("rc_l", "L0-R0-(R1,C1)", ("L0.l", "R0.r", "R1.r", "C1.c"), 32),
+    ModelEntry("rq", "R0-(R1,CPE1)", ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha"), 32),
+    ModelEntry("rq_l", "L0-R0-(R1,CPE1)",
               ("L0.l", "R0.r", "R1.r", "CPE1.q", "CPE1.alpha"), 32),
-    ModelSpec("two_rc", "R0-(R1,C1)-(R2,C2)",
+    ModelEntry("two_rc", "R0-(R1,C1)-(R2,C2)",
               ("R0.r", "R1.r", "C1.c", "R2.r", "C2.c"), 32),
-    ModelSpec("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)",
+    ModelEntry("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)",
               ("L0.l", "R0.r", "R1.r", "C1.c", "R2.r", "C2.c"), 32),
-    ModelSpec("two_rq", "R0-(R1,CPE1)-(R2,CPE2)",
+    ModelEntry("two_rq", "R0-(R1,CPE1)-(R2,CPE2)",
               ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "CPE2.q", "CPE2.alpha"), 32),
-    ModelSpec("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)",
+    ModelEntry("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)",
               ("L0.l", "R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "CPE2.q",
                "CPE2.alpha"), 32),
-    ModelSpec("randles", "R0-(R1-W1,CPE1)",
+    ModelEntry("randles", "R0-(R1-W1,CPE1)",
               ("R0.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"), 32),
-    ModelSpec("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)",
+    ModelEntry("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)",
               ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "W2.aw", "CPE2.q",
                "CPE2.alpha"), 64),
-    ModelSpec("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+    ModelEntry("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
               ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "Wo2.z0", "Wo2.tau",
                "CPE2.q", "CPE2.alpha"), 64),
 ]

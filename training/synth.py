@@ -157,10 +157,10 @@ def sample_window(rng, n, B):
     return 10.0 ** logf, lo, hi
 
 
-def sample_params(spec, rng, lo, hi):
-    """Physical parameter values (B x P) for the circuit of `spec`."""
+def sample_params(model, rng, lo, hi):
+    """Physical parameter values (B x P) for the circuit of `model`."""
     B = lo.shape[0]
-    names = spec.param_names
+    names = model.param_names
     labels = {n.split(".")[0] for n in names}
     v = {}
     u = lambda a, b: rng.uniform(a, b, B)  # noqa: E731
@@ -200,12 +200,12 @@ def sample_params(spec, rng, lo, hi):
     return np.stack([v[n] for n in names], axis=1)
 
 
-def targets_from_params(spec, params, r_s, omega_c):
+def targets_from_params(model, params, r_s, omega_c):
     """Normalised-space targets (before standardisation) from physical values."""
-    rows = scaling_rows(spec.param_names)
-    logs = log_flags(spec.param_names)
+    rows = scaling_rows(model.param_names)
+    logs = log_flags(model.param_names)
     t = np.empty_like(params)
-    for i in range(spec.n_params):
+    for i in range(model.n_params):
         r_pow, w_pow, coef, idx = rows[i]
         expo = w_pow + (coef * params[:, int(idx)] if idx >= 0 else 0.0)
         val = params[:, i] / (r_s ** r_pow * omega_c ** expo)
@@ -213,22 +213,22 @@ def targets_from_params(spec, params, r_s, omega_c):
     return t
 
 
-def generate(spec, rng, B, n, noise=None, kv=None):
+def generate(model, rng, B, n, noise=None, kv=None):
     """B spectra of n points: (freqs, z, params)."""
     freqs, lo, hi = sample_window(rng, n, B)
     omega = TWO_PI * freqs
-    params = sample_params(spec, rng, lo, hi)
-    names = list(spec.param_names)
+    params = sample_params(model, rng, lo, hi)
+    names = list(model.param_names)
     has_l = "L0.l" in names
     if has_l:
         il = names.index("L0.l")
         params[:, il] = 1e-300
-        zmax = np.abs(circuit_impedance_numpy(spec.circuit, names, params, omega[:, :1]))[:, 0]
+        zmax = np.abs(circuit_impedance_numpy(model.circuit, names, params, omega[:, :1]))[:, 0]
         params[:, il] = zmax * 10.0 ** rng.uniform(*LOG_L_RATIO, B) / omega[:, 0]
     if kv is not None:
-        z = circuit_impedance_kelvora(kv, spec.circuit, params, freqs)
+        z = circuit_impedance_kelvora(kv, model.circuit, params, freqs)
     else:
-        z = circuit_impedance_numpy(spec.circuit, names, params, omega)
+        z = circuit_impedance_numpy(model.circuit, names, params, omega)
     if not has_l:
         stray = rng.uniform(0, 1, B) < ARTEFACT_SHARE
         ratio = 10.0 ** rng.uniform(*LOG_ART_RATIO, B)
@@ -240,7 +240,7 @@ def generate(spec, rng, B, n, noise=None, kv=None):
     return freqs, z, params
 
 
-def build_dataset(spec, seed, size, chunk=500, noise=None, kv=None, n_grid=64):
+def build_dataset(model, seed, size, chunk=500, noise=None, kv=None, n_grid=64):
     """Features, global features, raw targets and the spectra scales for `size` spectra."""
     rng = np.random.default_rng(seed)
     feats, globs, targs, pars = [], [], [], []
@@ -248,9 +248,9 @@ def build_dataset(spec, seed, size, chunk=500, noise=None, kv=None, n_grid=64):
     while done < size:
         b = min(chunk, size - done)
         n = int(rng.integers(N_POINTS[0], N_POINTS[1] + 1))
-        f, z, p = generate(spec, rng, b, n, noise=noise, kv=kv)
+        f, z, p = generate(model, rng, b, n, noise=noise, kv=kv)
         feat, glob, r_s, omega_c = features_batch(f, z, n_grid)
-        t = targets_from_params(spec, p, r_s, omega_c)
+        t = targets_from_params(model, p, r_s, omega_c)
         good = np.isfinite(feat).all(axis=(1, 2)) & np.isfinite(t).all(axis=1)
         feats.append(feat[good].astype(np.float32))
         globs.append(glob[good].astype(np.float32))

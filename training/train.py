@@ -43,8 +43,8 @@ def seeds(name):
 class Stream:
     """Endless shuffled batches of fresh synthetic spectra (resumable by state)."""
 
-    def __init__(self, spec, seed, mean, std, kv=None):
-        self.spec, self.kv = spec, kv
+    def __init__(self, model, seed, mean, std, kv=None):
+        self.model, self.kv = model, kv
         self.rng = np.random.default_rng(seed)
         self.mean, self.std = mean, std
         self.queue = []
@@ -53,10 +53,10 @@ class Stream:
         feats, globs, targs = [], [], []
         for _ in range(POOL_CHUNKS):
             n = int(self.rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
-            f, z, p = synth.generate(self.spec, self.rng, CHUNK, n, kv=self.kv)
+            f, z, p = synth.generate(self.model, self.rng, CHUNK, n, kv=self.kv)
             from .features import features_batch
             feat, glob, r_s, w_c = features_batch(f, z)
-            t = synth.targets_from_params(self.spec, p, r_s, w_c)
+            t = synth.targets_from_params(self.model, p, r_s, w_c)
             good = np.isfinite(feat).all(axis=(1, 2)) & np.isfinite(t).all(axis=1)
             feats.append(feat[good])
             globs.append(glob[good])
@@ -85,8 +85,8 @@ class Stream:
         self.queue = []
 
 
-def target_stats(spec, kv=None):
-    _, _, t, _ = synth.build_dataset(spec, seeds(spec.name)["stats"], STATS_SIZE, kv=kv)
+def target_stats(model, kv=None):
+    _, _, t, _ = synth.build_dataset(model, seeds(model.name)["stats"], STATS_SIZE, kv=kv)
     return t.mean(axis=0), t.std(axis=0)
 
 
@@ -106,39 +106,39 @@ def lr_at(progress, peak):
     return peak * (0.02 + 0.98 * 0.5 * (1.0 + math.cos(math.pi * frac)))
 
 
-def export_blob(spec, net, mean, std):
+def export_blob(model, net, mean, std):
     sd = {k: v.detach().double().numpy() for k, v in net.state_dict().items()}
-    return eisnn.export(spec, sd, mean, std, scaling_rows(spec.param_names),
-                        log_flags(spec.param_names))
+    return eisnn.export(model, sd, mean, std, scaling_rows(model.param_names),
+                        log_flags(model.param_names))
 
 
-def evaluate_blob(spec, blob, kv=None, size=VAL_SIZE, seed=None, noise=0.01):
+def evaluate_blob(model, blob, kv=None, size=VAL_SIZE, seed=None, noise=0.01):
     """Median error per parameter of the float64 inference of `blob` on held-out spectra."""
     meta, t = eisnn.read_blob(blob)
-    rng = np.random.default_rng(seeds(spec.name)["val"] if seed is None else seed)
+    rng = np.random.default_rng(seeds(model.name)["val"] if seed is None else seed)
     errs = []
     done = 0
     while done < size:
         n = int(rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
         b = min(100, size - done)
-        f, z, p = synth.generate(spec, rng, b, n, noise=noise, kv=kv)
+        f, z, p = synth.generate(model, rng, b, n, noise=noise, kv=kv)
         g = np.array([infer.guess(meta, t, f[i], z[i]) for i in range(b)])
-        errs.append(infer.log_error(spec.param_names, g, p))
+        errs.append(infer.log_error(model.param_names, g, p))
         done += b
     e = np.concatenate(errs)
-    return dict(zip(spec.param_names, np.nanmedian(e, axis=0).round(4).tolist()))
+    return dict(zip(model.param_names, np.nanmedian(e, axis=0).round(4).tolist()))
 
 
-def train_one(spec, steps, minutes, lr, threads, kv=None, log=print, extend=0.0):
+def train_one(model, steps, minutes, lr, threads, kv=None, log=print, extend=0.0):
     torch.set_num_threads(threads)
-    run = os.path.join(RUNS, spec.name)
+    run = os.path.join(RUNS, model.name)
     os.makedirs(run, exist_ok=True)
     ckpt_path = os.path.join(run, "last.pt")
-    s = seeds(spec.name)
+    s = seeds(model.name)
     torch.manual_seed(s["torch"])
-    P = spec.n_params
+    P = model.n_params
     from .net import GuessNet
-    net = GuessNet(P, spec.channels)
+    net = GuessNet(P, model.channels)
     opt = torch.optim.AdamW(net.parameters(), lr=lr, weight_decay=1e-4)
     step, elapsed = 0, 0.0
     phases = []  # (step, elapsed seconds, lr peak) where each learning-rate cycle began
@@ -149,10 +149,10 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print, extend=0.0)
         step, elapsed = ck["step"], ck["elapsed"]
         mean, std = ck["mean"], ck["std"]
         steps, minutes = ck["steps"], ck["minutes"]
-        stream = Stream(spec, s["stream"], mean, std, kv)
+        stream = Stream(model, s["stream"], mean, std, kv)
         stream.restore(ck["stream"])
         phases = ck.get("phases", [])
-        log("%s: resumed at step %d" % (spec.name, step))
+        log("%s: resumed at step %d" % (model.name, step))
         if extend:
             if steps is not None:
                 raise SystemExit("--extend applies to wall-clock runs only; "
@@ -161,10 +161,10 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print, extend=0.0)
             # (or interrupted) run
             minutes = elapsed / 60.0 + extend
             phases.append((step, elapsed, lr * 0.5))
-            log("%s: extended by %.1f minutes" % (spec.name, extend))
+            log("%s: extended by %.1f minutes" % (model.name, extend))
     else:
-        mean, std = target_stats(spec, kv)
-        stream = Stream(spec, s["stream"], mean, std, kv)
+        mean, std = target_stats(model, kv)
+        stream = Stream(model, s["stream"], mean, std, kv)
 
     def save():
         tmp = ckpt_path + ".tmp"
@@ -219,23 +219,23 @@ def train_one(spec, steps, minutes, lr, threads, kv=None, log=print, extend=0.0)
         elapsed = time.time() - t0
         if step % 200 == 0:
             log("%s step %d (%.0f%%) %.0fs loss %.4f mse %s" % (
-                spec.name, step, 100 * prog, elapsed, loss.item(),
+                model.name, step, 100 * prog, elapsed, loss.item(),
                 np.round(run_mse, 3).tolist()))
         if time.time() - last_save > 60:
             save()
             last_save = time.time()
     save()
     net.eval()
-    blob = export_blob(spec, net, mean, std)
-    with open(os.path.join(BLOBS, spec.name + ".eisnn"), "wb") as fh:
+    blob = export_blob(model, net, mean, std)
+    with open(os.path.join(BLOBS, model.name + ".eisnn"), "wb") as fh:
         fh.write(blob)
-    quality = evaluate_blob(spec, blob, kv)
+    quality = evaluate_blob(model, blob, kv)
     info = {"steps": step, "minutes_budget": minutes if timed else None,
             "extra_cycles": [{"from_step": a, "lr_peak": c} for a, _, c in phases], "seconds": round(elapsed, 1), "blob_bytes": len(blob),
-            "val_median_error": quality, "channels": spec.channels}
+            "val_median_error": quality, "channels": model.channels}
     with open(os.path.join(run, "summary.json"), "w") as fh:
         json.dump(info, fh, indent=1)
-    log("%s done: %s" % (spec.name, json.dumps(info)))
+    log("%s done: %s" % (model.name, json.dumps(info)))
     return info
 
 
@@ -260,12 +260,12 @@ def main():
             raise SystemExit("kelvora is not importable")
     print("impedance backend:", "kelvora" if kv is not None else "numpy", flush=True)
     for name in args.models.split(","):
-        spec = BY_NAME[name]
+        model = BY_NAME[name]
         steps = args.steps
-        minutes = args.minutes or DEFAULT_MINUTES[spec.channels]
+        minutes = args.minutes or DEFAULT_MINUTES[model.channels]
         if steps is None and not args.minutes and not args.extend and name in RECORDED_CYCLES:
             steps = [(n, args.lr * f) for n, f in RECORDED_CYCLES[name]]
-        train_one(spec, steps, minutes, args.lr, args.threads, kv,
+        train_one(model, steps, minutes, args.lr, args.threads, kv,
                   log=lambda m: print(m, flush=True), extend=args.extend)
 
 

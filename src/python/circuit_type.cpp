@@ -290,8 +290,8 @@ int init_circuit_type(PyObject* module) {
       {Py_tp_methods, kMethods},
       {0, nullptr},
   };
-  PyType_Spec spec = {"kelvora.Circuit", sizeof(CircuitObject), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec type_spec = {"kelvora.Circuit", sizeof(CircuitObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) return -1;
   g_circuit_type = reinterpret_cast<PyTypeObject*>(type);
   Py_INCREF(type);

@@ -90,8 +90,8 @@ int init_element_type(PyObject* module) {
       {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"kelvora.Element", sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-  g_element_type = PyType_FromSpec(&spec);
+  PyType_Spec type_spec = {"kelvora.Element", sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  g_element_type = PyType_FromSpec(&type_spec);
   if (!g_element_type) return -1;
 
   // The subclasses, in kind order, also reachable as Element.<code>.

@@ -130,8 +130,8 @@ PyObject* create_fit_result_type(PyObject*) {
       {Py_tp_getset, kGetSet},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"kelvora.FitResult", sizeof(FitResultObject), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  static PyType_Spec type_spec = {"kelvora.FitResult", sizeof(FitResultObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) return nullptr;
   Py_XDECREF(reinterpret_cast<PyObject*>(g_type));
   Py_INCREF(type);
