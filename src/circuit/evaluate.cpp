@@ -99,8 +99,7 @@ ImpedancePlan::ImpedancePlan(const SeriesList& nodes) {
 }
 
 ImpedanceEvaluator::ImpedanceEvaluator(const ImpedancePlan& plan, std::span<const double> params)
-    : plan_(plan), params_(params), prepared_(plan.ops().size()), series_(plan.max_depth() + 1),
-      admittance_(plan.max_depth() + 1) {
+    : plan_(plan), params_(params), prepared_(plan.ops().size()) {
   const std::size_t slots = (plan.max_depth() + 1) * kBlock;
   block_series_re_.resize(slots);
   block_series_im_.resize(slots);
@@ -120,38 +119,9 @@ ImpedanceEvaluator::ImpedanceEvaluator(const ImpedancePlan& plan, std::span<cons
 }
 
 Complex ImpedanceEvaluator::operator()(double omega) {
-  // series_[d] is the running sum of the series list open at depth d;
-  // admittance_[d] the running sum of 1/Z over the branches of the group
-  // whose branches are at depth d.
-  std::size_t d = 0;
-  series_[0] = Complex{0.0, 0.0};
-  const auto& ops = plan_.ops();
-  const double* p = params_.data();
-  for (std::size_t i = 0; i < ops.size(); ++i) {
-    const auto& op = ops[i];
-    switch (op.code) {
-      case ImpedancePlan::Op::Leaf:
-        series_[d] += element_impedance_prepared(op.kind, p + op.offset, omega, prepared_[i].cos_half_pi_p,
-                                                 prepared_[i].sin_half_pi_p);
-        break;
-      case ImpedancePlan::Op::GroupBegin:
-        ++d;
-        admittance_[d] = Complex{0.0, 0.0};
-        series_[d] = Complex{0.0, 0.0};
-        break;
-      case ImpedancePlan::Op::BranchEnd:
-        admittance_[d] += reciprocal(series_[d]);
-        series_[d] = Complex{0.0, 0.0};
-        break;
-      case ImpedancePlan::Op::GroupEnd: {
-        const Complex z = reciprocal(admittance_[d]);
-        --d;
-        series_[d] += z;
-        break;
-      }
-    }
-  }
-  return series_[0];
+  Complex out;
+  evaluate_block(&omega, 1, &out);
+  return out;
 }
 
 void ImpedanceEvaluator::evaluate(std::span<const double> omega, Complex* out) {
@@ -160,7 +130,9 @@ void ImpedanceEvaluator::evaluate(std::span<const double> omega, Complex* out) {
 }
 
 KELVORA_VECTOR_CLONES void ImpedanceEvaluator::evaluate_block(const double* omega, std::size_t m, Complex* out) {
-  // The same program as operator(), with each running sum widened to a block.
+  // series(d) is the running sum of the series list open at depth d;
+  // admittance(d) the running sum of 1/Z over the branches of the group whose
+  // branches are at depth d.  Each is widened to a block of frequencies.
   //   series(d)      += Z_leaf                  (Leaf)
   //   admittance(d)  += 1 / series(d)           (BranchEnd)
   //   series(d - 1)  += 1 / admittance(d)       (GroupEnd)

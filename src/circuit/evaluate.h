@@ -50,11 +50,12 @@ class ImpedanceEvaluator {
   // see params_sufficient) and outlive the evaluator.
   ImpedanceEvaluator(const ImpedancePlan& plan, std::span<const double> params);
 
+  // Z(omega): a block of one frequency.
   Complex operator()(double omega);
   // out[i] = Z(omega[i]).  Frequencies are evaluated in blocks, each
   // instruction of the plan running over a whole block, so that independent
   // divisions overlap and the simple formulas vectorise; every lane performs
-  // exactly the scalar operations, so results equal operator() bit for bit.
+  // exactly the scalar operations of the element formulas.
   void evaluate(std::span<const double> omega, Complex* out);
 
   static constexpr std::size_t kBlock = 64;
@@ -69,8 +70,6 @@ class ImpedanceEvaluator {
   const ImpedancePlan& plan_;
   std::span<const double> params_;
   std::vector<Prepared> prepared_;  // one per op
-  std::vector<Complex> series_;     // running series sum per depth
-  std::vector<Complex> admittance_; // running admittance per depth
   // Block work space, structure of arrays: [depth][lane].
   std::vector<double> block_series_re_, block_series_im_, block_adm_re_, block_adm_im_, leaf_re_, leaf_im_;
 };

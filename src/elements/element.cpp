@@ -78,20 +78,6 @@ Complex element_impedance(Kind kind, const double* p, double omega) {
   return detail::impedance_impl(kind, p, omega, [](Complex w, double e) { return complex_pow(w, e); });
 }
 
-Complex element_impedance_prepared(Kind kind, const double* p, double omega, double cos_half_pi_p,
-                                   double sin_half_pi_p) {
-  // On the positive imaginary axis hypot(0, y) is exactly y and atan2(y, 0)
-  // exactly the double pi/2, so cos and sin of p*theta are the same for every
-  // frequency and were computed once by the caller.
-  return detail::impedance_impl(kind, p, omega, [&](Complex w, double e) {
-    if (w.re == 0.0 && w.im > 0.0 && e != 1.0 && e != 0.5 && e != 0.0) {
-      const double m = std::pow(w.im, e);
-      return Complex{m * cos_half_pi_p, m * sin_half_pi_p};
-    }
-    return complex_pow(w, e);
-  });
-}
-
 Complex Element::impedance(double omega) const { return element_impedance(kind, values.data(), omega); }
 
 std::string element_text(const Element& e) {

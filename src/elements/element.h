@@ -61,14 +61,6 @@ Complex element_impedance(Kind kind, const double* p, double omega);
 // "Element.Zarc(r=1.0, tau_k=0.001, gamma=0.8)"
 std::string element_text(const Element& e);
 
-
-}  // namespace kelvora
-
-namespace kelvora {
-// As element_impedance, with cos(p*pi/2) and sin(p*pi/2) of the element's
-// exponent p precomputed (pi/2 being atan2(1, 0)); bit-identical results.
-Complex element_impedance_prepared(Kind kind, const double* p, double omega, double cos_half_pi_p,
-                                   double sin_half_pi_p);
 // Index of the exponent parameter of La, Cpe, Zarc and Tlmq; -1 for other kinds.
 constexpr int exponent_index(Kind kind) {
   switch (kind) {

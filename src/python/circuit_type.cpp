@@ -21,6 +21,18 @@ namespace {
 
 PyTypeObject* g_circuit_type = nullptr;
 
+// Length of the longest name, for aligned columns.
+std::size_t longest(const std::vector<std::string>& names) {
+  std::size_t width = 0;
+  for (const auto& n : names) width = std::max(width, n.size());
+  return width;
+}
+
+// "bounds (1e-12, inf)", in the compact number format.
+std::string bounds_text(const std::pair<double, double>& b) {
+  return "bounds (" + kelvora::format_compact(b.first) + ", " + kelvora::format_compact(b.second) + ")";
+}
+
 std::string pad(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
   return s;
@@ -74,14 +86,12 @@ PyObject* circuit_repr(PyObject* self) {
   const auto units = kelvora::param_units(nodes);
   const auto values = kelvora::param_values(nodes);
   const auto bounds = kelvora::param_bounds(nodes);
-  std::size_t width = 0;
-  for (const auto& n : names) width = std::max(width, n.size());
+  const std::size_t width = longest(names);
   std::string out = "Circuit (" + std::to_string(names.size()) + " parameter" + (names.size() == 1 ? "" : "s") + ")\n";
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i) out += '\n';
     out += "  " + pad(names[i], width) + " = " + pad(kelvora::format_compact(values[i]), 10) + " [" + units[i] +
-           "]  bounds (" + kelvora::format_compact(bounds[i].first) + ", " + kelvora::format_compact(bounds[i].second) +
-           ")";
+           "]  " + bounds_text(bounds[i]);
   }
   return to_py_str(out);
 }
@@ -195,11 +205,9 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
   lines.push_back("valid parameters for this circuit:");
   const auto units = kelvora::param_units(nodes);
   const auto bounds = kelvora::param_bounds(nodes);
-  std::size_t width = 0;
-  for (const auto& n : names) width = std::max(width, n.size());
+  const std::size_t width = longest(names);
   for (std::size_t i = 0; i < names.size(); ++i)
-    lines.push_back("  " + pad(names[i], width) + "  [" + units[i] + "]  bounds (" +
-                    kelvora::format_compact(bounds[i].first) + ", " + kelvora::format_compact(bounds[i].second) + ")");
+    lines.push_back("  " + pad(names[i], width) + "  [" + units[i] + "]  " + bounds_text(bounds[i]));
   std::string report;
   for (std::size_t i = 0; i < lines.size(); ++i) report += (i ? "\n" : "") + lines[i];
   return raise_value_error(report);
