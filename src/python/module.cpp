@@ -1,6 +1,7 @@
 // Module initialisation (single phase).  Registers Element, Circuit,
 // FitResult, Series, Parallel and the fourteen element classes, in that
-// order, each also listed in __all__.  Nothing else is prepared here: the
+// order, each also listed in __all__, and lin_kk with its KKResult class,
+// which stay outside __all__.  Nothing else is prepared here: the
 // networks are decoded and the worker pool started on first use.
 #include <Python.h>
 
@@ -8,6 +9,7 @@
 #include "python/circuit_object.h"
 #include "python/element_types.h"
 #include "python/errors.h"
+#include "python/kk.h"
 #include "python/pyref.h"
 #include "python/series_parallel.h"
 
@@ -21,6 +23,7 @@ PyMethodDef kFunctions[] = {
      "Series(parts)\n--\n\nConnect elements and circuits end to end."},
     {"Parallel", KV_FUNCTION(parallel_function), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
+    {"lin_kk", KV_FUNCTION(lin_kk_function), METH_VARARGS | METH_KEYWORDS, kLinKkDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -57,6 +60,7 @@ PyObject* init() {
   for (const char* code : {"R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"})
     if (add_all(all.get(), code) < 0) return nullptr;
   if (init_internal_error(module.get()) < 0) return nullptr;
+  if (init_kk_result_type(module.get()) < 0) return nullptr;
   if (PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
   all.release();
   return module.release();

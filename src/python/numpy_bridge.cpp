@@ -29,4 +29,13 @@ PyObject* new_complex_array(std::size_t n, kelvora::Complex** data) {
   return arr;
 }
 
+PyObject* new_double_array(std::size_t n, double** data) {
+  if (ensure_numpy() < 0) return nullptr;
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+  if (!arr) return nullptr;
+  *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
+  return arr;
+}
+
 }  // namespace kelvora::py

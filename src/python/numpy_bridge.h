@@ -12,5 +12,7 @@ namespace kelvora::py {
 // A new one-dimensional complex128 array of n entries; *data points at its
 // buffer, which the caller fills (it may do so without the interpreter lock).
 PyObject* new_complex_array(std::size_t n, kelvora::Complex** data);
+// The same for a one-dimensional float64 array.
+PyObject* new_double_array(std::size_t n, double** data);
 
 }  // namespace kelvora::py

@@ -1,0 +1,259 @@
+// lin_kk and KKResult: the linear Kramers-Kronig test from Python.  The
+// arguments are read with the interpreter lock held, the test runs without
+// it, and the result is an immutable object whose array attributes are new
+// NumPy arrays at every read.
+#include "python/kk.h"
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "kk/lin_kk.h"
+#include "python/errors.h"
+#include "python/fit_arguments.h"
+#include "python/gil.h"
+#include "python/numpy_bridge.h"
+#include "python/pyref.h"
+#include "python/spectrum.h"
+#include "support/number_format.h"
+#include "support/quote.h"
+
+namespace kelvora::py {
+
+const char kLinKkDoc[] =
+    "lin_kk(frequencies, impedances=None, *, c=0.85, max_m=None, test=\"complex\", "
+    "add_capacitance=False, add_inductance=True)\n--\n\n"
+    "Linear Kramers-Kronig test of a measured spectrum.\n\n"
+    "Fits a series resistance, M Voigt elements with time constants log-spaced\n"
+    "from 1/(2 pi f_max) to 1/(2 pi f_min) and, optionally, a series inductance\n"
+    "and capacitance to the spectrum by linear least squares weighted by 1/|Z|\n"
+    "(Schoenleber et al., Electrochim. Acta 131 (2014) 20).  M grows from 1 and\n"
+    "stops at the first fit whose mu = 1 - sum|R_k < 0| / sum|R_k >= 0| is below\n"
+    "c, or at max_m (default: the number of points, capped at the number of\n"
+    "unknowns the data determine).  A spectrum that obeys the Kramers-Kronig\n"
+    "relations gives residuals at its noise level without trend.\n\n"
+    "The spectrum is two sequences, or a dataframe (or dict) with the column\n"
+    "names fit() accepts.  test=\"complex\" fits both parts together; \"real\"\n"
+    "fits the real part (the inductance and capacitance then come from the\n"
+    "imaginary part) and \"imaginary\" the imaginary part (the series\n"
+    "resistance then comes from the real part), as proposed by Boukamp (1995).\n\n"
+    "Returns a KKResult.  Raises ValueError for c outside (0, 1], max_m < 1, an\n"
+    "unknown test, fewer than 3 points, and non-positive or non-finite\n"
+    "frequencies or non-finite or zero impedances.";
+
+namespace {
+
+struct KkResultObject {
+  PyObject_HEAD
+  kk::KkResult* result;  // owned
+  kk::KkTest test;
+};
+
+PyTypeObject* g_type = nullptr;
+
+const kk::KkResult& result_of(PyObject* self) { return *reinterpret_cast<KkResultObject*>(self)->result; }
+
+PyObject* double_array(const std::vector<double>& values) {
+  double* data = nullptr;
+  PyObject* arr = new_double_array(values.size(), &data);
+  if (arr && !values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(double));
+  return arr;
+}
+
+PyObject* optional_float(const std::optional<double>& v) {
+  if (!v) Py_RETURN_NONE;
+  return PyFloat_FromDouble(*v);
+}
+
+PyObject* get_m(PyObject* self, void*) { return PyLong_FromSize_t(result_of(self).m); }
+PyObject* get_mu(PyObject* self, void*) { return PyFloat_FromDouble(result_of(self).mu); }
+PyObject* get_test(PyObject* self, void*) {
+  return PyUnicode_FromString(kk::kk_test_name(reinterpret_cast<KkResultObject*>(self)->test));
+}
+PyObject* get_impedance(PyObject* self, void*) {
+  const auto& z = result_of(self).impedance;
+  Complex* data = nullptr;
+  PyObject* arr = new_complex_array(z.size(), &data);
+  if (arr && !z.empty()) std::memcpy(static_cast<void*>(data), z.data(), z.size() * sizeof(Complex));
+  return arr;
+}
+PyObject* get_residuals_real(PyObject* self, void*) { return double_array(result_of(self).residuals_real); }
+PyObject* get_residuals_imag(PyObject* self, void*) { return double_array(result_of(self).residuals_imag); }
+PyObject* get_pseudo_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(result_of(self).pseudo_chi_square); }
+PyObject* get_resistances(PyObject* self, void*) { return double_array(result_of(self).resistances); }
+PyObject* get_time_constants(PyObject* self, void*) { return double_array(result_of(self).time_constants); }
+PyObject* get_series_resistance(PyObject* self, void*) { return PyFloat_FromDouble(result_of(self).series_resistance); }
+PyObject* get_inductance(PyObject* self, void*) { return optional_float(result_of(self).inductance); }
+PyObject* get_capacitance(PyObject* self, void*) { return optional_float(result_of(self).capacitance); }
+
+PyGetSetDef kGetSet[] = {
+    {"test", get_test, nullptr, "The parts fitted: \"complex\", \"real\" or \"imaginary\".", nullptr},
+    {"m", get_m, nullptr, "Number of Voigt elements of the accepted fit.", nullptr},
+    {"mu", get_mu, nullptr, "mu = 1 - sum|R_k < 0| / sum|R_k >= 0| of the accepted fit.", nullptr},
+    {"impedance", get_impedance, nullptr, "The fit at the measured frequencies (complex128 array, ohm).", nullptr},
+    {"residuals_real", get_residuals_real, nullptr, "(Z' - Z_fit') / |Z| per point (float64 array).", nullptr},
+    {"residuals_imag", get_residuals_imag, nullptr, "(Z'' - Z_fit'') / |Z| per point (float64 array).", nullptr},
+    {"pseudo_chi_square", get_pseudo_chi_square, nullptr, "Sum of the squares of both residuals.", nullptr},
+    {"resistances", get_resistances, nullptr, "R_k of the Voigt elements (float64 array, ohm).", nullptr},
+    {"time_constants", get_time_constants, nullptr, "tau_k of the Voigt elements, ascending (float64 array, s).",
+     nullptr},
+    {"series_resistance", get_series_resistance, nullptr, "The series resistance (ohm).", nullptr},
+    {"inductance", get_inductance, nullptr, "The series inductance (H), or None when not fitted.", nullptr},
+    {"capacitance", get_capacitance, nullptr, "The series capacitance (F), or None when not fitted.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+std::string optional_text(const std::optional<double>& v) { return v ? format_compact(*v) : "None"; }
+
+// KKResult(test="complex", m=7, mu=0.8125, pseudo_chi_square=1.234568e-7,
+//          series_resistance=10, inductance=1e-6, capacitance=None)
+PyObject* kk_result_repr(PyObject* self) {
+  try {
+    const auto& r = result_of(self);
+    std::string text = "KKResult(test=";
+    text += quoted(kk::kk_test_name(reinterpret_cast<KkResultObject*>(self)->test));
+    text += ", m=" + std::to_string(r.m);
+    text += ", mu=" + format_compact(r.mu);
+    text += ", pseudo_chi_square=" + format_scientific6(r.pseudo_chi_square);
+    text += ", series_resistance=" + format_compact(r.series_resistance);
+    text += ", inductance=" + optional_text(r.inductance);
+    text += ", capacitance=" + optional_text(r.capacitance);
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* kk_result_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for KKResult");
+  return nullptr;
+}
+
+void kk_result_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<KkResultObject*>(self)->result;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* new_kk_result(kk::KkResult result, kk::KkTest test) {
+  PyObject* self = g_type->tp_alloc(g_type, 0);
+  if (!self) return nullptr;
+  auto* obj = reinterpret_cast<KkResultObject*>(self);
+  obj->test = test;
+  obj->result = new (std::nothrow) kk::KkResult(std::move(result));
+  if (!obj->result) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return self;
+}
+
+const char kKkResultDoc[] =
+    "The outcome of lin_kk(): the accepted Kramers-Kronig fit and its residuals.\n\n"
+    "Attributes: test, m, mu, impedance, residuals_real, residuals_imag,\n"
+    "pseudo_chi_square, resistances, time_constants, series_resistance,\n"
+    "inductance and capacitance (None when not fitted).  Instances are\n"
+    "immutable and come only from lin_kk(); each array attribute read returns\n"
+    "a new array.";
+
+// max_m: None for the default, else an integer >= 1.
+bool convert_max_m(PyObject* obj, std::size_t& out) {
+  out = 0;
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!PyLong_Check(obj) && !PyIndex_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'max_m': '%s' object cannot be interpreted as an integer or None",
+                 _PyType_Name(Py_TYPE(obj)));
+    return false;
+  }
+  PyRef index(PyNumber_Index(obj));
+  if (!index) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && v < 1)) {
+    PyRef text(PyObject_Str(index.get()));
+    const char* s = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!s) return false;
+    raise_value_error(std::string("max_m must be >= 1, got ") + s);
+    return false;
+  }
+  out = overflow > 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(v);
+  return true;
+}
+
+}  // namespace
+
+int init_kk_result_type(PyObject* module) {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(kk_result_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(kk_result_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(kk_result_repr)},
+      {Py_tp_getset, kGetSet},
+      {Py_tp_doc, const_cast<char*>(kKkResultDoc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"kelvora.KKResult", sizeof(KkResultObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (!type) return -1;
+  Py_XDECREF(reinterpret_cast<PyObject*>(g_type));
+  Py_INCREF(type);
+  g_type = reinterpret_cast<PyTypeObject*>(type);
+  if (PyModule_AddObject(module, "KKResult", type) < 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* lin_kk_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    static const char* kwlist[] = {"frequencies", "impedances", "c", "max_m", "test", "add_capacitance",
+                                   "add_inductance", nullptr};
+    PyObject* frequencies = nullptr;
+    PyObject* impedances = Py_None;
+    PyObject* c_obj = nullptr;
+    PyObject* max_m_obj = Py_None;
+    PyObject* test_obj = nullptr;
+    int add_capacitance = 0;
+    int add_inductance = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpp:lin_kk", const_cast<char**>(kwlist), &frequencies,
+                                     &impedances, &c_obj, &max_m_obj, &test_obj, &add_capacitance, &add_inductance))
+      return nullptr;
+
+    kk::KkSettings settings;
+    settings.add_capacitance = add_capacitance != 0;
+    settings.add_inductance = add_inductance != 0;
+    if (c_obj && !convert_double(c_obj, "c", settings.c)) return nullptr;
+    if (!convert_max_m(max_m_obj, settings.max_m)) return nullptr;
+    if (test_obj) {
+      std::string name;
+      if (!convert_str(test_obj, "test", name)) return nullptr;
+      auto test = kk::parse_kk_test(name);
+      if (!test) return raise_value_error(test.error().message);
+      settings.test = *test;
+    }
+    if (auto e = kk::check_kk_settings(settings)) return raise_value_error(e->message);
+
+    Spectrum spectrum;
+    if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
+
+    std::optional<Expected<kk::KkResult, kk::KkError>> outcome;
+    {
+      ReleaseGil unlocked;
+      outcome.emplace(kk::lin_kk(spectrum.frequencies, spectrum.impedances, settings));
+    }
+    if (!*outcome) return raise_value_error(outcome->error().message);
+    return new_kk_result(std::move(outcome->value()), settings.test);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_internal_error(e.what());
+  }
+}
+
+}  // namespace kelvora::py
