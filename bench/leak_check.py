@@ -65,6 +65,10 @@ ENTRY_POINTS = [
     ("fit(bad)", 1, lambda: expect_error(lambda: CIRCUIT.fit(F, Z, method="LM", guess_init=False), ValueError)),
     ("fit result attributes", 50,
      lambda: (lambda r: (r.params, r.stderr, r.circuit, repr(r)))(CIRCUIT.fit(F, Z, guess_init=False))),
+    ("lin_kk + attributes", 5,
+     lambda: (lambda r: (r.impedance, r.residuals_real, r.residuals_imag, r.resistances, r.time_constants,
+                         r.inductance, r.capacitance, repr(r)))(kv.lin_kk(F, Z, add_capacitance=True))),
+    ("lin_kk(bad)", 1, lambda: expect_error(lambda: kv.lin_kk(F, Z_LIST[:3]), ValueError)),
 ]
 
 
