@@ -11,9 +11,9 @@ import pytest
 import kelvora as kv
 
 _BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench_kk.py"
-_spec = importlib.util.spec_from_file_location("bench_kk", _BENCH)
-bench_kk = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(bench_kk)
+_bench_source = importlib.util.spec_from_file_location("bench_kk", _BENCH)
+bench_kk = importlib.util.module_from_spec(_bench_source)
+_bench_source.loader.exec_module(bench_kk)
 
 F = np.logspace(5, -2, 60)
 TWO_ARC = "L5-R0-(R1,Cpe2)-(R3,Cpe4)"

@@ -197,8 +197,8 @@ int init_kk_result_type(PyObject* module) {
       {Py_tp_doc, const_cast<char*>(kKkResultDoc)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"kelvora.KKResult", sizeof(KkResultObject), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  static PyType_Spec type_spec = {"kelvora.KKResult", sizeof(KkResultObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) return -1;
   Py_XDECREF(reinterpret_cast<PyObject*>(g_type));
   Py_INCREF(type);
