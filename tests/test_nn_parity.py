@@ -21,6 +21,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 ROOT = os.path.dirname(HERE)
 MODELS_DIR = os.path.join(ROOT, "src", "models")
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+from training.registry import MODELS  # noqa: E402  (the model table)
 
 with open(os.path.join(DATA, "parity_spectra.json")) as fh:
     PARITY = json.load(fh)
@@ -65,8 +68,6 @@ def test_exponent_clamp_is_exercised():
 @pytest.mark.parametrize("case", CASES[:3], ids=IDS[:3])
 def test_guess_matches_torch_recomputation(case):
     pytest.importorskip("torch")
-    if ROOT not in sys.path:
-        sys.path.insert(0, ROOT)
     make_parity = pytest.importorskip("training.make_parity")
     with open(WEIGHTS, "rb") as fh:
         blob = fh.read()
@@ -75,16 +76,7 @@ def test_guess_matches_torch_recomputation(case):
     assert_close(kv.Circuit(PARITY["circuit"]).guess(f, z, weights=WEIGHTS), list(expected))
 
 
-# --- the bundled weight blobs -------------------------------------------------
-
-BUNDLED = [
-    ("rc", "R0-(R1,C1)", 16), ("rc_l", "L0-R0-(R1,C1)", 32), ("rq", "R0-(R1,CPE1)", 32),
-    ("rq_l", "L0-R0-(R1,CPE1)", 32), ("two_rc", "R0-(R1,C1)-(R2,C2)", 32),
-    ("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)", 32), ("two_rq", "R0-(R1,CPE1)-(R2,CPE2)", 32),
-    ("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)", 32), ("randles", "R0-(R1-W1,CPE1)", 32),
-    ("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)", 64),
-    ("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)", 64),
-]
+# --- the bundled weight blobs (one per entry of the model table) ----------------
 
 
 def read_layout(data):
@@ -123,9 +115,10 @@ def read_layout(data):
     return meta, tensors
 
 
-@pytest.mark.parametrize("name,circuit,channels", BUNDLED, ids=[b[0] for b in BUNDLED])
-def test_bundled_blob_layout(name, circuit, channels):
-    path = os.path.join(MODELS_DIR, name + ".eisnn")
+@pytest.mark.parametrize("model", MODELS, ids=[m.name for m in MODELS])
+def test_bundled_blob_layout(model):
+    circuit, channels = model.circuit, model.channels
+    path = os.path.join(MODELS_DIR, model.name + ".eisnn")
     if not os.path.exists(path):
         pytest.skip("source tree not available")
     with open(path, "rb") as fh:

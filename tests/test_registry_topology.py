@@ -11,8 +11,7 @@ kv = pytest.importorskip("kelvora")
 F = list(np.logspace(-2, 5, 60))
 Z = list(kv.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_values([8.0, 40.0, 1e-4, 0.85, 120.0, 5e-3, 0.7]).impedance(F))
 
-NAMES = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l", "randles", "sei_randles",
-         "sei_randles_wo"]
+NAMES = kv.Circuit.ml_circuits()  # the model table, checked against it in test_tables
 NO_MODEL = ("No training data on this circuit. Machine-learning based initial parameters available for "
             + ", ".join("'%s'" % n for n in NAMES))
 

@@ -1,4 +1,5 @@
-"""The eleven bundled networks: circuits, parameter names, widths and output scaling.
+"""The bundled networks (read from the model table): circuits, parameter names,
+widths and output scaling.
 
 The scaling rows and the log-space flags follow one rule by parameter kind (the
 weight format's registry table): a row is (r_pow, w_pow, alpha_coef, alpha_index)
@@ -6,6 +7,8 @@ and the network output for parameter i, once de-normalised, is multiplied by
 R_s**r_pow * omega_c**(w_pow + alpha_coef * value[alpha_index]).
 """
 
+import os
+import re
 from dataclasses import dataclass
 
 import numpy as np
@@ -23,30 +26,28 @@ class ModelEntry:
         return len(self.param_names)
 
 
-MODELS = [
-    ModelEntry("rc", "R0-(R1,C1)", ("R0.r", "R1.r", "C1.c"), 16),
-    ModelEntry("rc_l", "L0-R0-(R1,C1)", ("L0.l", "R0.r", "R1.r", "C1.c"), 32),
-    ModelEntry("rq", "R0-(R1,CPE1)", ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha"), 32),
-    ModelEntry("rq_l", "L0-R0-(R1,CPE1)",
-              ("L0.l", "R0.r", "R1.r", "CPE1.q", "CPE1.alpha"), 32),
-    ModelEntry("two_rc", "R0-(R1,C1)-(R2,C2)",
-              ("R0.r", "R1.r", "C1.c", "R2.r", "C2.c"), 32),
-    ModelEntry("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)",
-              ("L0.l", "R0.r", "R1.r", "C1.c", "R2.r", "C2.c"), 32),
-    ModelEntry("two_rq", "R0-(R1,CPE1)-(R2,CPE2)",
-              ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "CPE2.q", "CPE2.alpha"), 32),
-    ModelEntry("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)",
-              ("L0.l", "R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "CPE2.q",
-               "CPE2.alpha"), 32),
-    ModelEntry("randles", "R0-(R1-W1,CPE1)",
-              ("R0.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"), 32),
-    ModelEntry("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)",
-              ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "W2.aw", "CPE2.q",
-               "CPE2.alpha"), 64),
-    ModelEntry("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-              ("R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "Wo2.z0", "Wo2.tau",
-               "CPE2.q", "CPE2.alpha"), 64),
-]
+# The model table shared with the module's build: one KELVORA_MODEL line per model.
+MODEL_TABLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                           "src", "models", "models.def")
+_ENTRY = re.compile(r'KELVORA_MODEL\((\w+), "([^"]*)", "([^"]*)", (\d+)\)')
+
+
+def read_model_table(path=MODEL_TABLE):
+    """The models of the table at `path`, in registry order."""
+    models = []
+    with open(path, encoding="utf-8") as fh:
+        for number, line in enumerate(fh, 1):
+            if not line.startswith("KELVORA_MODEL("):
+                continue
+            m = _ENTRY.fullmatch(line.strip())
+            if not m:
+                raise ValueError("%s:%d: not a model entry: %s" % (path, number, line.strip()))
+            name, circuit, param_names, channels = m.groups()
+            models.append(ModelEntry(name, circuit, tuple(param_names.split(",")), int(channels)))
+    return models
+
+
+MODELS = read_model_table()
 
 BY_NAME = {m.name: m for m in MODELS}
 

@@ -86,9 +86,9 @@ KELVORA_VECTOR_CLONES void leaf_block(const double* p, const double* omega, std:
 
 using LeafBlockFn = void (*)(const double*, const double*, std::size_t, double, double, double*, double*);
 constexpr LeafBlockFn kLeafBlock[kKindCount] = {
-    leaf_block<Kind::R>,  leaf_block<Kind::C>,  leaf_block<Kind::L>,    leaf_block<Kind::La>,   leaf_block<Kind::Cpe>,
-    leaf_block<Kind::W>,  leaf_block<Kind::Wo>, leaf_block<Kind::Ws>,   leaf_block<Kind::G>,    leaf_block<Kind::Gs>,
-    leaf_block<Kind::K>,  leaf_block<Kind::Zarc>, leaf_block<Kind::Tlmq>, leaf_block<Kind::T>,
+#define KELVORA_ELEMENT(kind, listed_code, names, units, defaults) leaf_block<Kind::kind>,
+#include "elements/elements.def"
+#undef KELVORA_ELEMENT
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,9 +14,12 @@
 
 namespace kelvora {
 
-// Canonical order of every per-kind table.
-enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T };
-inline constexpr std::size_t kKindCount = 14;
+// Canonical order of every per-kind table (elements.def).
+enum class Kind : std::uint8_t {
+#define KELVORA_ELEMENT(kind, listed_code, names, units, defaults) kind,
+#include "elements/elements.def"
+#undef KELVORA_ELEMENT
+};
 inline constexpr std::size_t kMaxParams = 4;
 
 struct KindInfo {
@@ -27,8 +31,30 @@ struct KindInfo {
   std::array<double, kMaxParams> defaults;
 };
 
-const KindInfo& kind_info(Kind kind);
-inline std::size_t param_count(Kind kind) { return kind_info(kind).count; }
+namespace detail {
+constexpr KindInfo kind_entry(std::string_view code, std::string_view listed_code,
+                              std::array<std::string_view, kMaxParams> names,
+                              std::array<std::string_view, kMaxParams> units,
+                              std::array<double, kMaxParams> defaults) {
+  std::size_t count = 0;
+  while (count < kMaxParams && !names[count].empty()) ++count;
+  return {code, listed_code, count, names, units, defaults};
+}
+#define KELVORA_LIST(...) {__VA_ARGS__}
+// The catalog, in canonical kind order.
+inline constexpr KindInfo kCatalog[] = {
+#define KELVORA_ELEMENT(kind, listed_code, names, units, defaults) \
+  kind_entry(#kind, listed_code, KELVORA_LIST names, KELVORA_LIST units, KELVORA_LIST defaults),
+#include "elements/elements.def"
+#undef KELVORA_ELEMENT
+};
+#undef KELVORA_LIST
+}  // namespace detail
+
+inline constexpr std::size_t kKindCount = std::size(detail::kCatalog);
+
+constexpr const KindInfo& kind_info(Kind kind) { return detail::kCatalog[static_cast<std::size_t>(kind)]; }
+constexpr std::size_t param_count(Kind kind) { return kind_info(kind).count; }
 
 // An immutable element value: a kind and its parameters in the kind's order.
 // Entries of `values` beyond the kind's parameter count are zero.
@@ -61,17 +87,12 @@ Complex element_impedance(Kind kind, const double* p, double omega);
 // "Element.Zarc(r=1.0, tau_k=0.001, gamma=0.8)"
 std::string element_text(const Element& e);
 
-// Index of the exponent parameter of La, Cpe, Zarc and Tlmq; -1 for other kinds.
+// Index of the exponent of the element's complex power, its parameter named
+// "alpha" or "gamma" (La, Cpe, Zarc, Tlmq); -1 for kinds without one.
 constexpr int exponent_index(Kind kind) {
-  switch (kind) {
-    case Kind::La:
-    case Kind::Cpe:
-      return 1;
-    case Kind::Zarc:
-    case Kind::Tlmq:
-      return 2;
-    default:
-      return -1;
-  }
+  const KindInfo& info = kind_info(kind);
+  for (std::size_t i = 0; i < info.count; ++i)
+    if (info.names[i] == "alpha" || info.names[i] == "gamma") return static_cast<int>(i);
+  return -1;
 }
 }  // namespace kelvora

@@ -1,5 +1,6 @@
 #include "fit/fit_error.h"
 
+#include "fit/fit_method.h"
 #include "support/quote.h"
 
 namespace kelvora {
@@ -20,9 +21,12 @@ std::string FitError::message() const {
     case Kind::UnknownMethod: {
       std::string out = "unknown fit method ";
       out.append(quoted(text));
-      out.append(
-          ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
-          "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"");
+      out.append(", expected one of ");
+      const auto methods = fit_methods();
+      for (std::size_t i = 0; i < methods.size(); ++i) {
+        if (i) out.append(", ");
+        out.append(quoted(methods[i].name));
+      }
       return out;
     }
   }

@@ -30,7 +30,8 @@ struct FitMethod {
   FitMethodFn run;
 };
 
-// The registered methods, in the order they were added.
+// The registered methods, in the order they were added (the order the
+// unknown-method message lists them in).
 std::span<const FitMethod> fit_methods();
 
 // Runs the method called `name`; FitError UnknownMethod carrying the name

@@ -1,4 +1,4 @@
-"""Write untrained placeholder networks for the eleven registry models.
+"""Write untrained placeholder networks for the registry models (models.def).
 
 Usage: python make_placeholder.py [--force] [output_dir]
 
@@ -18,30 +18,13 @@ import sys
 
 import numpy as np
 
-MODELS = [
-    ("rc", "R0-(R1,C1)", "R0.r,R1.r,C1.c", 16),
-    ("rc_l", "L0-R0-(R1,C1)", "L0.l,R0.r,R1.r,C1.c", 32),
-    ("rq", "R0-(R1,CPE1)", "R0.r,R1.r,CPE1.q,CPE1.alpha", 32),
-    ("rq_l", "L0-R0-(R1,CPE1)", "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha", 32),
-    ("two_rc", "R0-(R1,C1)-(R2,C2)", "R0.r,R1.r,C1.c,R2.r,C2.c", 32),
-    ("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)", "L0.l,R0.r,R1.r,C1.c,R2.r,C2.c", 32),
-    ("two_rq", "R0-(R1,CPE1)-(R2,CPE2)", "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32),
-    ("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)", "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32),
-    ("randles", "R0-(R1-W1,CPE1)", "R0.r,R1.r,W1.aw,CPE1.q,CPE1.alpha", 32),
-    ("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)",
-     "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,W2.aw,CPE2.q,CPE2.alpha", 64),
-    ("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-     "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,Wo2.z0,Wo2.tau,CPE2.q,CPE2.alpha", 64),
-]
+# The model table and the scaling rules come from the training package.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+from training import registry  # noqa: E402
 
 KERNEL = 5
 DILATIONS = [1, 2, 4, 8]
 
-# r_pow, w_pow, alpha_coef by parameter name (q takes its element's alpha index).
-SCALING = {
-    "r": (1.0, 0.0, 0.0), "z0": (1.0, 0.0, 0.0), "c": (-1.0, -1.0, 0.0), "l": (1.0, -1.0, 0.0),
-    "q": (-1.0, 0.0, -1.0), "alpha": (0.0, 0.0, 0.0), "aw": (1.0, 0.5, 0.0), "tau": (0.0, -1.0, 0.0),
-}
 # Placeholder output means (log10 of the scaled value; the exponent directly).
 MEAN = {"r": 0.0, "z0": 0.0, "c": 0.0, "l": -2.0, "q": 0.0, "alpha": 0.8, "aw": -0.5, "tau": 0.0}
 
@@ -59,10 +42,10 @@ def tensor(name, dims, values, encoding):
     return out + values.astype("<f2").tobytes()
 
 
-def blob(circuit, names, channels, rng):
-    params = names.split(",")
+def blob(circuit, params, channels, rng):
+    params = list(params)
     p = len(params)
-    meta = [("circuit", circuit), ("param_names", names), ("estimator", "reactive_centroid"),
+    meta = [("circuit", circuit), ("param_names", ",".join(params)), ("estimator", "reactive_centroid"),
             ("n_grid", "64"), ("channels", str(channels)), ("kernel", str(KERNEL)), ("groups", "8"),
             ("dilations", ",".join(map(str, DILATIONS))), ("alpha_min", "0.05"), ("alpha_max", "1.0")]
     out = b"EISNN001" + struct.pack("<I", len(meta)) + b"".join(string(k) + string(v) for k, v in meta)
@@ -88,22 +71,12 @@ def blob(circuit, names, channels, rng):
     layer("head.2", [4 * c, 4 * c], 4 * c, 0.05)
     layer("head.4", [2 * p, 4 * c], 2 * p, 0.01)
 
-    kinds = [n.split(".")[1] for n in params]
-    labels = [n.split(".")[0] for n in params]
-    mean = [MEAN[k] for k in kinds]
+    mean = [MEAN[k] for k in registry.kinds(params)]
     std = [0.05] * p
-    log_params = [0.0 if k == "alpha" else 1.0 for k in kinds]
-    scaling = []
-    for i, k in enumerate(kinds):
-        r_pow, w_pow, coef = SCALING[k]
-        index = -1
-        if k == "q":
-            index = params.index(labels[i] + ".alpha")
-        scaling += [r_pow, w_pow, coef, float(index)]
     tensors.append(tensor("target_mean", [p], mean, 0))
     tensors.append(tensor("target_std", [p], std, 0))
-    tensors.append(tensor("scaling", [p, 4], scaling, 0))
-    tensors.append(tensor("log_params", [p], log_params, 0))
+    tensors.append(tensor("scaling", [p, 4], registry.scaling_rows(params), 0))
+    tensors.append(tensor("log_params", [p], registry.log_flags(params), 0))
     return out + struct.pack("<I", len(tensors)) + b"".join(tensors)
 
 
@@ -112,15 +85,15 @@ def main():
     force = "--force" in args
     args = [a for a in args if a != "--force"]
     out_dir = args[0] if args else os.path.dirname(os.path.abspath(__file__))
-    for seed, (name, circuit, names, channels) in enumerate(MODELS):
-        path = os.path.join(out_dir, name + ".eisnn")
+    for seed, model in enumerate(registry.MODELS):
+        path = os.path.join(out_dir, model.name + ".eisnn")
         if os.path.exists(path) and not force:
-            print(name, "exists, kept")
+            print(model.name, "exists, kept")
             continue
-        data = blob(circuit, names, channels, np.random.default_rng(seed))
+        data = blob(model.circuit, model.param_names, model.channels, np.random.default_rng(seed))
         with open(path, "wb") as f:
             f.write(data)
-        print(name, len(data))
+        print(model.name, len(data))
 
 
 if __name__ == "__main__":

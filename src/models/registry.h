@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -16,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "circuit/model_names.h"
 #include "circuit/node.h"
 #include "models/topology_match.h"
 #include "nn/guesser.h"
@@ -24,7 +26,7 @@
 
 namespace kelvora::models {
 
-inline constexpr std::size_t kModelCount = 11;
+inline constexpr std::size_t kModelCount = std::size(kModelNames);
 
 struct Model {
   std::string_view name;     // "rc"
@@ -37,21 +39,14 @@ struct Model {
   Expected<const nn::Guesser*, std::string> guesser() const;
 };
 
-inline constexpr std::array<Model, kModelCount> MODELS{{
-    {"rc", "R0-(R1,C1)", 0},
-    {"rc_l", "L0-R0-(R1,C1)", 1},
-    {"rq", "R0-(R1,CPE1)", 2},
-    {"rq_l", "L0-R0-(R1,CPE1)", 3},
-    {"two_rc", "R0-(R1,C1)-(R2,C2)", 4},
-    {"two_rc_l", "L0-R0-(R1,C1)-(R2,C2)", 5},
-    {"two_rq", "R0-(R1,CPE1)-(R2,CPE2)", 6},
-    {"two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)", 7},
-    {"randles", "R0-(R1-W1,CPE1)", 8},
-    {"sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)", 9},
-    {"sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)", 10},
-}};
+// The model table (models.def) with each entry's position.
+inline constexpr std::array<Model, kModelCount> MODELS = [] {
+  std::array<Model, kModelCount> out{};
+  for (std::size_t i = 0; i < kModelCount; ++i) out[i] = {kModelNames[i].name, kModelNames[i].expression, i};
+  return out;
+}();
 
-// The eleven names in registry order.
+// The model names in registry order.
 std::vector<std::string> names();
 // "'rc', 'rc_l', ..., 'sei_randles_wo'"
 std::string quoted_names();

@@ -8,11 +8,8 @@ namespace kelvora::models {
 
 namespace {
 
-// Kind keys in the element catalog's order.
-constexpr std::string_view kKindKeys[kKindCount] = {"R",  "C", "L",  "La", "Cpe",  "W",    "Wo",
-                                                     "Ws", "G", "Gs", "K",  "Zarc", "Tlmq", "T"};
-
-std::string_view kind_key(Kind kind) { return kKindKeys[static_cast<std::size_t>(kind)]; }
+// A leaf's key is its kind's code ("Cpe", "Tlmq").
+std::string_view kind_key(Kind kind) { return kind_info(kind).code; }
 
 void collect_spans(const std::vector<Shape>& list, std::vector<Span>& out) {
   for (const Shape& s : list) {

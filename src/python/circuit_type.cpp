@@ -10,6 +10,7 @@
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/errors.h"
+#include "python/fit_signature.h"
 #include "python/py_lists.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
@@ -213,6 +214,20 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
   return raise_value_error(report);
 }
 
+// The text signature comes from the parameter table (fit_parameters.def).
+constexpr auto kFitDoc = fit_docstring(
+    "Fit this circuit's parameters to a measured spectrum.\n"
+    "\n"
+    "Accepts two sequences of frequencies and impedances, or a single battery\n"
+    "data format dataframe (`impedances` left as None).\n"
+    "\n"
+    "`guess_init` unset means start from a machine-learning guess whenever the\n"
+    "circuit is not explicitly given starting parameters. If no model has been\n"
+    "trained for the topology it warns and starts from placeholder values.\n"
+    "\n"
+    "`True` always guesses, and raises rather than warns when it cannot.\n"
+    "`False` never guesses.");
+
 #define KV_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 PyMethodDef kMethods[] = {
@@ -267,23 +282,7 @@ PyMethodDef kMethods[] = {
      "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
-    {"fit", KV_METHOD(circuit_fit), METH_VARARGS | METH_KEYWORDS,
-     "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
-     "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
-     "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
-     "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
-     "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
-     "Fit this circuit's parameters to a measured spectrum.\n"
-     "\n"
-     "Accepts two sequences of frequencies and impedances, or a single battery\n"
-     "data format dataframe (`impedances` left as None).\n"
-     "\n"
-     "`guess_init` unset means start from a machine-learning guess whenever the\n"
-     "circuit is not explicitly given starting parameters. If no model has been\n"
-     "trained for the topology it warns and starts from placeholder values.\n"
-     "\n"
-     "`True` always guesses, and raises rather than warns when it cannot.\n"
-     "`False` never guesses."},
+    {"fit", KV_METHOD(circuit_fit), METH_VARARGS | METH_KEYWORDS, kFitDoc.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 

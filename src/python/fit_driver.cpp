@@ -1,11 +1,13 @@
-// Circuit.fit(): bind and convert the nineteen arguments, read the spectrum
+// Circuit.fit(): bind and convert its arguments (fit_parameters.def), read the spectrum
 // and the weight scheme, decide on a machine-learning starting point, then
 // run the chosen method with the interpreter lock released and return a
 // FitResult.
 #include <exception>
 #include <new>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -22,6 +24,7 @@
 #include "python/errors.h"
 #include "python/fit_arguments.h"
 #include "python/fit_result.h"
+#include "python/fit_signature.h"
 #include "python/gil.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
@@ -29,55 +32,80 @@
 namespace kelvora::py {
 namespace {
 
-// The arguments of fit() after conversion, defaults filled in.
+// The arguments of fit() after conversion; every member is set from the
+// parameter table (fit_parameters.def), its default or the caller's value.
 struct FitArguments {
+  PyObject* impedances;  // borrowed; null when absent or None
   std::optional<bool> guess_init;
   std::optional<std::string> weights_path;
-  std::string weight = "modulus";
-  std::string method = "levenberg_marquardt";
+  std::string weight;
+  std::string method;
   FitSettings settings;
 };
 
-// Converts in the documented order: guess_init, weights, weight, method,
-// then the numeric settings in parameter order.  An absent (null) object
-// keeps its default.
-bool convert_arguments(PyObject* const* obj, FitArguments& a) {
-  // obj[i] is the object bound to parameter i + 2 (frequencies and
-  // impedances are taken as they come).
-  enum { kGuessInit, kWeights, kWeight, kMethod, kMaxIterations, kFtol, kXtol, kNumParticles, kGenerations,
-         kNelderMead, kDeEvaluations, kSaIterations, kSaTemperature, kHops, kStepSize, kHopTemperature, kSeed };
-  FitSettings& s = a.settings;
-  if (obj[kGuessInit] && !convert_optional_bool(obj[kGuessInit], "guess_init", a.guess_init)) return false;
-  if (obj[kWeights] && obj[kWeights] != Py_None) {
-    std::string path;
-    if (!convert_str(obj[kWeights], "weights", path)) return false;
-    a.weights_path = std::move(path);
-  }
-  if (obj[kWeight] && !convert_str(obj[kWeight], "weight", a.weight)) return false;
-  if (obj[kMethod] && !convert_str(obj[kMethod], "method", a.method)) return false;
-  if (obj[kMaxIterations] && !convert_u32(obj[kMaxIterations], "max_iterations", s.max_iterations)) return false;
-  if (obj[kFtol] && !convert_double(obj[kFtol], "ftol", s.ftol)) return false;
-  if (obj[kXtol] && !convert_double(obj[kXtol], "xtol", s.xtol)) return false;
-  if (obj[kNumParticles] && !convert_u32(obj[kNumParticles], "num_particles", s.num_particles)) return false;
-  if (obj[kGenerations] && !convert_u64(obj[kGenerations], "generations", s.generations)) return false;
-  if (obj[kNelderMead] && !convert_u64(obj[kNelderMead], "nelder_mead_iterations", s.nelder_mead_iterations))
-    return false;
-  if (obj[kDeEvaluations] && !convert_u32(obj[kDeEvaluations], "de_evaluations", s.de_evaluations)) return false;
-  if (obj[kSaIterations] && !convert_u64(obj[kSaIterations], "sa_iterations", s.sa_iterations)) return false;
-  if (obj[kSaTemperature] && !convert_double(obj[kSaTemperature], "sa_initial_temperature", s.sa_initial_temperature))
-    return false;
-  if (obj[kHops] && !convert_u32(obj[kHops], "basin_hopping_hops", s.basin_hopping_hops)) return false;
-  if (obj[kStepSize] && !convert_double(obj[kStepSize], "basin_hopping_step_size", s.basin_hopping_step_size))
-    return false;
-  if (obj[kHopTemperature] &&
-      !convert_double(obj[kHopTemperature], "basin_hopping_temperature", s.basin_hopping_temperature))
-    return false;
-  if (obj[kSeed] && obj[kSeed] != Py_None) {
-    std::uint64_t seed = 0;
-    if (!convert_u64(obj[kSeed], "seed", seed)) return false;
-    s.seed = seed;
-  }
+// The defaults of the table: None leaves an optional empty (an object null).
+struct NoneDefault {};
+constexpr NoneDefault None;
+
+template <class T, class V>
+void set_default(T& member, const V& value) {
+  member = static_cast<T>(value);
+}
+template <class T>
+void set_default(std::optional<T>& member, NoneDefault) {
+  member.reset();
+}
+void set_default(PyObject*& member, NoneDefault) { member = nullptr; }
+
+// The conversions the table names, beside those of fit_arguments.h.
+bool convert_object(PyObject* obj, const char*, PyObject*& out) {
+  out = obj == Py_None ? nullptr : obj;
   return true;
+}
+
+bool convert_optional_str(PyObject* obj, const char* name, std::optional<std::string>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string text;
+  if (!convert_str(obj, name, text)) return false;
+  out = std::move(text);
+  return true;
+}
+
+bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::uint64_t>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::uint64_t value = 0;
+  if (!convert_u64(obj, name, value)) return false;
+  out = value;
+  return true;
+}
+
+// Fills in the defaults, then converts the arguments given (obj[i] is the
+// object bound to parameter i, null when absent) in table order.
+// `frequencies` is taken as it comes.
+bool convert_arguments(PyObject* const* obj, FitArguments& a) {
+#define KELVORA_FIT_REQUIRED(name)
+#define KELVORA_FIT_PARAMETER(name, default_value, conversion, destination) set_default(a.destination, default_value);
+#include "python/fit_parameters.def"
+#undef KELVORA_FIT_PARAMETER
+#define KELVORA_FIT_PARAMETER(name, default_value, conversion, destination) \
+  if (obj[kFit_##name] && !convert_##conversion(obj[kFit_##name], #name, a.destination)) return false;
+#include "python/fit_parameters.def"
+#undef KELVORA_FIT_PARAMETER
+#undef KELVORA_FIT_REQUIRED
+  return true;
+}
+
+// Binds the arguments by the interpreter's rules, one object per parameter.
+template <std::size_t... I>
+bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject** obj, std::index_sequence<I...>) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, kFitFormat.data(), const_cast<char**>(kFitKeywords.data()),
+                                     &obj[I]...) != 0;
 }
 
 constexpr const char* kNoModelWarning =
@@ -113,25 +141,15 @@ bool choose_start(const SeriesList& nodes, bool explicit_values, const FitArgume
 }  // namespace
 
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"frequencies", "impedances", "guess_init", "weights", "weight", "method",
-                                 "max_iterations", "ftol", "xtol", "num_particles", "generations",
-                                 "nelder_mead_iterations", "de_evaluations", "sa_iterations",
-                                 "sa_initial_temperature", "basin_hopping_hops", "basin_hopping_step_size",
-                                 "basin_hopping_temperature", "seed", nullptr};
-  PyObject* frequencies = nullptr;
-  PyObject* impedances = nullptr;
-  PyObject* o[17] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(kwlist),
-                                   &frequencies, &impedances, &o[0], &o[1], &o[2], &o[3], &o[4], &o[5], &o[6],
-                                   &o[7], &o[8], &o[9], &o[10], &o[11], &o[12], &o[13], &o[14], &o[15], &o[16]))
-    return nullptr;
+  PyObject* obj[kFitParameterCount] = {};
+  if (!bind_arguments(args, kwargs, obj, std::make_index_sequence<kFitParameterCount>())) return nullptr;
 
   try {
     FitArguments a;
-    if (!convert_arguments(o, a)) return nullptr;
+    if (!convert_arguments(obj, a)) return nullptr;
 
     Spectrum spectrum;
-    if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
+    if (!read_spectrum(obj[kFit_frequencies], a.impedances, spectrum)) return nullptr;
     const auto weighting = parse_weighting(a.weight);
     if (!weighting) return raise_value_error(weighting.error());
 

@@ -5,6 +5,9 @@
 // networks are decoded and the worker pool started on first use.
 #include <Python.h>
 
+#include <string>
+
+#include "elements/element.h"
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/element_types.h"
@@ -57,8 +60,8 @@ PyObject* init() {
   if (add_all(all.get(), "FitResult") < 0) return nullptr;
   if (add_all(all.get(), "Series") < 0 || add_all(all.get(), "Parallel") < 0) return nullptr;
   if (add_element_subclasses(module.get()) < 0) return nullptr;
-  for (const char* code : {"R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"})
-    if (add_all(all.get(), code) < 0) return nullptr;
+  for (std::size_t k = 0; k < kKindCount; ++k)
+    if (add_all(all.get(), std::string(kind_info(static_cast<Kind>(k)).code).c_str()) < 0) return nullptr;
   if (init_internal_error(module.get()) < 0) return nullptr;
   if (init_kk_result_type(module.get()) < 0) return nullptr;
   if (PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;

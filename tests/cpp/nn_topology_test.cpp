@@ -2,6 +2,8 @@
 // interpolation used by the feature extraction.
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "check.h"
@@ -34,22 +36,32 @@ std::string spans_text(const Canonical& c) {
 }  // namespace
 
 int main() {
-  const char* keys[kModelCount] = {
-      "[([C],[R]),R]",
-      "[([C],[R]),L,R]",
-      "[([Cpe],[R]),R]",
-      "[([Cpe],[R]),L,R]",
-      "[([C],[R]),([C],[R]),R]",
-      "[([C],[R]),([C],[R]),L,R]",
-      "[([Cpe],[R]),([Cpe],[R]),R]",
-      "[([Cpe],[R]),([Cpe],[R]),L,R]",
-      "[([Cpe],[R,W]),R]",
-      "[([Cpe],[R,W]),([Cpe],[R]),R]",
-      "[([Cpe],[R,Wo]),([Cpe],[R]),R]",
+  const std::pair<std::string_view, std::string_view> keys[] = {
+      {"rc", "[([C],[R]),R]"},
+      {"rc_l", "[([C],[R]),L,R]"},
+      {"rq", "[([Cpe],[R]),R]"},
+      {"rq_l", "[([Cpe],[R]),L,R]"},
+      {"two_rc", "[([C],[R]),([C],[R]),R]"},
+      {"two_rc_l", "[([C],[R]),([C],[R]),L,R]"},
+      {"two_rq", "[([Cpe],[R]),([Cpe],[R]),R]"},
+      {"two_rq_l", "[([Cpe],[R]),([Cpe],[R]),L,R]"},
+      {"randles", "[([Cpe],[R,W]),R]"},
+      {"sei_randles", "[([Cpe],[R,W]),([Cpe],[R]),R]"},
+      {"sei_randles_wo", "[([Cpe],[R,Wo]),([Cpe],[R]),R]"},
   };
-  for (std::size_t i = 0; i < kModelCount; ++i) {
-    const auto c = canonical(nodes(std::string(MODELS[i].circuit).c_str()));
-    check(c.key == keys[i], std::string(MODELS[i].name) + " key " + c.key);
+  for (const auto& [name, key] : keys) {
+    const Model* model = nullptr;
+    for (const Model& m : MODELS)
+      if (m.name == name) model = &m;
+    check(model != nullptr, std::string(name) + " is registered");
+    if (!model) continue;
+    const auto c = canonical(nodes(std::string(model->circuit).c_str()));
+    check(c.key == key, std::string(name) + " key " + c.key);
+  }
+  // Every model serves its own circuit: no two entries share a topology.
+  for (const Model& m : MODELS) {
+    const auto hit = find_for_topology(nodes(std::string(m.circuit).c_str()));
+    check(hit && hit->model == m.index && !hit->match.expanded, std::string(m.name) + " finds itself");
   }
 
   auto a = canonical(nodes("R0-(R1,C1)"));
