@@ -157,11 +157,11 @@ PEER = {"differential_evolution": "differential_evolution", "simulated_annealing
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--spectra", type=int, default=50)
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--spectra", type=int, default=50, help="synthetic spectra per case")
     ap.add_argument("--scipy-spectra", type=int, default=None,
                     help="spectra for the SciPy peers (default: the same as --spectra)")
-    ap.add_argument("--cases", nargs="*", default=list(CASES))
+    ap.add_argument("--cases", nargs="*", default=list(CASES), choices=list(CASES), help="cases to run (default: all)")
     args = ap.parse_args()
     n_scipy = args.spectra if args.scipy_spectra is None else args.scipy_spectra
 

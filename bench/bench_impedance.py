@@ -9,6 +9,7 @@
 
 Run: python bench/bench_impedance.py
 """
+import argparse
 import json
 import subprocess
 import sys
@@ -73,6 +74,7 @@ def peak_memory(which):
 
 
 def main():
+    argparse.ArgumentParser(description=__doc__.splitlines()[0]).parse_args()
     circuit = kv.Circuit("randles").with_values(VALUES)
 
     print("== 60 frequencies, randles ==")

@@ -29,7 +29,7 @@ sys.path.insert(0, ROOT)
 
 from training import eisnn, infer, synth  # noqa: E402
 from training.registry import BY_NAME, MODELS  # noqa: E402
-from training.train import seeds  # noqa: E402
+from training.seeds import seeds  # noqa: E402
 
 try:
     import kelvora as kv

@@ -6,6 +6,7 @@ measured rounds.
 Run: python bench/leak_check.py [calls-per-entry-point] [--uniform]
 (default 100000; heavier calls run proportionally fewer times unless --uniform)
 """
+import argparse
 import gc
 import sys
 import warnings
@@ -89,10 +90,13 @@ def measure(calls, uniform=False):
 
 
 def main():
-    args = [a for a in sys.argv[1:] if not a.startswith("--")]
-    calls = int(args[0]) if args else 100_000
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].replace("\n", " "))
+    parser.add_argument("calls", nargs="?", type=int, default=100_000, help="calls per entry point (default 100000)")
+    parser.add_argument("--uniform", action="store_true",
+                        help="run heavy calls as often as light ones (by default they run proportionally fewer times)")
+    args = parser.parse_args()
     print(f"{'entry point':26s} {'calls':>8s} {'Δ blocks':>9s} {'Δ RSS kB':>9s}")
-    for name, n, blocks, rss in measure(calls, "--uniform" in sys.argv):
+    for name, n, blocks, rss in measure(args.calls, args.uniform):
         print(f"{name:26s} {n:8d} {blocks:9d} {rss:9d}")
 
 

@@ -50,7 +50,7 @@ def make_calls():
     return calls
 
 
-@pytest.mark.parametrize("threads, rounds", [(8, 6)])  # 8 threads x 216 calls
+@pytest.mark.parametrize("threads, rounds", [(8, 3)])  # 8 threads x 90 calls, each thread in its own order
 def test_threads_match_sequential(threads, rounds):
     calls = make_calls()
     expected = [repr(call()) for call in calls]  # repr: NaN compares equal to NaN

@@ -8,6 +8,8 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
+pytestmark = pytest.mark.toolchain
+
 
 @pytest.fixture(scope="module")
 def cpp_build(tmp_path_factory):

@@ -8,6 +8,8 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 import leak_check  # noqa: E402
 
+pytestmark = pytest.mark.toolchain
+
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
 @pytest.mark.skipif(os.environ.get("KELVORA_SANITIZED") == "1",

@@ -21,23 +21,17 @@ import torch
 
 from . import eisnn, infer, synth
 from .registry import BY_NAME, MODELS, log_flags, scaling_rows
+from .seeds import seeds
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUNS = os.path.join(ROOT, "training", "runs")
 BLOBS = os.path.join(ROOT, "src", "models")
 
-MODEL_INDEX = {m.name: i for i, m in enumerate(MODELS)}
 STATS_SIZE = 100_000
 VAL_SIZE = 2_000
 BATCH = 256
 POOL_CHUNKS = 16
 CHUNK = 512
-
-
-def seeds(name):
-    i = MODEL_INDEX[name]
-    return {"stats": 1000 + i, "val": 2000 + i, "stream": 3000 + i, "torch": 4000 + i,
-            "bench": 9000 + i}
 
 
 class Stream:
