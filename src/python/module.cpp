@@ -1,25 +1,26 @@
 // Module initialisation (single phase).  Registers Element, Circuit,
 // FitResult, Series, Parallel and the fourteen element classes, in that
 // order, each also listed in __all__.  Nothing else is prepared here: the
-// networks are decoded and the worker pool started on first use.
+// networks are decoded and the worker pool started on first use.  Every
+// function the interpreter calls, this initialiser included, is entered
+// through guarded<> (guard.h).
 #include <Python.h>
 
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/element_types.h"
 #include "python/errors.h"
+#include "python/guard.h"
 #include "python/pyref.h"
 #include "python/series_parallel.h"
 
 namespace kelvora::py {
 namespace {
 
-#define KV_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef kFunctions[] = {
-    {"Series", KV_FUNCTION(series_function), METH_VARARGS | METH_KEYWORDS,
+    {"Series", guarded_method<&series_function>(), METH_VARARGS | METH_KEYWORDS,
      "Series(parts)\n--\n\nConnect elements and circuits end to end."},
-    {"Parallel", KV_FUNCTION(parallel_function), METH_VARARGS | METH_KEYWORDS,
+    {"Parallel", guarded_method<&parallel_function>(), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -65,4 +66,4 @@ PyObject* init() {
 }  // namespace
 }  // namespace kelvora::py
 
-PyMODINIT_FUNC PyInit_kelvora(void) { return kelvora::py::init(); }
+PyMODINIT_FUNC PyInit_kelvora(void) { return kelvora::py::guarded<&kelvora::py::init>(); }
