@@ -17,8 +17,13 @@ import kelvora as kv
 # per case: the name of the exception the call raised, or "ok".
 
 CHILD = r"""
-import json, sys
+import json, os, sys
 import kelvora as kv
+
+# The sanitizers' allocator aborts on an allocation it cannot grant instead
+# of throwing std::bad_alloc, so those cases are left out under it.
+SANITIZED = os.environ.get("KELVORA_SANITIZED") == "1"
+FAILED_ALLOCATION = {"len_huge", "hint_huge", "range"}
 
 class Lying:
     # A sequence of `items` that reports `length` from __len__ (or only
@@ -74,6 +79,9 @@ for entry, call in ENTRY_POINTS.items():
         # The real items fit every call: three frequencies or parameters
         # (real parts of z for the real-impedance column), three impedances.
         items = [v.real for v in z] if entry == "fit_column" else (p if "params" in entry or entry == "with_values" else f)
+        if SANITIZED and kind in FAILED_ALLOCATION:
+            print(json.dumps([entry, kind, "skipped"]), flush=True)
+            continue
         try:
             call(Lying(items, **lie), Lying(z, **lie), Lying(parts, **lie))
             outcome = "ok"
@@ -82,6 +90,9 @@ for entry, call in ENTRY_POINTS.items():
         print(json.dumps([entry, kind, outcome]), flush=True)
 # The original report: ten to the twelve frequencies; then the module keeps working.
 for name, call in [("range", lambda: c.impedance(range(10**12))), ("after", lambda: c.impedance(f))]:
+    if SANITIZED and name in FAILED_ALLOCATION:
+        print(json.dumps(["impedance_" + name, "", "skipped"]), flush=True)
+        continue
     try:
         call()
         outcome = "ok"
@@ -113,6 +124,8 @@ def child_outcome(child_outcomes, entry, kind):
     outcomes, proc = child_outcomes
     assert (entry, kind) in outcomes, (
         f"the child process ended (exit status {proc.returncode}) before this case:\n{proc.stderr[-2000:]}")
+    if outcomes[entry, kind] == "skipped":
+        pytest.skip("under the sanitizers a failed allocation aborts instead of throwing")
     return outcomes[entry, kind]
 
 
