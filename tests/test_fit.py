@@ -210,12 +210,25 @@ def test_accepted_argument_forms():
                     seed=2**64 - 1).success
 
 
-def test_negative_tolerances_raise_the_internal_error():
-    with pytest.raises(kv.InternalError, match="^ftol must be >= 0$"):
-        rc().fit(F, Z_EXACT, ftol=-0.0)
-    with pytest.raises(kv.InternalError, match="^xtol must be >= 0$"):
-        rc().fit(F, Z_EXACT, xtol=-1e-9)
+@pytest.mark.parametrize("settings, message", [
+    ({"ftol": -0.0}, "ftol"),
+    ({"ftol": -1.0}, "ftol"),
+    ({"ftol": math.nan}, "ftol"),
+    ({"xtol": -1e-9}, "xtol"),
+    ({"xtol": -math.nan}, "xtol"),
+    ({"xtol": -1.0, "ftol": math.nan}, "ftol"),  # ftol is checked first
+])
+def test_bad_tolerances_are_value_errors(settings, message):
+    with pytest.raises(ValueError, match=f"^{message} must be >= 0$"):
+        rc().fit(F, Z_EXACT, **settings)
+    # Refused with the arguments, before the spectrum is read.
+    with pytest.raises(ValueError, match=f"^{message} must be >= 0$"):
+        rc().fit("not a spectrum", [1j], **settings)
+
+
+def test_tolerances_bind_levenberg_marquardt_only():
     assert rc().fit(F, Z_EXACT, ftol=0.0).success
+    assert rc().fit(F, Z_EXACT, method="nelder_mead", ftol=-1.0, xtol=math.nan).success
 
 
 def test_zero_max_iterations_acts_as_one():

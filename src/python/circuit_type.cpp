@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,10 @@
 #include "circuit/tree.h"
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
+#include "python/class_setup.h"
 #include "python/errors.h"
 #include "python/fit_signature.h"
+#include "python/guard.h"
 #include "python/py_lists.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
@@ -119,29 +122,13 @@ PyObject* param_bounds(PyObject* self, PyObject*) {
   return list.release();
 }
 
-// Re-raises a TypeError from an argument conversion as "argument 'name': ...".
-void name_argument_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  PyRef t(type), v(value), trace(tb);
-  PyRef text(v ? PyObject_Str(v.get()) : nullptr);
-  if (!text) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': invalid value", name);
-    return;
-  }
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
-}
-
 PyObject* with_values(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"values", nullptr};
   PyObject* obj = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_values", const_cast<char**>(kwlist), &obj)) return nullptr;
   std::vector<double> values;
   if (!to_double_list(obj, values)) {
-    name_argument_error("values");
+    prefix_type_error("values");
     return nullptr;
   }
   const SeriesList& nodes = circuit_nodes(self);
@@ -161,11 +148,16 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
                  _PyType_Name(Py_TYPE(dict)));
     return nullptr;
   }
-  // The dict as (name, value) pairs in its iteration order.
+  // The dict as (name, value) pairs in its iteration order.  A value's
+  // __float__ may change the dict, so the pairs are read from a snapshot
+  // that holds its own references.
+  PyRef items(PyDict_Items(dict));
+  if (!items) return nullptr;
   std::vector<std::pair<std::string, double>> entries;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "argument 'values': '%s' object cannot be converted to 'PyString'",
                    _PyType_Name(Py_TYPE(key)));
@@ -175,7 +167,7 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!utf8_of(key, name)) return nullptr;
     const double v = PyFloat_AsDouble(value);
     if (v == -1.0 && PyErr_Occurred()) {
-      name_argument_error("values");
+      prefix_type_error("values");
       return nullptr;
     }
     entries.emplace_back(std::move(name), v);
@@ -228,14 +220,12 @@ constexpr auto kFitDoc = fit_docstring(
     "`True` always guesses, and raises rather than warns when it cannot.\n"
     "`False` never guesses.");
 
-#define KV_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef kMethods[] = {
-    {"ml_circuits", KV_METHOD(ml_circuits), METH_NOARGS | METH_STATIC,
+    {"ml_circuits", guarded_method<&ml_circuits>(), METH_NOARGS | METH_STATIC,
      "ml_circuits()\n--\n\n"
      "Names accepted by the constructor that have trained initial-parameter\n"
      "models, and so get a guessed starting point from `fit()` by default."},
-    {"guess", KV_METHOD(circuit_guess), METH_VARARGS | METH_KEYWORDS,
+    {"guess", guarded_method<&circuit_guess>(), METH_VARARGS | METH_KEYWORDS,
      "guess($self, frequencies, impedances=None, weights=None)\n--\n\n"
      "Machine-learning guess of starting parameters for this circuit's\n"
      "topology, in `param_names()` order.\n"
@@ -250,39 +240,39 @@ PyMethodDef kMethods[] = {
      "\n"
      "Raises if no model has been trained for this topology, or if `weights`\n"
      "was trained for a different one."},
-    {"param_names", KV_METHOD(param_names), METH_NOARGS,
+    {"param_names", guarded_method<&param_names>(), METH_NOARGS,
      "param_names($self)\n--\n\n"
      "Parameter names, in the same order `with_values()` consumes and\n"
      "`with_named_values()` expects as keys."},
-    {"with_values", KV_METHOD(with_values), METH_VARARGS | METH_KEYWORDS,
+    {"with_values", guarded_method<&with_values>(), METH_VARARGS | METH_KEYWORDS,
      "with_values($self, values)\n--\n\n"
      "Rebuild this circuit with a new flat parameter vector, assigned\n"
      "positionally in `param_names()` order."},
-    {"with_named_values", KV_METHOD(with_named_values), METH_VARARGS | METH_KEYWORDS,
+    {"with_named_values", guarded_method<&with_named_values>(), METH_VARARGS | METH_KEYWORDS,
      "with_named_values($self, values)\n--\n\n"
      "Rebuild this circuit with parameter values looked up by name (see\n"
      "`param_names()`). Every name must be present and no unknown names\n"
      "may be supplied."},
-    {"impedance", KV_METHOD(circuit_impedance), METH_VARARGS | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
-    {"param_values", KV_METHOD(param_values), METH_NOARGS,
+    {"impedance", guarded_method<&circuit_impedance>(), METH_VARARGS | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
+    {"param_values", guarded_method<&param_values>(), METH_NOARGS,
      "param_values($self)\n--\n\nCurrent parameter values, in `param_names()` order."},
-    {"param_bounds", KV_METHOD(param_bounds), METH_NOARGS,
+    {"param_bounds", guarded_method<&param_bounds>(), METH_NOARGS,
      "param_bounds($self)\n--\n\n"
      "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
-    {"param_units", KV_METHOD(param_units), METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
-    {"residuals", KV_METHOD(circuit_residuals), METH_VARARGS | METH_KEYWORDS,
+    {"param_units", guarded_method<&param_units>(), METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
+    {"residuals", guarded_method<&circuit_residuals>(), METH_VARARGS | METH_KEYWORDS,
      "residuals($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an\n"
      "arbitrary parameter vector -- the same building block `fit()` uses\n"
      "internally for Levenberg-Marquardt, exposed so an external optimizer (e.g.\n"
      "`scipy.optimize.least_squares`) can drive this circuit's math directly."},
-    {"jacobian", KV_METHOD(circuit_jacobian), METH_VARARGS | METH_KEYWORDS,
+    {"jacobian", guarded_method<&circuit_jacobian>(), METH_VARARGS | METH_KEYWORDS,
      "jacobian($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
-    {"fit", KV_METHOD(circuit_fit), METH_VARARGS | METH_KEYWORDS, kFitDoc.data()},
+    {"fit", guarded_method<&circuit_fit>(), METH_VARARGS | METH_KEYWORDS, kFitDoc.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -291,13 +281,13 @@ PyMethodDef kMethods[] = {
 int init_circuit_type(PyObject* module) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
-      {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},
+      {Py_tp_new, guarded_slot<&circuit_new>()},
+      {Py_tp_dealloc, guarded_slot<&circuit_dealloc>()},
+      {Py_tp_repr, guarded_slot<&circuit_repr>()},
       {Py_tp_methods, kMethods},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {"kelvora.Circuit", sizeof(CircuitObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec type_spec = {"kelvora.Circuit", sizeof(CircuitObject), 0, kClassFlags, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) return -1;
   g_circuit_type = reinterpret_cast<PyTypeObject*>(type);
@@ -316,10 +306,11 @@ PyObject* new_circuit(SeriesList nodes, bool explicit_values) {
   if (kelvora::nesting_depth(nodes) > kelvora::kMaxNestingDepth)
     return raise_value_error("circuit nests parallel groups deeper than " + std::to_string(kelvora::kMaxNestingDepth) +
                              " levels");
+  auto owned = std::make_unique<SeriesList>(std::move(nodes));
   PyObject* self = g_circuit_type->tp_alloc(g_circuit_type, 0);
   if (!self) return nullptr;
   auto* c = reinterpret_cast<CircuitObject*>(self);
-  c->nodes = new SeriesList(std::move(nodes));
+  c->nodes = owned.release();
   c->explicit_values = explicit_values;
   return self;
 }

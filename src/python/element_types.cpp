@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "python/class_setup.h"
+#include "python/guard.h"
 #include "python/pyref.h"
 
 namespace kelvora::py {
@@ -85,12 +87,12 @@ PyObject* get_param(PyObject* self, void* closure) {
 int init_element_type(PyObject* module) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kElementDoc)},
-      {Py_tp_new, reinterpret_cast<void*>(element_base_new)},
-      {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
+      {Py_tp_new, guarded_slot<&element_base_new>()},
+      {Py_tp_repr, guarded_slot<&element_repr>()},
+      {Py_tp_dealloc, guarded_slot<&element_dealloc>()},
       {0, nullptr},
   };
-  PyType_Spec type_spec = {"kelvora.Element", sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+  PyType_Spec type_spec = {"kelvora.Element", sizeof(ElementObject), 0, kClassFlags | Py_TPFLAGS_BASETYPE, slots};
   g_element_type = PyType_FromSpec(&type_spec);
   if (!g_element_type) return -1;
 
@@ -109,7 +111,7 @@ int init_element_type(PyObject* module) {
     docs.push_back(sig + ")\n--\n\n");
     std::vector<PyGetSetDef> gs;
     for (std::size_t i = 0; i < info.count; ++i)
-      gs.push_back({info.names[i].data(), get_param, nullptr, nullptr, reinterpret_cast<void*>(i)});
+      gs.push_back({info.names[i].data(), guarded<&get_param>, nullptr, nullptr, reinterpret_cast<void*>(i)});
     gs.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
     getsets.push_back(std::move(gs));
   }
@@ -117,11 +119,11 @@ int init_element_type(PyObject* module) {
     const kelvora::KindInfo& info = kelvora::kind_info(static_cast<kelvora::Kind>(k));
     PyType_Slot sub_slots[] = {
         {Py_tp_doc, docs[k].data()},
-        {Py_tp_new, reinterpret_cast<void*>(element_sub_new)},
+        {Py_tp_new, guarded_slot<&element_sub_new>()},
         {Py_tp_getset, getsets[k].data()},
         {0, nullptr},
     };
-    PyType_Spec sub_spec = {type_names[k].c_str(), sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT, sub_slots};
+    PyType_Spec sub_spec = {type_names[k].c_str(), sizeof(ElementObject), 0, kClassFlags, sub_slots};
     PyRef bases(PyTuple_Pack(1, g_element_type));  // a tuple: older interpreters accept nothing else
     if (!bases) return -1;
     PyObject* sub = PyType_FromSpecWithBases(&sub_spec, bases.get());
@@ -133,9 +135,9 @@ int init_element_type(PyObject* module) {
       if (!name) return -1;
       PyTuple_SET_ITEM(match_args.get(), static_cast<Py_ssize_t>(i), name);
     }
-    if (PyObject_SetAttrString(sub, "__match_args__", match_args.get()) < 0) return -1;
+    if (add_class_attribute(sub, "__match_args__", match_args.get()) < 0) return -1;
     const std::string code(info.code);
-    if (PyObject_SetAttrString(g_element_type, code.c_str(), sub) < 0) return -1;
+    if (add_class_attribute(g_element_type, code.c_str(), sub) < 0) return -1;
     g_subclasses[k] = sub;  // kept for the life of the process
   }
   Py_INCREF(g_element_type);

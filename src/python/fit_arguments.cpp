@@ -3,25 +3,11 @@
 #include <cstring>
 #include <limits>
 
+#include "python/errors.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
 
 namespace kelvora::py {
-
-void prefix_type_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-#if PY_VERSION_HEX >= 0x030C0000
-  PyRef v(PyErr_GetRaisedException());
-#else
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef t(type), v(value), tb(traceback);
-#endif
-  PyRef text(v ? PyObject_Str(v.get()) : PyUnicode_FromString(""));
-  if (!text) return;
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
-}
 
 bool convert_str(PyObject* obj, const char* name, std::string& out) {
   if (!PyUnicode_Check(obj)) {

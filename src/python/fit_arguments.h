@@ -11,10 +11,6 @@
 
 namespace kelvora::py {
 
-// Re-raises a pending TypeError as TypeError "argument '{name}': {message}";
-// any other pending exception is left as it is.
-void prefix_type_error(const char* name);
-
 // A str to UTF-8.  TypeError "argument '{name}': '{type}' object cannot be
 // converted to 'str'" otherwise.
 bool convert_str(PyObject* obj, const char* name, std::string& out);

@@ -1,9 +1,8 @@
-// Circuit.fit(): bind and convert its arguments (fit_parameters.def), read the spectrum
-// and the weight scheme, decide on a machine-learning starting point, then
+// Circuit.fit(): bind, convert and check its arguments (fit_parameters.def), read the
+// spectrum and the weight scheme, decide on a machine-learning starting point, then
 // run the chosen method with the interpreter lock released and return a
 // FitResult.
-#include <exception>
-#include <new>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -108,6 +107,22 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject** obj, std::index
                                      &obj[I]...) != 0;
 }
 
+
+// The Levenberg-Marquardt tolerances, checked with the arguments before any
+// work is done: a value with its sign bit set (negative, -0.0) or NaN is
+// refused with ValueError "ftol must be >= 0" / "xtol must be >= 0", ftol
+// first.  The other methods do not read them.  false with the exception set.
+bool check_tolerances(const FitArguments& a) {
+  if (a.method != "levenberg_marquardt") return true;
+  for (const auto& [name, value] : {std::pair{"ftol", a.settings.ftol}, std::pair{"xtol", a.settings.xtol}}) {
+    if (std::signbit(value) || std::isnan(value)) {
+      raise_value_error(std::string(name) + " must be >= 0");
+      return false;
+    }
+  }
+  return true;
+}
+
 constexpr const char* kNoModelWarning =
     "There is no ML model to guess initial parameters for this circuit. Supply your own with "
     "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to silence this. "
@@ -144,63 +159,58 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* obj[kFitParameterCount] = {};
   if (!bind_arguments(args, kwargs, obj, std::make_index_sequence<kFitParameterCount>())) return nullptr;
 
-  try {
-    FitArguments a;
-    if (!convert_arguments(obj, a)) return nullptr;
+  FitArguments a;
+  if (!convert_arguments(obj, a) || !check_tolerances(a)) return nullptr;
 
-    Spectrum spectrum;
-    if (!read_spectrum(obj[kFit_frequencies], a.impedances, spectrum)) return nullptr;
-    const auto weighting = parse_weighting(a.weight);
-    if (!weighting) return raise_value_error(weighting.error());
+  Spectrum spectrum;
+  if (!read_spectrum(obj[kFit_frequencies], a.impedances, spectrum)) return nullptr;
+  const auto weighting = parse_weighting(a.weight);
+  if (!weighting) return raise_value_error(weighting.error());
 
-    SeriesList start;
-    if (!choose_start(circuit_nodes(self), circuit_explicit(self), a, spectrum, start)) return nullptr;
+  SeriesList start;
+  if (!choose_start(circuit_nodes(self), circuit_explicit(self), a, spectrum, start)) return nullptr;
 
-    // The run touches no Python object; failures come back as values.
-    std::optional<FitExpected> result;
-    bool out_of_memory = false;
-    std::optional<std::string> crashed;
-    // A Ctrl-C during the run is noticed by polling the interpreter's
-    // signal handlers from the fitting thread every 50 ms.
-    PyObject *signal_type = nullptr, *signal_value = nullptr, *signal_tb = nullptr;
-    Cancellation cancellation([&] {
-      const PyGILState_STATE gil = PyGILState_Ensure();
-      const bool stop = PyErr_CheckSignals() < 0;
-      if (stop) PyErr_Fetch(&signal_type, &signal_value, &signal_tb);
-      PyGILState_Release(gil);
-      return stop;
-    });
-    {
-      ReleaseGil unlocked;
-      CancellationScope scope(cancellation);
-      try {
-        result.emplace(run_fit_method(a.method, FitInputs{start, spectrum.frequencies, spectrum.impedances, *weighting},
-                                      a.settings));
-      } catch (const FitCancelled&) {
-        // the signal's exception is raised below
-      } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-      } catch (const std::exception& e) {
-        crashed = e.what();
-      }
+  // The run touches no Python object; failures come back as values.  A C++
+  // exception leaves through the scopes below, which take the interpreter
+  // lock back, and is raised by the module's boundary (guard.h).
+  std::optional<FitExpected> result;
+  // A Ctrl-C during the run is noticed by polling the interpreter's
+  // signal handlers from the fitting thread every 50 ms.
+  PyRef signal_type, signal_value, signal_tb;
+  Cancellation cancellation([&] {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    const bool stop = PyErr_CheckSignals() < 0;
+    if (stop) {
+      PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+      PyErr_Fetch(&type, &value, &tb);
+      signal_type = PyRef(type);
+      signal_value = PyRef(value);
+      signal_tb = PyRef(tb);
     }
-    if (cancellation.cancelled()) {
-      PyErr_Restore(signal_type, signal_value, signal_tb);  // e.g. KeyboardInterrupt
-      return nullptr;
+    PyGILState_Release(gil);
+    return stop;
+  });
+  {
+    ReleaseGil unlocked;
+    CancellationScope scope(cancellation);
+    try {
+      result.emplace(run_fit_method(a.method, FitInputs{start, spectrum.frequencies, spectrum.impedances, *weighting},
+                                    a.settings));
+    } catch (const FitCancelled&) {
+      // the signal's exception is raised below
     }
-    if (out_of_memory) return PyErr_NoMemory();
-    if (crashed) return raise_internal_error(*crashed);
-    if (!*result) {
-      const FitFailure& failure = result->error();
-      if (const auto* error = std::get_if<FitError>(&failure)) return raise_value_error(error->message());
-      return raise_internal_error(std::get<InternalError>(failure).message);
-    }
-    return new_fit_result(std::move(result->value()));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return raise_internal_error(e.what());
   }
+  if (cancellation.cancelled()) {
+    // e.g. KeyboardInterrupt
+    PyErr_Restore(signal_type.release(), signal_value.release(), signal_tb.release());
+    return nullptr;
+  }
+  if (!*result) {
+    const FitFailure& failure = result->error();
+    if (const auto* error = std::get_if<FitError>(&failure)) return raise_value_error(error->message());
+    return raise_internal_error(std::get<InternalError>(failure).message);
+  }
+  return new_fit_result(std::move(result->value()));
 }
 
 }  // namespace kelvora::py

@@ -3,11 +3,14 @@
 // dict), so results never share state with their callers.
 #include "python/fit_result.h"
 
-#include <new>
+#include <algorithm>
+#include <memory>
 #include <string>
 
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
+#include "python/class_setup.h"
+#include "python/guard.h"
 #include "python/pyref.h"
 #include "support/number_format.h"
 #include "support/quote.h"
@@ -39,13 +42,7 @@ PyObject* paired_dict(const std::vector<std::string>& names, const std::vector<d
   return dict.release();
 }
 
-PyObject* get_circuit(PyObject* self, void*) {
-  try {
-    return new_circuit(outcome_of(self).circuit, true);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
+PyObject* get_circuit(PyObject* self, void*) { return new_circuit(outcome_of(self).circuit, true); }
 PyObject* get_params(PyObject* self, void*) {
   const auto& o = outcome_of(self);
   return paired_dict(o.names, o.params);
@@ -64,48 +61,34 @@ PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of
 PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).chi_square); }
 
 PyGetSetDef kGetSet[] = {
-    {"circuit", get_circuit, nullptr, nullptr, nullptr},
-    {"params", get_params, nullptr, nullptr, nullptr},
-    {"stderr", get_stderr, nullptr, nullptr, nullptr},
-    {"success", get_success, nullptr, nullptr, nullptr},
-    {"iterations", get_iterations, nullptr, nullptr, nullptr},
-    {"impedance_evals", get_impedance_evals, nullptr, nullptr, nullptr},
-    {"cost", get_cost, nullptr, nullptr, nullptr},
-    {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {"circuit", guarded<&get_circuit>, nullptr, nullptr, nullptr},
+    {"params", guarded<&get_params>, nullptr, nullptr, nullptr},
+    {"stderr", guarded<&get_stderr>, nullptr, nullptr, nullptr},
+    {"success", guarded<&get_success>, nullptr, nullptr, nullptr},
+    {"iterations", guarded<&get_iterations>, nullptr, nullptr, nullptr},
+    {"impedance_evals", guarded<&get_impedance_evals>, nullptr, nullptr, nullptr},
+    {"cost", guarded<&get_cost>, nullptr, nullptr, nullptr},
+    {"chi_square", guarded<&get_chi_square>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // FitResult(success=true, iterations=42, impedance_evals=120, chi_square=1.234568e-3,
-//           params={"R0.r": 10.0, ...}) -- params in the dict's iteration order.
+//           params={"R0.r": 10.0, ...}) -- params in the order of the params dict.
 PyObject* fit_result_repr(PyObject* self) {
-  try {
-    const auto& o = outcome_of(self);
-    PyRef params(get_params(self, nullptr));
-    if (!params) return nullptr;
-    std::string text = "FitResult(success=";
-    text += o.success ? "true" : "false";
-    text += ", iterations=" + std::to_string(o.iterations);
-    text += ", impedance_evals=" + std::to_string(o.impedance_evals);
-    text += ", chi_square=" + format_scientific6(o.chi_square);
-    text += ", params={";
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t pos = 0;
-    bool first = true;
-    while (PyDict_Next(params.get(), &pos, &key, &value)) {
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-      if (!utf8) return nullptr;
-      if (!first) text += ", ";
-      first = false;
-      text += quoted(std::string_view(utf8, static_cast<std::size_t>(size)));
-      text += ": ";
-      text += format_element_number(PyFloat_AS_DOUBLE(value));
-    }
-    text += "})";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+  const auto& o = outcome_of(self);
+  std::string text = "FitResult(success=";
+  text += o.success ? "true" : "false";
+  text += ", iterations=" + std::to_string(o.iterations);
+  text += ", impedance_evals=" + std::to_string(o.impedance_evals);
+  text += ", chi_square=" + format_scientific6(o.chi_square);
+  text += ", params={";
+  const std::size_t n = std::min(o.names.size(), o.params.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i) text += ", ";
+    text += quoted(o.names[i]) + ": " + format_element_number(o.params[i]);
   }
+  text += "})";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* fit_result_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -124,13 +107,13 @@ void fit_result_dealloc(PyObject* self) {
 
 PyObject* create_fit_result_type(PyObject*) {
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(fit_result_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(fit_result_dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(fit_result_repr)},
+      {Py_tp_new, guarded_slot<&fit_result_new>()},
+      {Py_tp_dealloc, guarded_slot<&fit_result_dealloc>()},
+      {Py_tp_repr, guarded_slot<&fit_result_repr>()},
       {Py_tp_getset, kGetSet},
       {0, nullptr},
   };
-  static PyType_Spec type_spec = {"kelvora.FitResult", sizeof(FitResultObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec type_spec = {"kelvora.FitResult", sizeof(FitResultObject), 0, kClassFlags, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) return nullptr;
   Py_XDECREF(reinterpret_cast<PyObject*>(g_type));
@@ -144,15 +127,10 @@ PyObject* new_fit_result(kelvora::FitOutcome outcome) {
     PyErr_SetString(PyExc_RuntimeError, "FitResult type is not initialised");
     return nullptr;
   }
+  auto owned = std::make_unique<kelvora::FitOutcome>(std::move(outcome));
   PyObject* self = g_type->tp_alloc(g_type, 0);
   if (!self) return nullptr;
-  try {
-    reinterpret_cast<FitResultObject*>(self)->outcome = new kelvora::FitOutcome(std::move(outcome));
-  } catch (const std::bad_alloc&) {
-    reinterpret_cast<FitResultObject*>(self)->outcome = nullptr;
-    Py_DECREF(self);
-    return PyErr_NoMemory();
-  }
+  reinterpret_cast<FitResultObject*>(self)->outcome = owned.release();
   return self;
 }
 

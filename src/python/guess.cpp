@@ -2,8 +2,6 @@
 // starting values for the circuit's parameters.  Runs entirely with the
 // interpreter lock held: the networks are small and the registry does its
 // own locking.
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 
@@ -11,7 +9,7 @@
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/errors.h"
-#include "python/pyref.h"
+#include "python/py_lists.h"
 #include "python/spectrum.h"
 
 namespace kelvora::py {
@@ -39,24 +37,11 @@ PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs) {
     path.emplace(utf8, static_cast<std::size_t>(size));
   }
 
-  try {
-    Spectrum spectrum;
-    if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
-    auto values = guess_params(circuit_nodes(self), spectrum.frequencies, spectrum.impedances, path);
-    if (!values) return raise_value_error(values.error());
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(values->size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values->size(); ++i) {
-      PyObject* item = PyFloat_FromDouble((*values)[i]);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return raise_internal_error(e.what());
-  }
+  Spectrum spectrum;
+  if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
+  auto values = guess_params(circuit_nodes(self), spectrum.frequencies, spectrum.impedances, path);
+  if (!values) return raise_value_error(values.error());
+  return float_list(*values);
 }
 
 }  // namespace kelvora::py

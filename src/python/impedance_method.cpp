@@ -25,12 +25,11 @@ constexpr std::size_t kParallelFrom = 1000;
 // A contiguous float64 buffer viewed in place (no copy), released on exit.
 class FloatBuffer {
  public:
-  bool acquire(PyObject* obj) {
-    if (PyUnicode_Check(obj) || !PyObject_CheckBuffer(obj)) return false;
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-      PyErr_Clear();
-      return false;
-    }
+  // 1 when obj is such a buffer, 0 when it is not (no exception), -1 when
+  // asking for the buffer raised something other than an ordinary error.
+  int acquire(PyObject* obj) {
+    if (PyUnicode_Check(obj) || !PyObject_CheckBuffer(obj)) return 0;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return clear_ordinary_error() ? 0 : -1;
     held_ = true;
     const char* f = view_.format ? view_.format : "B";
     if (f[0] == '<' || f[0] == '=' || f[0] == '@') ++f;
@@ -69,12 +68,16 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
   FloatBuffer buffer;
   std::vector<double> list;
   std::span<const double> freqs;
-  if (buffer.acquire(obj)) {
+  const int viewed = buffer.acquire(obj);
+  if (viewed < 0) return nullptr;
+  if (viewed) {
     freqs = buffer.span();
   } else if (to_double_list(obj, list)) {
     freqs = list;
   } else {
-    PyErr_Clear();
+    // Not a sequence of numbers: perhaps a dataframe.  An interrupt, exit or
+    // MemoryError met while reading it as a sequence propagates.
+    if (!clear_ordinary_error()) return nullptr;
     std::optional<std::vector<double>> column;
     if (!read_column(obj, "Frequency / Hz", "frequency_hertz", column)) return nullptr;
     if (!column)

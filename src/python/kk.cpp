@@ -5,14 +5,15 @@
 #include "python/kk.h"
 
 #include <cstring>
-#include <exception>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "kk/lin_kk.h"
+#include "python/class_setup.h"
 #include "python/errors.h"
+#include "python/guard.h"
 #include "python/fit_arguments.h"
 #include "python/gil.h"
 #include "python/numpy_bridge.h"
@@ -90,19 +91,19 @@ PyObject* get_inductance(PyObject* self, void*) { return optional_float(result_o
 PyObject* get_capacitance(PyObject* self, void*) { return optional_float(result_of(self).capacitance); }
 
 PyGetSetDef kGetSet[] = {
-    {"test", get_test, nullptr, "The parts fitted: \"complex\", \"real\" or \"imaginary\".", nullptr},
-    {"m", get_m, nullptr, "Number of Voigt elements of the accepted fit.", nullptr},
-    {"mu", get_mu, nullptr, "mu = 1 - sum|R_k < 0| / sum|R_k >= 0| of the accepted fit.", nullptr},
-    {"impedance", get_impedance, nullptr, "The fit at the measured frequencies (complex128 array, ohm).", nullptr},
-    {"residuals_real", get_residuals_real, nullptr, "(Z' - Z_fit') / |Z| per point (float64 array).", nullptr},
-    {"residuals_imag", get_residuals_imag, nullptr, "(Z'' - Z_fit'') / |Z| per point (float64 array).", nullptr},
-    {"pseudo_chi_square", get_pseudo_chi_square, nullptr, "Sum of the squares of both residuals.", nullptr},
-    {"resistances", get_resistances, nullptr, "R_k of the Voigt elements (float64 array, ohm).", nullptr},
-    {"time_constants", get_time_constants, nullptr, "tau_k of the Voigt elements, ascending (float64 array, s).",
+    {"test", guarded<&get_test>, nullptr, "The parts fitted: \"complex\", \"real\" or \"imaginary\".", nullptr},
+    {"m", guarded<&get_m>, nullptr, "Number of Voigt elements of the accepted fit.", nullptr},
+    {"mu", guarded<&get_mu>, nullptr, "mu = 1 - sum|R_k < 0| / sum|R_k >= 0| of the accepted fit.", nullptr},
+    {"impedance", guarded<&get_impedance>, nullptr, "The fit at the measured frequencies (complex128 array, ohm).", nullptr},
+    {"residuals_real", guarded<&get_residuals_real>, nullptr, "(Z' - Z_fit') / |Z| per point (float64 array).", nullptr},
+    {"residuals_imag", guarded<&get_residuals_imag>, nullptr, "(Z'' - Z_fit'') / |Z| per point (float64 array).", nullptr},
+    {"pseudo_chi_square", guarded<&get_pseudo_chi_square>, nullptr, "Sum of the squares of both residuals.", nullptr},
+    {"resistances", guarded<&get_resistances>, nullptr, "R_k of the Voigt elements (float64 array, ohm).", nullptr},
+    {"time_constants", guarded<&get_time_constants>, nullptr, "tau_k of the Voigt elements, ascending (float64 array, s).",
      nullptr},
-    {"series_resistance", get_series_resistance, nullptr, "The series resistance (ohm).", nullptr},
-    {"inductance", get_inductance, nullptr, "The series inductance (H), or None when not fitted.", nullptr},
-    {"capacitance", get_capacitance, nullptr, "The series capacitance (F), or None when not fitted.", nullptr},
+    {"series_resistance", guarded<&get_series_resistance>, nullptr, "The series resistance (ohm).", nullptr},
+    {"inductance", guarded<&get_inductance>, nullptr, "The series inductance (H), or None when not fitted.", nullptr},
+    {"capacitance", guarded<&get_capacitance>, nullptr, "The series capacitance (F), or None when not fitted.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -111,21 +112,17 @@ std::string optional_text(const std::optional<double>& v) { return v ? format_co
 // KKResult(test="complex", m=7, mu=0.8125, pseudo_chi_square=1.234568e-7,
 //          series_resistance=10, inductance=1e-6, capacitance=None)
 PyObject* kk_result_repr(PyObject* self) {
-  try {
-    const auto& r = result_of(self);
-    std::string text = "KKResult(test=";
-    text += quoted(kk::kk_test_name(reinterpret_cast<KkResultObject*>(self)->test));
-    text += ", m=" + std::to_string(r.m);
-    text += ", mu=" + format_compact(r.mu);
-    text += ", pseudo_chi_square=" + format_scientific6(r.pseudo_chi_square);
-    text += ", series_resistance=" + format_compact(r.series_resistance);
-    text += ", inductance=" + optional_text(r.inductance);
-    text += ", capacitance=" + optional_text(r.capacitance);
-    text += ")";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  const auto& r = result_of(self);
+  std::string text = "KKResult(test=";
+  text += quoted(kk::kk_test_name(reinterpret_cast<KkResultObject*>(self)->test));
+  text += ", m=" + std::to_string(r.m);
+  text += ", mu=" + format_compact(r.mu);
+  text += ", pseudo_chi_square=" + format_scientific6(r.pseudo_chi_square);
+  text += ", series_resistance=" + format_compact(r.series_resistance);
+  text += ", inductance=" + optional_text(r.inductance);
+  text += ", capacitance=" + optional_text(r.capacitance);
+  text += ")";
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* kk_result_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -190,14 +187,14 @@ bool convert_max_m(PyObject* obj, std::size_t& out) {
 
 int init_kk_result_type(PyObject* module) {
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(kk_result_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(kk_result_dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(kk_result_repr)},
+      {Py_tp_new, guarded_slot<&kk_result_new>()},
+      {Py_tp_dealloc, guarded_slot<&kk_result_dealloc>()},
+      {Py_tp_repr, guarded_slot<&kk_result_repr>()},
       {Py_tp_getset, kGetSet},
       {Py_tp_doc, const_cast<char*>(kKkResultDoc)},
       {0, nullptr},
   };
-  static PyType_Spec type_spec = {"kelvora.KKResult", sizeof(KkResultObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec type_spec = {"kelvora.KKResult", sizeof(KkResultObject), 0, kClassFlags, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) return -1;
   Py_XDECREF(reinterpret_cast<PyObject*>(g_type));
@@ -211,49 +208,43 @@ int init_kk_result_type(PyObject* module) {
 }
 
 PyObject* lin_kk_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  try {
-    static const char* kwlist[] = {"frequencies", "impedances", "c", "max_m", "test", "add_capacitance",
-                                   "add_inductance", nullptr};
-    PyObject* frequencies = nullptr;
-    PyObject* impedances = Py_None;
-    PyObject* c_obj = nullptr;
-    PyObject* max_m_obj = Py_None;
-    PyObject* test_obj = nullptr;
-    int add_capacitance = 0;
-    int add_inductance = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpp:lin_kk", const_cast<char**>(kwlist), &frequencies,
-                                     &impedances, &c_obj, &max_m_obj, &test_obj, &add_capacitance, &add_inductance))
-      return nullptr;
+  static const char* kwlist[] = {"frequencies", "impedances", "c", "max_m", "test", "add_capacitance",
+                                 "add_inductance", nullptr};
+  PyObject* frequencies = nullptr;
+  PyObject* impedances = Py_None;
+  PyObject* c_obj = nullptr;
+  PyObject* max_m_obj = Py_None;
+  PyObject* test_obj = nullptr;
+  int add_capacitance = 0;
+  int add_inductance = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpp:lin_kk", const_cast<char**>(kwlist), &frequencies,
+                                   &impedances, &c_obj, &max_m_obj, &test_obj, &add_capacitance, &add_inductance))
+    return nullptr;
 
-    kk::KkSettings settings;
-    settings.add_capacitance = add_capacitance != 0;
-    settings.add_inductance = add_inductance != 0;
-    if (c_obj && !convert_double(c_obj, "c", settings.c)) return nullptr;
-    if (!convert_max_m(max_m_obj, settings.max_m)) return nullptr;
-    if (test_obj) {
-      std::string name;
-      if (!convert_str(test_obj, "test", name)) return nullptr;
-      auto test = kk::parse_kk_test(name);
-      if (!test) return raise_value_error(test.error().message);
-      settings.test = *test;
-    }
-    if (auto e = kk::check_kk_settings(settings)) return raise_value_error(e->message);
-
-    Spectrum spectrum;
-    if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
-
-    std::optional<Expected<kk::KkResult, kk::KkError>> outcome;
-    {
-      ReleaseGil unlocked;
-      outcome.emplace(kk::lin_kk(spectrum.frequencies, spectrum.impedances, settings));
-    }
-    if (!*outcome) return raise_value_error(outcome->error().message);
-    return new_kk_result(std::move(outcome->value()), settings.test);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return raise_internal_error(e.what());
+  kk::KkSettings settings;
+  settings.add_capacitance = add_capacitance != 0;
+  settings.add_inductance = add_inductance != 0;
+  if (c_obj && !convert_double(c_obj, "c", settings.c)) return nullptr;
+  if (!convert_max_m(max_m_obj, settings.max_m)) return nullptr;
+  if (test_obj) {
+    std::string name;
+    if (!convert_str(test_obj, "test", name)) return nullptr;
+    auto test = kk::parse_kk_test(name);
+    if (!test) return raise_value_error(test.error().message);
+    settings.test = *test;
   }
+  if (auto e = kk::check_kk_settings(settings)) return raise_value_error(e->message);
+
+  Spectrum spectrum;
+  if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
+
+  std::optional<Expected<kk::KkResult, kk::KkError>> outcome;
+  {
+    ReleaseGil unlocked;
+    outcome.emplace(kk::lin_kk(spectrum.frequencies, spectrum.impedances, settings));
+  }
+  if (!*outcome) return raise_value_error(outcome->error().message);
+  return new_kk_result(std::move(outcome->value()), settings.test);
 }
 
 }  // namespace kelvora::py

@@ -2,7 +2,9 @@
 // FitResult, Series, Parallel and the fourteen element classes, in that
 // order, each also listed in __all__, and lin_kk with its KKResult class,
 // which stay outside __all__.  Nothing else is prepared here: the
-// networks are decoded and the worker pool started on first use.
+// networks are decoded and the worker pool started on first use.  Every
+// function the interpreter calls, this initialiser included, is entered
+// through guarded<> (guard.h).
 #include <Python.h>
 
 #include <string>
@@ -12,6 +14,7 @@
 #include "python/circuit_object.h"
 #include "python/element_types.h"
 #include "python/errors.h"
+#include "python/guard.h"
 #include "python/kk.h"
 #include "python/pyref.h"
 #include "python/series_parallel.h"
@@ -19,14 +22,12 @@
 namespace kelvora::py {
 namespace {
 
-#define KV_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef kFunctions[] = {
-    {"Series", KV_FUNCTION(series_function), METH_VARARGS | METH_KEYWORDS,
+    {"Series", guarded_method<&series_function>(), METH_VARARGS | METH_KEYWORDS,
      "Series(parts)\n--\n\nConnect elements and circuits end to end."},
-    {"Parallel", KV_FUNCTION(parallel_function), METH_VARARGS | METH_KEYWORDS,
+    {"Parallel", guarded_method<&parallel_function>(), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
-    {"lin_kk", KV_FUNCTION(lin_kk_function), METH_VARARGS | METH_KEYWORDS, kLinKkDoc},
+    {"lin_kk", guarded_method<&lin_kk_function>(), METH_VARARGS | METH_KEYWORDS, kLinKkDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -72,4 +73,4 @@ PyObject* init() {
 }  // namespace
 }  // namespace kelvora::py
 
-PyMODINIT_FUNC PyInit_kelvora(void) { return kelvora::py::init(); }
+PyMODINIT_FUNC PyInit_kelvora(void) { return kelvora::py::guarded<&kelvora::py::init>(); }

@@ -1,8 +1,6 @@
 // Circuit.residuals and Circuit.jacobian: the weighted residual vector and
 // its central-difference Jacobian for any parameter vector, so an outside
 // optimiser can drive the circuit's mathematics directly.
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,58 +61,46 @@ bool read_inputs(PyObject* args, PyObject* kwargs, const char* format, ResidualI
 }  // namespace
 
 PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    ResidualInputs in;
-    if (!read_inputs(args, kwargs, "OO|OO:residuals", in)) return nullptr;
-    std::optional<Expected<std::vector<double>, InternalError>> r;
-    {
-      ReleaseGil unlocked;
-      EvaluationCounter counter{0};
-      r.emplace(residuals(circuit_nodes(self), in.params, in.omega, in.impedances, in.weights, counter));
-    }
-    if (!*r) return raise_internal_error(r->error().message);
-    return float_list(r->value());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return raise_internal_error(e.what());
+  ResidualInputs in;
+  if (!read_inputs(args, kwargs, "OO|OO:residuals", in)) return nullptr;
+  std::optional<Expected<std::vector<double>, InternalError>> r;
+  {
+    ReleaseGil unlocked;
+    EvaluationCounter counter{0};
+    r.emplace(residuals(circuit_nodes(self), in.params, in.omega, in.impedances, in.weights, counter));
   }
+  if (!*r) return raise_internal_error(r->error().message);
+  return float_list(r->value());
 }
 
 PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
-  try {
-    ResidualInputs in;
-    if (!read_inputs(args, kwargs, "OO|OO:jacobian", in)) return nullptr;
-    std::optional<Expected<std::vector<std::vector<double>>, InternalError>> columns;
-    {
-      ReleaseGil unlocked;
-      EvaluationCounter counter{0};
-      columns.emplace(jacobian_columns(circuit_nodes(self), in.params, in.omega, in.impedances, in.weights, counter));
-    }
-    if (!*columns) return raise_internal_error(columns->error().message);
-    const auto& cols = columns->value();
-    if (cols.empty()) return PyList_New(0);
-
-    // Rows first: row j is [column_0[j], ..., column_{p-1}[j]].
-    const std::size_t rows = cols.front().size();
-    PyRef out(PyList_New(static_cast<Py_ssize_t>(rows)));
-    if (!out) return nullptr;
-    for (std::size_t j = 0; j < rows; ++j) {
-      PyRef row(PyList_New(static_cast<Py_ssize_t>(cols.size())));
-      if (!row) return nullptr;
-      for (std::size_t k = 0; k < cols.size(); ++k) {
-        PyObject* item = PyFloat_FromDouble(cols[k][j]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), item);
-      }
-      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), row.release());
-    }
-    return out.release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    return raise_internal_error(e.what());
+  ResidualInputs in;
+  if (!read_inputs(args, kwargs, "OO|OO:jacobian", in)) return nullptr;
+  std::optional<Expected<std::vector<std::vector<double>>, InternalError>> columns;
+  {
+    ReleaseGil unlocked;
+    EvaluationCounter counter{0};
+    columns.emplace(jacobian_columns(circuit_nodes(self), in.params, in.omega, in.impedances, in.weights, counter));
   }
+  if (!*columns) return raise_internal_error(columns->error().message);
+  const auto& cols = columns->value();
+  if (cols.empty()) return PyList_New(0);
+
+  // Rows first: row j is [column_0[j], ..., column_{p-1}[j]].
+  const std::size_t rows = cols.front().size();
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(rows)));
+  if (!out) return nullptr;
+  for (std::size_t j = 0; j < rows; ++j) {
+    PyRef row(PyList_New(static_cast<Py_ssize_t>(cols.size())));
+    if (!row) return nullptr;
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+      PyObject* item = PyFloat_FromDouble(cols[k][j]);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), row.release());
+  }
+  return out.release();
 }
 
 }  // namespace kelvora::py

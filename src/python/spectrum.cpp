@@ -1,5 +1,7 @@
 #include "python/spectrum.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "python/errors.h"
@@ -36,17 +38,18 @@ bool check_sequence(PyObject* obj) {
   return true;
 }
 
+enum class BufferRead { done, not_this_form, failed };
+
 // Reads a one-dimensional C-contiguous buffer whose items have `format`
-// ("d" or "Zd") into out.  Returns false (no exception) when obj is not such
-// a buffer.
+// ("d" or "Zd") into out.  not_this_form (no exception) when obj is not such
+// a buffer; failed with an exception set when asking for the buffer raised
+// something other than an ordinary error.
 template <class T>
-bool read_buffer(PyObject* obj, const char* format, std::vector<T>& out) {
-  if (!PyObject_CheckBuffer(obj)) return false;
+BufferRead read_buffer(PyObject* obj, const char* format, std::vector<T>& out) {
+  if (!PyObject_CheckBuffer(obj)) return BufferRead::not_this_form;
   Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-    PyErr_Clear();
-    return false;
-  }
+  if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0)
+    return clear_ordinary_error() ? BufferRead::not_this_form : BufferRead::failed;
   const char* f = view.format ? view.format : "B";
   if (f[0] == '<' || f[0] == '=' || f[0] == '@') ++f;
   const bool ok = view.ndim == 1 && view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) && std::strcmp(f, format) == 0;
@@ -56,7 +59,7 @@ bool read_buffer(PyObject* obj, const char* format, std::vector<T>& out) {
     if (n) std::memcpy(out.data(), view.buf, n * sizeof(T));
   }
   PyBuffer_Release(&view);
-  return ok;
+  return ok ? BufferRead::done : BufferRead::not_this_form;
 }
 
 template <class T, class Convert>
@@ -64,9 +67,17 @@ bool iterate(PyObject* obj, std::vector<T>& out, Convert convert) {
   PyRef it(PyObject_GetIter(obj));
   if (!it) return false;
   out.clear();
+  // The length hint is only advice: an ordinary error from __len__ or
+  // __length_hint__ means no reservation.  A hint beyond what a vector can
+  // hold is refused with MemoryError here; a reservation the system cannot
+  // grant throws std::bad_alloc, which the boundary raises as MemoryError.
   const Py_ssize_t hint = PyObject_LengthHint(obj, 0);
+  if (hint < 0 && !clear_ordinary_error()) return false;
+  if (static_cast<std::size_t>(std::max<Py_ssize_t>(hint, 0)) > out.max_size()) {
+    PyErr_NoMemory();
+    return false;
+  }
   if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
-  else PyErr_Clear();
   while (PyObject* raw = PyIter_Next(it.get())) {
     PyRef item(raw);
     T value;
@@ -80,7 +91,11 @@ bool iterate(PyObject* obj, std::vector<T>& out, Convert convert) {
 
 bool to_double_list(PyObject* obj, std::vector<double>& out) {
   if (!check_sequence(obj)) return false;
-  if (read_buffer(obj, "d", out)) return true;
+  switch (read_buffer(obj, "d", out)) {
+    case BufferRead::done: return true;
+    case BufferRead::failed: return false;
+    case BufferRead::not_this_form: break;
+  }
   return iterate(obj, out, [](PyObject* item, double& v) {
     v = PyFloat_AsDouble(item);
     return !(v == -1.0 && PyErr_Occurred());
@@ -90,7 +105,11 @@ bool to_double_list(PyObject* obj, std::vector<double>& out) {
 bool to_complex_list(PyObject* obj, std::vector<Complex>& out) {
   if (!check_sequence(obj)) return false;
   static_assert(sizeof(Complex) == 2 * sizeof(double));
-  if (read_buffer(obj, "Zd", out)) return true;
+  switch (read_buffer(obj, "Zd", out)) {
+    case BufferRead::done: return true;
+    case BufferRead::failed: return false;
+    case BufferRead::not_this_form: break;
+  }
   return iterate(obj, out, [](PyObject* item, Complex& v) {
     const Py_complex c = PyComplex_AsCComplex(item);
     if (c.real == -1.0 && PyErr_Occurred()) return false;
@@ -106,13 +125,14 @@ bool read_column(PyObject* frame, const char* first, const char* second, std::op
     if (!key) return false;
     PyRef col(PyObject_GetItem(frame, key.get()));
     if (!col) {
-      PyErr_Clear();  // any failure of the lookup means "not found"
+      // An ordinary error from the lookup means "not found"; an interrupt,
+      // exit or MemoryError propagates.
+      if (!clear_ordinary_error()) return false;
       continue;
     }
     std::vector<double> values;
     if (!to_double_list(col.get(), values)) {
-      PyErr_Clear();
-      raise_value_error("column " + kelvora::quoted(name) + " is not numeric");
+      if (clear_ordinary_error()) raise_value_error("column " + kelvora::quoted(name) + " is not numeric");
       return false;
     }
     out = std::move(values);

@@ -6,9 +6,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
-#include <vector>
 
 namespace kelvora {
 namespace {
@@ -37,9 +38,11 @@ void run_body(const RangeBody& body, std::size_t begin, std::size_t end) {
   body(begin, end);
 }
 
-// Completion count of one parallel_for call.
+// Completion count of one parallel_for call, and the first exception a
+// body (or the splitting) threw, rethrown on the calling thread.
 struct Join {
   std::size_t pending = 0;  // guarded by the pool mutex
+  std::exception_ptr error; // guarded by the pool mutex
 };
 
 struct Task {
@@ -50,14 +53,18 @@ struct Task {
 
 class Pool {
  public:
+  // Workers live for the life of the process (or until a fork abandons
+  // them), so each is detached at once.  A worker the system refuses to
+  // start is done without: the calling thread runs whatever is not taken.
   explicit Pool(std::size_t workers) {
-    threads_.reserve(workers);
-    for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
-    // Workers live for the life of the process (or until a fork abandons them).
-    for (auto& t : threads_) t.detach();
+    for (std::size_t i = 0; i < workers; ++i) {
+      try {
+        std::thread(&Pool::work, this).detach();
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
   }
-
-  std::size_t size() const { return threads_.size(); }
 
   void run(std::size_t n, std::size_t grain, const RangeBody& body) {
     Join join;
@@ -74,22 +81,30 @@ class Pool {
         cv_.wait(lock);
       }
     }
+    if (join.error) std::rethrow_exception(join.error);
   }
 
  private:
-  // Offers halves of the range to the pool until it is small enough, then runs the rest here.
+  // Offers halves of the range to the pool until it is small enough, then
+  // runs the rest here.  An exception is kept for the caller of run(), never
+  // let loose on a worker thread.
   void split(Task t) {
-    while (t.end - t.begin > t.grain) {
-      const std::size_t mid = t.begin + (t.end - t.begin) / 2;
-      {
-        std::lock_guard lock(mutex_);
-        ++t.join->pending;
-        queue_.push_back(Task{t.body, mid, t.end, t.grain, t.join});
+    try {
+      while (t.end - t.begin > t.grain) {
+        const std::size_t mid = t.begin + (t.end - t.begin) / 2;
+        {
+          std::lock_guard lock(mutex_);
+          queue_.push_back(Task{t.body, mid, t.end, t.grain, t.join});
+          ++t.join->pending;
+        }
+        cv_.notify_one();
+        t.end = mid;
       }
-      cv_.notify_one();
-      t.end = mid;
+      if (t.end > t.begin) run_body(*t.body, t.begin, t.end);
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!t.join->error) t.join->error = std::current_exception();
     }
-    if (t.end > t.begin) run_body(*t.body, t.begin, t.end);
   }
 
   void execute(const Task& t) {
@@ -116,7 +131,6 @@ class Pool {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Task> queue_;
-  std::vector<std::thread> threads_;
 };
 
 // The pool pointer and the mutex that guards its creation.  A forked child
@@ -139,7 +153,12 @@ Pool& pool() {
   pthread_mutex_lock(&g_create);
   p = g_pool.load(std::memory_order_acquire);
   if (!p) {
-    p = new Pool(available_processors());
+    try {
+      p = new Pool(available_processors());
+    } catch (...) {
+      pthread_mutex_unlock(&g_create);
+      throw;
+    }
     g_pool.store(p, std::memory_order_release);
   }
   pthread_mutex_unlock(&g_create);

@@ -20,14 +20,15 @@ namespace kelvora {
 
 using RangeBody = std::function<void(std::size_t begin, std::size_t end)>;
 
-// Ranges of at most `grain` items are not split further (grain >= 1).
+// Ranges of at most `grain` items are not split further (grain >= 1).  A
+// body may throw: once every range has finished, the first exception is
+// rethrown on the calling thread (the results are then incomplete).
 void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body);
 
 // Number of worker threads the pool has or would have.
 std::size_t worker_count();
 
-// True while the calling thread runs a parallel_for body (bodies must not
-// throw: nothing would catch the exception on a worker thread).
+// True while the calling thread runs a parallel_for body.
 bool in_parallel_body();
 
 }  // namespace kelvora
