@@ -16,9 +16,10 @@ BENCHES = sorted(glob.glob(os.path.join(ROOT, "bench", "*.py")))
 
 
 def run(args, timeout=120):
-    # The child imports the very module this suite imported.
+    # The child imports the very package this suite imported.
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(kv.__file__), env.get("PYTHONPATH")] if p)
+    package_parent = os.path.dirname(os.path.dirname(kv.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [package_parent, env.get("PYTHONPATH")] if p)
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout, env=env,
                           cwd=ROOT)
 

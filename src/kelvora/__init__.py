@@ -1,0 +1,20 @@
+# The package re-exports the compiled module kelvora.kelvora unchanged: its
+# classes (whose __module__ is "kelvora"), functions, __all__ and empty
+# docstring.  Beside it sit pure-Python glue to other libraries (kelvora.plot,
+# imported on first use), the type stubs and the version.
+from . import kelvora as _core
+from ._version import version as __version__
+
+globals().update({name: value for name, value in vars(_core).items() if not name.startswith("__")})
+__all__ = _core.__all__
+__doc__ = _core.__doc__
+del kelvora, _version  # submodule bindings; the package is the one public name
+
+
+def __getattr__(name):
+    # kelvora.plot imports matplotlib, so it loads on first use only.
+    if name == "plot":
+        import importlib
+
+        return importlib.import_module(".plot", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
