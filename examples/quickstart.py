@@ -17,6 +17,7 @@ import argparse
 import csv
 
 import numpy as np
+import numpy.typing as npt
 
 import kelvora as kv
 
@@ -33,7 +34,7 @@ CELL = {
 }
 
 
-def simulated_cell(seed=2024, noise=0.003):
+def simulated_cell(seed: int = 2024, noise: float = 0.003) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:
     """Ten points per decade from 10 kHz to 5 mHz, highest frequency first as
     an analyser sweeps, with relative complex noise."""
     f = np.logspace(4, np.log10(5e-3), 64)
@@ -44,9 +45,10 @@ def simulated_cell(seed=2024, noise=0.003):
     return f, z
 
 
-def read_spectrum(path):
+def read_spectrum(path: str) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:
     """Frequency, real and imaginary part from the first three columns."""
-    f, z = [], []
+    f: list[float] = []
+    z: list[complex] = []
     with open(path, newline="") as fh:
         for k, row in enumerate(csv.reader(fh)):
             if not row or not "".join(row).strip():
@@ -64,7 +66,7 @@ def read_spectrum(path):
     return np.array(f), np.array(z)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("spectrum", nargs="?",
                         help="CSV file with columns frequency (Hz), real and imaginary part (ohm); "
@@ -75,7 +77,7 @@ def main():
 
     if args.spectrum:
         f, z = read_spectrum(args.spectrum)
-        truth = {}
+        truth: dict[str, float] = {}
     else:
         f, z = simulated_cell()
         truth = CELL if args.circuit == "two_rq_l" else {}

@@ -1,15 +1,22 @@
 // FitResult: the outcome of Circuit.fit().  Instances come only from fit();
 // every attribute read builds a fresh Python object (a new Circuit, a new
-// dict), so results never share state with their callers.
+// dict), so results never share state with their callers.  The measured
+// spectrum is kept beside the outcome for plot(), which hands both to the
+// pure-Python module kelvora.plot (matplotlib is imported there, on first
+// use, never at module import).
 #include "python/fit_result.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/class_setup.h"
+#include "python/errors.h"
+#include "python/fit_arguments.h"
 #include "python/guard.h"
 #include "python/pyref.h"
 #include "support/number_format.h"
@@ -18,16 +25,23 @@
 namespace kelvora::py {
 namespace {
 
+// What a FitResult owns: the outcome and the spectrum it was fitted to.
+struct FitResultData {
+  kelvora::FitOutcome outcome;
+  Spectrum spectrum;
+};
+
 struct FitResultObject {
   PyObject_HEAD
-  kelvora::FitOutcome* outcome;  // owned
+  FitResultData* data;  // owned
 };
 
 // The type, created once at module initialisation and kept for the life of
 // the process (the module lives in the main interpreter only).
 PyTypeObject* g_type = nullptr;
 
-const kelvora::FitOutcome& outcome_of(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self)->outcome; }
+const FitResultData& data_of(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self)->data; }
+const kelvora::FitOutcome& outcome_of(PyObject* self) { return data_of(self).outcome; }
 
 // names paired with values position by position, up to the shorter list.
 PyObject* paired_dict(const std::vector<std::string>& names, const std::vector<double>& values) {
@@ -72,6 +86,48 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The plot kinds, each a function of kelvora.plot taking
+// (frequencies, impedances, *, result, ax).
+constexpr std::array<std::string_view, 3> kPlotKinds = {"nyquist", "bode", "residuals"};
+
+PyObject* fit_result_plot(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"kind", "ax", nullptr};
+  PyObject* kind_obj = nullptr;
+  PyObject* ax = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:plot", const_cast<char**>(kwlist), &kind_obj, &ax))
+    return nullptr;
+  std::string kind = "nyquist";
+  if (kind_obj && !convert_str(kind_obj, "kind", kind)) return nullptr;
+  if (std::find(kPlotKinds.begin(), kPlotKinds.end(), kind) == kPlotKinds.end()) {
+    std::string message = "unknown plot kind " + quoted(kind) + ", expected one of ";
+    for (std::size_t i = 0; i < kPlotKinds.size(); ++i)
+      message += (i ? ", " : "") + quoted(std::string(kPlotKinds[i]));
+    return raise_value_error(message);
+  }
+
+  PyRef spectrum(spectrum_arrays(data_of(self).spectrum));
+  if (!spectrum) return nullptr;
+  PyRef module(PyImport_ImportModule("kelvora.plot"));
+  if (!module) return nullptr;
+  PyRef function(PyObject_GetAttrString(module.get(), kind.c_str()));
+  if (!function) return nullptr;
+  PyRef call_kwargs(PyDict_New());
+  if (!call_kwargs || PyDict_SetItemString(call_kwargs.get(), "result", self) < 0 ||
+      PyDict_SetItemString(call_kwargs.get(), "ax", ax) < 0)
+    return nullptr;
+  return PyObject_Call(function.get(), spectrum.get(), call_kwargs.get());
+}
+
+const char kPlotDoc[] =
+    "plot($self, kind=\"nyquist\", ax=None)\n--\n\n"
+    "Draw the measured spectrum and the fitted curve with kelvora.plot:\n"
+    "kind is \"nyquist\", \"bode\" or \"residuals\".  Returns the axes.";
+
+PyMethodDef kMethods[] = {
+    {"plot", guarded_method<&fit_result_plot>(), METH_VARARGS | METH_KEYWORDS, kPlotDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // FitResult(success=true, iterations=42, impedance_evals=120, chi_square=1.234568e-3,
 //           params={"R0.r": 10.0, ...}) -- params in the order of the params dict.
 PyObject* fit_result_repr(PyObject* self) {
@@ -98,7 +154,7 @@ PyObject* fit_result_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void fit_result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<FitResultObject*>(self)->outcome;
+  delete reinterpret_cast<FitResultObject*>(self)->data;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -111,6 +167,7 @@ PyObject* create_fit_result_type(PyObject*) {
       {Py_tp_dealloc, guarded_slot<&fit_result_dealloc>()},
       {Py_tp_repr, guarded_slot<&fit_result_repr>()},
       {Py_tp_getset, kGetSet},
+      {Py_tp_methods, kMethods},
       {0, nullptr},
   };
   static PyType_Spec type_spec = {"kelvora.FitResult", sizeof(FitResultObject), 0, kClassFlags, slots};
@@ -122,15 +179,15 @@ PyObject* create_fit_result_type(PyObject*) {
   return type;
 }
 
-PyObject* new_fit_result(kelvora::FitOutcome outcome) {
+PyObject* new_fit_result(kelvora::FitOutcome outcome, Spectrum spectrum) {
   if (!g_type) {
     PyErr_SetString(PyExc_RuntimeError, "FitResult type is not initialised");
     return nullptr;
   }
-  auto owned = std::make_unique<kelvora::FitOutcome>(std::move(outcome));
+  auto owned = std::make_unique<FitResultData>(FitResultData{std::move(outcome), std::move(spectrum)});
   PyObject* self = g_type->tp_alloc(g_type, 0);
   if (!self) return nullptr;
-  reinterpret_cast<FitResultObject*>(self)->outcome = owned.release();
+  reinterpret_cast<FitResultObject*>(self)->data = owned.release();
   return self;
 }
 

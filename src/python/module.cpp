@@ -18,6 +18,7 @@
 #include "python/kk.h"
 #include "python/pyref.h"
 #include "python/series_parallel.h"
+#include "python/spectrum.h"
 
 namespace kelvora::py {
 namespace {
@@ -28,6 +29,9 @@ PyMethodDef kFunctions[] = {
     {"Parallel", guarded_method<&parallel_function>(), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
     {"lin_kk", guarded_method<&lin_kk_function>(), METH_VARARGS | METH_KEYWORDS, kLinKkDoc},
+    {"_spectrum", guarded_method<&spectrum_function>(), METH_VARARGS | METH_KEYWORDS,
+     "_spectrum(frequencies, impedances=None)\n--\n\n"
+     "The measured spectrum as fit() reads it: (frequencies, impedances) arrays."},
     {nullptr, nullptr, 0, nullptr},
 };
 

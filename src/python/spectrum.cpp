@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "python/errors.h"
+#include "python/numpy_bridge.h"
 #include "python/pyref.h"
 #include "support/quote.h"
 
@@ -209,6 +210,32 @@ bool read_spectrum(PyObject* frequencies, PyObject* impedances, Spectrum& out) {
     return false;
   }
   return true;
+}
+
+PyObject* spectrum_arrays(const Spectrum& spectrum) {
+  double* f = nullptr;
+  PyRef frequencies(new_double_array(spectrum.frequencies.size(), &f));
+  if (!frequencies) return nullptr;
+  if (!spectrum.frequencies.empty())
+    std::memcpy(f, spectrum.frequencies.data(), spectrum.frequencies.size() * sizeof(double));
+  kelvora::Complex* z = nullptr;
+  PyRef impedances(new_complex_array(spectrum.impedances.size(), &z));
+  if (!impedances) return nullptr;
+  if (!spectrum.impedances.empty())
+    std::memcpy(static_cast<void*>(z), spectrum.impedances.data(), spectrum.impedances.size() * sizeof(kelvora::Complex));
+  return PyTuple_Pack(2, frequencies.get(), impedances.get());
+}
+
+PyObject* spectrum_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"frequencies", "impedances", nullptr};
+  PyObject* frequencies = nullptr;
+  PyObject* impedances = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_spectrum", const_cast<char**>(kwlist), &frequencies,
+                                   &impedances))
+    return nullptr;
+  Spectrum spectrum;
+  if (!read_spectrum(frequencies, impedances, spectrum)) return nullptr;
+  return spectrum_arrays(spectrum);
 }
 
 }  // namespace kelvora::py

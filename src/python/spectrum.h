@@ -31,4 +31,12 @@ bool read_column(PyObject* frame, const char* first, const char* second, std::op
 // or None.  false with an exception set on failure.
 bool read_spectrum(PyObject* frequencies, PyObject* impedances, Spectrum& out);
 
+// A new tuple (float64 array of frequencies, complex128 array of impedances).
+PyObject* spectrum_arrays(const Spectrum& spectrum);
+
+// _spectrum(frequencies, impedances=None): the spectrum as fit() reads it,
+// as spectrum_arrays.  Private to the package's Python glue (kelvora.plot),
+// so that dataframes are read by this one reader.
+PyObject* spectrum_function(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace kelvora::py
