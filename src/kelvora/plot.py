@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 
     from . import FitResult
 
-__all__ = ["nyquist", "bode", "residuals"]
+__all__ = ["nyquist", "bode", "residuals", "fit_grid"]
 
 # Points per decade of the fitted curve's frequency grid.
 CURVE_POINTS_PER_DECADE = 50

@@ -1,0 +1,70 @@
+"""The package around the compiled module: what it re-exports, its version,
+its type information, and names that pickle by reference."""
+import importlib.metadata
+import os
+import pickle
+import re
+import subprocess
+import sys
+
+import pytest
+
+import kelvora as kv
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CORE = sys.modules["kelvora.kelvora"]
+
+
+def test_package_reexports_the_compiled_module_unchanged():
+    assert kv.__doc__ == "" and kv.__all__ is CORE.__all__
+    public = [name for name in vars(CORE) if not name.startswith("__")]
+    assert {"Circuit", "FitResult", "lin_kk", "KKResult", "InternalError"} <= set(public)
+    for name in public:
+        assert getattr(kv, name) is getattr(CORE, name), name
+    for name in kv.__all__:
+        assert getattr(kv, name).__module__ == "kelvora", name
+
+
+def test_compiled_module_keeps_its_name_and_init_function():
+    assert os.path.basename(CORE.__file__).startswith("kelvora.")
+    assert CORE.__spec__.origin == CORE.__file__
+    assert os.path.dirname(CORE.__file__) == os.path.dirname(kv.__file__)
+
+
+@pytest.mark.parametrize("name", ["Element", "Circuit", "FitResult", "KKResult", "InternalError", "Series",
+                                  "Parallel", "lin_kk"])
+def test_names_pickle_by_reference_to_the_package(name):
+    obj = getattr(kv, name)
+    assert obj.__module__ == "kelvora"
+    assert pickle.loads(pickle.dumps(obj)) is obj
+
+
+def test_version_comes_from_pyproject():
+    path = os.path.join(ROOT, "pyproject.toml")
+    with open(path, encoding="utf-8") as fh:
+        declared = re.search(r'^version\s*=\s*"([^"]+)"', fh.read(), re.M).group(1)
+    assert kv.__version__ == declared
+    # An installed package reports the same version in its metadata.
+    try:
+        dist = importlib.metadata.distribution("kelvora")
+    except importlib.metadata.PackageNotFoundError:
+        return
+    if os.path.realpath(str(dist.locate_file("kelvora/__init__.py"))) == os.path.realpath(kv.__file__):
+        assert dist.version == kv.__version__
+
+
+def test_type_information_ships_with_the_package():
+    here = os.path.dirname(kv.__file__)
+    for name in ["py.typed", "__init__.pyi", "kelvora.pyi", "plot.py"]:
+        assert os.path.exists(os.path.join(here, name)), name
+
+
+def test_plot_submodule_loads_on_first_use():
+    code = "import sys, kelvora; print('matplotlib' in sys.modules, 'kelvora.plot' in sys.modules)"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [os.path.dirname(os.path.dirname(kv.__file__)),
+                                                                  os.environ.get("PYTHONPATH")] if p))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert out.stdout.split() == ["False", "False"], out.stderr
+    assert kv.plot.nyquist.__module__ == "kelvora.plot"
+    with pytest.raises(AttributeError, match="has no attribute 'nope'"):
+        kv.nope
