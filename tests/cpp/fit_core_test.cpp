@@ -15,10 +15,10 @@
 #include "fit/coordinate_mapping.h"
 #include "fit/fit_error.h"
 #include "fit/fit_method.h"
-#include "fit/levenberg_marquardt_fit.h"
-#include "fit/matrix_inverse.h"
-#include "fit/polish_or_fallback.h"
-#include "fit/starting_points.h"
+#include "fit/lm/levenberg_marquardt_fit.h"
+#include "fit/minpack/matrix_inverse.h"
+#include "fit/lm/polish_or_fallback.h"
+#include "fit/lm/starting_points.h"
 #include "fit/weighting.h"
 
 using namespace kelvora;

@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "fit/lm_solver.h"
+#include "fit/minpack/lm_solver.h"
 
 using namespace kelvora;
 

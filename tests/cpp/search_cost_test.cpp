@@ -10,7 +10,7 @@
 #include "circuit/tree.h"
 #include "fit/angular_frequency.h"
 #include "fit/residuals.h"
-#include "fit/search_cost.h"
+#include "fit/search/search_problem.h"
 #include "fit/weighting.h"
 
 #include "check.h"

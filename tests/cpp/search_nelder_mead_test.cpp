@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fit/nelder_mead.h"
+#include "fit/search/nelder_mead.h"
 
 #include "check.h"
 

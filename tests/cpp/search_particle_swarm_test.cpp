@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "fit/particle_swarm.h"
-#include "fit/random_range.h"
-#include "fit/random_seed.h"
+#include "fit/search/particle_swarm.h"
+#include "fit/random/range.h"
+#include "fit/random/seed.h"
 
 #include "check.h"
 

@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "fit/random_range.h"
-#include "fit/random_seed.h"
-#include "fit/simulated_annealing.h"
+#include "fit/random/range.h"
+#include "fit/random/seed.h"
+#include "fit/search/simulated_annealing.h"
 
 #include "check.h"
 

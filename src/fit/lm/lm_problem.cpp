@@ -1,0 +1,42 @@
+#include "fit/lm/lm_problem.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "fit/jacobian.h"
+
+namespace kelvora {
+
+LmProblem::LmProblem(const ResidualModel& model, ParamBounds bounds, std::vector<bool> pinned, std::vector<double> z,
+                     EvaluationCounter& counter)
+    : model_(model), bounds_(std::move(bounds)), pinned_(std::move(pinned)), z_(std::move(z)), counter_(counter) {}
+
+void LmProblem::residuals(std::span<const double> z, std::span<double> out) {
+  set_params(z);
+  const std::vector<double> x = physical();
+  // The search vector always covers the circuit's parameters, so the
+  // evaluation cannot run short; NaN would end the run as non-finite.
+  if (model_.evaluate(x, out, counter_)) std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+}
+
+void LmProblem::jacobian(std::span<const double> z, std::span<double> out) {
+  set_params(z);
+  const std::vector<double> x = physical();
+  const std::size_t m = model_.residual_count();
+  if (jacobian_columns_into(model_, x, counter_, out)) {
+    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+    return;
+  }
+  for (std::size_t k = 0; k < x.size(); ++k) {
+    double* column = out.data() + k * m;
+    if (k < pinned_.size() && pinned_[k]) {
+      std::fill(column, column + m, 0.0);
+    } else if (k < bounds_.size() && is_open_bound(bounds_[k])) {
+      // Chain rule for x = 10^z + lower.
+      const double dx = x[k] - bounds_[k].first;
+      for (std::size_t j = 0; j < m; ++j) column[j] = column[j] * dx * kLn10;
+    }
+  }
+}
+
+}  // namespace kelvora
