@@ -12,35 +12,35 @@ namespace kelvora {
 // Port of MINPACK lmpar (Argonne National Laboratory, 1980).
 void lm_parameter(std::size_t n, double* r, std::size_t ldr, const std::size_t* ipvt, const double* diag,
                   const double* qtb, double delta, double& par, double* x, LmParameterWork work) {
-  constexpr double p1 = 0.1;
-  constexpr double p001 = 0.001;
+  constexpr double p1 = 0.1;     // phi is accepted within p1 delta of zero
+  constexpr double p001 = 0.001;  // a zero par restarts at p001 paru
   constexpr double dwarf = std::numeric_limits<double>::min();  // smallest positive normal
   auto R = [&](std::size_t i, std::size_t j) -> double& { return r[i + j * ldr]; };
   double* sdiag = work.sdiag;
-  double* wa1 = work.wa1;
-  double* wa2 = work.wa2;
+  double* v = work.work;  // lmpar's wa1
+  double* dx = work.dx;   // lmpar's wa2: D x
 
   // The Gauss-Newton direction; for a rank-deficient Jacobian a
   // least-squares solution with the trailing components zero.
   std::size_t nsing = n;
   for (std::size_t j = 0; j < n; ++j) {
-    wa1[j] = qtb[j];
+    v[j] = qtb[j];
     if (R(j, j) == 0.0 && nsing == n) nsing = j;
-    if (nsing < n) wa1[j] = 0.0;
+    if (nsing < n) v[j] = 0.0;
   }
   for (std::size_t k = 0; k < nsing; ++k) {
     const std::size_t j = nsing - 1 - k;
-    wa1[j] /= R(j, j);
-    const double temp = wa1[j];
-    for (std::size_t i = 0; i < j; ++i) wa1[i] -= R(i, j) * temp;
+    v[j] /= R(j, j);
+    const double temp = v[j];
+    for (std::size_t i = 0; i < j; ++i) v[i] -= R(i, j) * temp;
   }
-  for (std::size_t j = 0; j < n; ++j) x[ipvt[j]] = wa1[j];
+  for (std::size_t j = 0; j < n; ++j) x[ipvt[j]] = v[j];
 
   // Evaluate phi at the origin and accept the Gauss-Newton step if it is
   // short enough.
   int iter = 0;
-  for (std::size_t j = 0; j < n; ++j) wa2[j] = diag[j] * x[j];
-  double dxnorm = enorm(n, wa2);
+  for (std::size_t j = 0; j < n; ++j) dx[j] = diag[j] * x[j];
+  double dxnorm = enorm(n, dx);
   double fp = dxnorm - delta;
   if (fp <= p1 * delta) {
     par = 0.0;
@@ -53,14 +53,14 @@ void lm_parameter(std::size_t n, double* r, std::size_t ldr, const std::size_t* 
   if (nsing >= n) {
     for (std::size_t j = 0; j < n; ++j) {
       const std::size_t l = ipvt[j];
-      wa1[j] = diag[l] * (wa2[l] / dxnorm);
+      v[j] = diag[l] * (dx[l] / dxnorm);
     }
     for (std::size_t j = 0; j < n; ++j) {
       double sum = 0.0;
-      for (std::size_t i = 0; i < j; ++i) sum += R(i, j) * wa1[i];
-      wa1[j] = (wa1[j] - sum) / R(j, j);
+      for (std::size_t i = 0; i < j; ++i) sum += R(i, j) * v[i];
+      v[j] = (v[j] - sum) / R(j, j);
     }
-    const double temp = enorm(n, wa1);
+    const double temp = enorm(n, v);
     parl = ((fp / delta) / temp) / temp;
   }
 
@@ -68,9 +68,9 @@ void lm_parameter(std::size_t n, double* r, std::size_t ldr, const std::size_t* 
   for (std::size_t j = 0; j < n; ++j) {
     double sum = 0.0;
     for (std::size_t i = 0; i <= j; ++i) sum += R(i, j) * qtb[i];
-    wa1[j] = sum / diag[ipvt[j]];
+    v[j] = sum / diag[ipvt[j]];
   }
-  const double gnorm = enorm(n, wa1);
+  const double gnorm = enorm(n, v);
   double paru = gnorm / delta;
   if (paru == 0.0) paru = dwarf / std::min(delta, p1);
 
@@ -84,10 +84,10 @@ void lm_parameter(std::size_t n, double* r, std::size_t ldr, const std::size_t* 
     // Evaluate phi at the current par.
     if (par == 0.0) par = std::max(dwarf, p001 * paru);
     const double sqrt_par = std::sqrt(par);
-    for (std::size_t j = 0; j < n; ++j) wa1[j] = sqrt_par * diag[j];
-    qr_solve(n, r, ldr, ipvt, wa1, qtb, x, sdiag, wa2);
-    for (std::size_t j = 0; j < n; ++j) wa2[j] = diag[j] * x[j];
-    dxnorm = enorm(n, wa2);
+    for (std::size_t j = 0; j < n; ++j) v[j] = sqrt_par * diag[j];
+    qr_solve(n, r, ldr, ipvt, v, qtb, x, sdiag, dx);
+    for (std::size_t j = 0; j < n; ++j) dx[j] = diag[j] * x[j];
+    dxnorm = enorm(n, dx);
     const double previous_fp = fp;
     fp = dxnorm - delta;
 
@@ -100,14 +100,14 @@ void lm_parameter(std::size_t n, double* r, std::size_t ldr, const std::size_t* 
     // Newton correction.
     for (std::size_t j = 0; j < n; ++j) {
       const std::size_t l = ipvt[j];
-      wa1[j] = diag[l] * (wa2[l] / dxnorm);
+      v[j] = diag[l] * (dx[l] / dxnorm);
     }
     for (std::size_t j = 0; j < n; ++j) {
-      wa1[j] /= sdiag[j];
-      const double temp = wa1[j];
-      for (std::size_t i = j + 1; i < n; ++i) wa1[i] -= R(i, j) * temp;
+      v[j] /= sdiag[j];
+      const double temp = v[j];
+      for (std::size_t i = j + 1; i < n; ++i) v[i] -= R(i, j) * temp;
     }
-    const double temp = enorm(n, wa1);
+    const double temp = enorm(n, v);
     const double parc = ((fp / delta) / temp) / temp;
 
     // Tighten the bracket by the sign of phi, then step.

@@ -16,9 +16,9 @@ namespace kelvora {
 
 struct LmParameterWork {
   // n doubles each
-  double* sdiag;
-  double* wa1;
-  double* wa2;
+  double* sdiag;  // the diagonal of S (see qr_solve)
+  double* work;   // the Gauss-Newton and Newton vectors (lmpar's wa1)
+  double* dx;     // D x, and qr_solve's workspace (lmpar's wa2)
 };
 
 // r: n x n column-major (leading dimension ldr) with R in its upper triangle;

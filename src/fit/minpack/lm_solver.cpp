@@ -57,11 +57,11 @@ class LmRun {
     acnorm_.assign(n_, 0.0);
     step_.assign(n_, 0.0);
     trial_.assign(n_, 0.0);
-    wa3_.assign(n_, 0.0);
+    scratch_.assign(n_, 0.0);
     sdiag_.assign(n_, 0.0);
-    lw1_.assign(n_, 0.0);
-    lw2_.assign(n_, 0.0);
-    wa4_.assign(mm_, 0.0);
+    lmpar_work_.assign(n_, 0.0);
+    lmpar_dx_.assign(n_, 0.0);
+    qtf_full_.assign(mm_, 0.0);
     fvec_trial_.assign(m_, 0.0);
     ipvt_.assign(n_, 0);
   }
@@ -70,8 +70,8 @@ class LmRun {
 
   // Scaled norm ||D v||.
   double scaled_norm(const std::vector<double>& v) {
-    for (std::size_t j = 0; j < n_; ++j) wa3_[j] = diag_[j] * v[j];
-    return enorm(n_, wa3_.data());
+    for (std::size_t j = 0; j < n_; ++j) scratch_[j] = diag_[j] * v[j];
+    return enorm(n_, scratch_.data());
   }
 
   // Outer iteration: Jacobian, QR, Q^T f, the gradient test and the scaling.
@@ -85,7 +85,7 @@ class LmRun {
         std::copy(jac_m_.begin() + static_cast<std::ptrdiff_t>(j * m_),
                   jac_m_.begin() + static_cast<std::ptrdiff_t>((j + 1) * m_), fjac_.begin() + static_cast<std::ptrdiff_t>(j * mm_));
     }
-    qr_factorize(mm_, n_, fjac_.data(), mm_, ipvt_.data(), rdiag_.data(), acnorm_.data(), wa3_.data());
+    qr_factorize(mm_, n_, fjac_.data(), mm_, ipvt_.data(), rdiag_.data(), acnorm_.data(), scratch_.data());
 
     if (iter_ == 1) {
       // Scale by the column norms of the initial Jacobian; bound the first
@@ -98,17 +98,17 @@ class LmRun {
     }
 
     // qtf = the first n components of Q^T f.
-    std::fill(wa4_.begin(), wa4_.end(), 0.0);
-    std::copy(fvec_.begin(), fvec_.end(), wa4_.begin());
+    std::fill(qtf_full_.begin(), qtf_full_.end(), 0.0);
+    std::copy(fvec_.begin(), fvec_.end(), qtf_full_.begin());
     for (std::size_t j = 0; j < n_; ++j) {
       if (fjac(j, j) != 0.0) {
         double sum = 0.0;
-        for (std::size_t i = j; i < mm_; ++i) sum += fjac(i, j) * wa4_[i];
+        for (std::size_t i = j; i < mm_; ++i) sum += fjac(i, j) * qtf_full_[i];
         const double temp = -sum / fjac(j, j);
-        for (std::size_t i = j; i < mm_; ++i) wa4_[i] += fjac(i, j) * temp;
+        for (std::size_t i = j; i < mm_; ++i) qtf_full_[i] += fjac(i, j) * temp;
       }
       fjac(j, j) = rdiag_[j];
-      qtf_[j] = wa4_[j];
+      qtf_[j] = qtf_full_[j];
     }
 
     // gnorm = max_j |J_j^T f| / (||J_j|| ||f||), the largest cosine between
@@ -133,11 +133,15 @@ class LmRun {
   // Inner iteration: one trial step and the trust-region update.  Sets
   // accepted_ when x moved.
   std::optional<LmEnding> trust_region_step() {
-    constexpr double p1 = 0.1, p5 = 0.5, p25 = 0.25, p75 = 0.75, p0001 = 1.0e-4;
+    // lmder's p1, p5, p25, p75 and p0001.
+    constexpr double kTenth = 0.1, kHalf = 0.5;
+    constexpr double kShrinkBelow = 0.25;   // ratio at or below which the trust region shrinks
+    constexpr double kExpandFrom = 0.75;    // ratio from which it grows
+    constexpr double kAcceptFrom = 1.0e-4;  // ratio from which the step is taken
     accepted_ = false;
 
     lm_parameter(n_, fjac_.data(), mm_, ipvt_.data(), diag_.data(), qtf_.data(), delta_, par_, step_.data(),
-                 {sdiag_.data(), lw1_.data(), lw2_.data()});
+                 {sdiag_.data(), lmpar_work_.data(), lmpar_dx_.data()});
 
     // The direction p = -step, the trial point x + p and ||D p||.
     for (std::size_t j = 0; j < n_; ++j) {
@@ -152,40 +156,40 @@ class LmRun {
     //   prered = ||J p||^2 / ||f||^2 + 2 par ||D p||^2 / ||f||^2
     //   dirder = -(||J p||^2 + par ||D p||^2) / ||f||^2
     for (std::size_t j = 0; j < n_; ++j) {
-      wa3_[j] = 0.0;
+      scratch_[j] = 0.0;
       const double temp = step_[ipvt_[j]];
-      for (std::size_t i = 0; i <= j; ++i) wa3_[i] += fjac(i, j) * temp;
+      for (std::size_t i = 0; i <= j; ++i) scratch_[i] += fjac(i, j) * temp;
     }
-    const double temp1 = enorm(n_, wa3_.data()) / fnorm_;
+    const double temp1 = enorm(n_, scratch_.data()) / fnorm_;
     const double temp2 = (std::sqrt(par_) * pnorm) / fnorm_;
     const double t1 = temp1 * temp1, t2 = temp2 * temp2;
     if (!std::isfinite(t1) || !std::isfinite(t2)) return LmEnding::NonFinite;
-    const double prered = t1 + t2 / p5;
+    const double prered = t1 + t2 / kHalf;
     const double dirder = -(t1 + t2);
 
     const double fnorm1 = eval_.evaluate(trial_, fvec_trial_);
 
     // Scaled actual reduction; a non-finite or tenfold larger norm counts as -1.
     double actred = -1.0;
-    if (p1 * fnorm1 < fnorm_) {
+    if (kTenth * fnorm1 < fnorm_) {
       const double q = fnorm1 / fnorm_;
       actred = 1.0 - q * q;
     }
     const double ratio = prered != 0.0 ? actred / prered : 0.0;
 
     // Update the step bound.
-    if (ratio <= p25) {
-      double temp = actred >= 0.0 ? p5 : p5 * dirder / (dirder + p5 * actred);
-      if (p1 * fnorm1 >= fnorm_ || temp < p1) temp = p1;
-      delta_ = temp * std::min(delta_, pnorm / p1);
+    if (ratio <= kShrinkBelow) {
+      double temp = actred >= 0.0 ? kHalf : kHalf * dirder / (dirder + kHalf * actred);
+      if (kTenth * fnorm1 >= fnorm_ || temp < kTenth) temp = kTenth;
+      delta_ = temp * std::min(delta_, pnorm / kTenth);
       par_ /= temp;
-    } else if (par_ == 0.0 || ratio >= p75) {
-      delta_ = pnorm / p5;
-      par_ = p5 * par_;
+    } else if (par_ == 0.0 || ratio >= kExpandFrom) {
+      delta_ = pnorm / kHalf;
+      par_ = kHalf * par_;
     }
 
     // A successful step: move x and f.
-    if (ratio >= p0001) {
+    if (ratio >= kAcceptFrom) {
       x_.swap(trial_);
       fvec_.swap(fvec_trial_);
       xnorm_ = scaled_norm(x_);
@@ -197,7 +201,7 @@ class LmRun {
 
     // Convergence.
     if (fnorm_ <= kTiny) return LmEnding::ResidualsZero;
-    const bool f_converged = std::fabs(actred) <= s_.ftol && prered <= s_.ftol && p5 * ratio <= 1.0;
+    const bool f_converged = std::fabs(actred) <= s_.ftol && prered <= s_.ftol && kHalf * ratio <= 1.0;
     const bool x_converged = delta_ <= s_.xtol * xnorm_;
     if (f_converged && x_converged) return LmEnding::ConvergedFX;
     if (f_converged) return LmEnding::ConvergedF;
@@ -207,7 +211,7 @@ class LmRun {
     // precision.  When several hold, lmder reports the last of them.
     if (gnorm_ <= kEpsilon) return LmEnding::NoImprovementG;
     if (delta_ <= kEpsilon * xnorm_) return LmEnding::NoImprovementX;
-    if (std::fabs(actred) <= kEpsilon && prered <= kEpsilon && p5 * ratio <= 1.0) return LmEnding::NoImprovementF;
+    if (std::fabs(actred) <= kEpsilon && prered <= kEpsilon && kHalf * ratio <= 1.0) return LmEnding::NoImprovementF;
     if (eval_.evaluations() >= maxfev_) return LmEnding::EvaluationLimit;
     return std::nullopt;
   }
@@ -226,13 +230,26 @@ class LmRun {
   const LmSolverSettings& s_;
   const std::size_t n_, m_, mm_;  // mm_ = max(m, n): rows after padding
   std::vector<double> x_;
-  std::vector<double> fvec_, fvec_trial_;
-  std::vector<double> fjac_, jac_m_;
-  std::vector<double> diag_, qtf_, rdiag_, acnorm_, step_, trial_, wa3_, sdiag_, lw1_, lw2_, wa4_;
-  std::vector<std::size_t> ipvt_;
-  std::uint64_t maxfev_ = 0;
-  std::uint64_t iter_ = 1;  // lmder's iter: 1 until the first successful step
-  double fnorm_ = 0.0, xnorm_ = 0.0, gnorm_ = 0.0, delta_ = 0.0, par_ = 0.0;
+  std::vector<double> fvec_, fvec_trial_;  // f(x) and f(x + p) (lmder's fvec and wa4)
+  std::vector<double> fjac_;               // mm x n: J, then R and the Householder vectors of its QR
+  std::vector<double> jac_m_;              // m x n: J before padding to mm rows (when m < n)
+  std::vector<double> diag_;      // D, the scaling of the variables
+  std::vector<double> qtf_;       // the first n components of Q^T f
+  std::vector<double> rdiag_;     // the diagonal of R
+  std::vector<double> acnorm_;    // the column norms of J
+  std::vector<double> step_;      // lmpar's x, then the step p (lmder's wa1)
+  std::vector<double> trial_;     // x + p (lmder's wa2)
+  std::vector<double> scratch_;   // n doubles: D v, QR workspace, J p (lmder's wa3)
+  std::vector<double> qtf_full_;  // mm doubles: f, turned into Q^T f (lmder's wa4)
+  std::vector<double> sdiag_, lmpar_work_, lmpar_dx_;  // lmpar's workspace (see lm_parameter.h)
+  std::vector<std::size_t> ipvt_;  // the column permutation P of the QR
+  std::uint64_t maxfev_ = 0;       // the evaluation limit, patience (n + 1)
+  std::uint64_t iter_ = 1;         // lmder's iter: 1 until the first successful step
+  double fnorm_ = 0.0;  // ||f(x)||
+  double xnorm_ = 0.0;  // ||D x||
+  double gnorm_ = 0.0;  // the largest cosine between f and a Jacobian column
+  double delta_ = 0.0;  // the trust-region radius
+  double par_ = 0.0;    // the Levenberg-Marquardt parameter
   bool accepted_ = false;
 };
 

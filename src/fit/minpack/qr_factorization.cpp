@@ -11,7 +11,7 @@ namespace kelvora {
 // Port of MINPACK qrfac (Argonne National Laboratory, 1980).
 void qr_factorize(std::size_t m, std::size_t n, double* a, std::size_t lda, std::size_t* ipvt, double* rdiag,
                   double* acnorm, double* wa) {
-  constexpr double p05 = 0.05;
+  constexpr double p05 = 0.05;  // a downdated norm below sqrt(eps / p05) of its last recomputed value is recomputed
   constexpr double epsmch = std::numeric_limits<double>::epsilon();
   auto col = [&](std::size_t j) { return a + j * lda; };
 
