@@ -5,7 +5,7 @@
 #include "fit/search/basin_hopping.h"
 #include "fit/search/differential_evolution.h"
 #include "fit/lm/levenberg_marquardt_fit.h"
-#include "fit/lm/lm_settings.h"
+#include "fit/minpack/lm_settings.h"
 #include "fit/search/nelder_mead.h"
 #include "fit/search/particle_swarm.h"
 #include "fit/search/simulated_annealing.h"

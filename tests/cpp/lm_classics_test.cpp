@@ -34,8 +34,8 @@ struct Analytic final : LeastSquaresProblem {
   void jacobian(std::span<const double> x, std::span<double> out) override { jac(x.data(), out.data()); }
 };
 
-LmSolverSettings reference_settings() {
-  LmSolverSettings s;
+LmSettings reference_settings() {
+  LmSettings s;
   s.ftol = 1e-10;
   s.xtol = 1e-10;
   s.gtol = 0.0;

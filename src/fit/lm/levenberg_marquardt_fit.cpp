@@ -52,6 +52,7 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const LmSettings& settings) {
   if (auto error = validate_fit_inputs(circuit, frequencies, impedances)) return unexpected(FitFailure{*error});
+  if (auto error = settings.validate()) return unexpected(FitFailure{std::move(*error)});
 
   EvaluationCounter counter{0};
   const ResidualModel model(circuit, angular_frequencies(frequencies), {impedances.begin(), impedances.end()},

@@ -15,15 +15,16 @@
 
 #include "circuit/node.h"
 #include "fit/fit_outcome.h"
-#include "fit/lm/lm_settings.h"
+#include "fit/minpack/lm_settings.h"
 #include "fit/weighting.h"
 #include "support/complex.h"
 
 namespace kelvora {
 
 // Starts from param_values(circuit).  FitError LengthMismatch, Empty or
-// NoParameters (checked in that order, before any evaluation); an
-// InternalError for a tolerance with its sign bit set.
+// NoParameters (checked in that order), then settings.validate()'s
+// InternalError for a tolerance with its sign bit set, all before any
+// evaluation.
 FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const LmSettings& settings);

@@ -5,7 +5,7 @@
 #include "circuit/tree.h"
 #include "fit/build_outcome.h"
 #include "fit/lm/levenberg_marquardt_fit.h"
-#include "fit/lm/lm_settings.h"
+#include "fit/minpack/lm_settings.h"
 
 namespace kelvora {
 

@@ -7,7 +7,7 @@
 
 #include "fit/coordinate_mapping.h"
 #include "fit/evaluation_counter.h"
-#include "fit/lm/lm_settings.h"
+#include "fit/minpack/lm_settings.h"
 #include "fit/minpack/lm_solver.h"
 #include "fit/residuals.h"
 #include "support/expected.h"
@@ -22,12 +22,9 @@ struct LmRunReport {
   LmEnding ending = LmEnding::NoParameters;
 };
 
-// "ftol must be >= 0", "xtol must be >= 0" or "gtol must be >= 0" for the
-// first tolerance whose sign bit is set (so -0.0 is refused too).
-std::optional<InternalError> check_lm_settings(const LmSettings& settings);
-
-// Runs the solver from search coordinates `z0` with the given pin mask.
-// Every evaluation, Jacobians included, counts on `counter`.
+// Runs the solver from search coordinates `z0` with the given pin mask,
+// after settings.validate().  Every evaluation, Jacobians included, counts
+// on `counter`.
 Expected<LmRunReport, InternalError> levenberg_marquardt_single_start(const ResidualModel& model,
                                                                       const ParamBounds& bounds,
                                                                       std::span<const double> z0,

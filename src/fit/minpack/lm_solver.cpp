@@ -24,7 +24,7 @@ std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
 // The working state of one run, named as in lmder.
 class LmRun {
  public:
-  LmRun(LeastSquaresProblem& problem, std::vector<double> x0, const LmSolverSettings& settings)
+  LmRun(LeastSquaresProblem& problem, std::vector<double> x0, const LmSettings& settings)
       : eval_(problem), s_(settings), n_(x0.size()), m_(problem.residual_count()), mm_(std::max(m_, n_)),
         x_(std::move(x0)) {}
 
@@ -227,7 +227,7 @@ class LmRun {
   }
 
   LmEvaluator eval_;
-  const LmSolverSettings& s_;
+  const LmSettings& s_;
   const std::size_t n_, m_, mm_;  // mm_ = max(m, n): rows after padding
   std::vector<double> x_;
   std::vector<double> fvec_, fvec_trial_;  // f(x) and f(x + p) (lmder's fvec and wa4)
@@ -283,7 +283,7 @@ int minpack_info(LmEnding ending) {
   }
 }
 
-LmSolverReport lm_minimize(LeastSquaresProblem& problem, std::vector<double> x0, const LmSolverSettings& settings) {
+LmSolverReport lm_minimize(LeastSquaresProblem& problem, std::vector<double> x0, const LmSettings& settings) {
   return LmRun(problem, std::move(x0), settings).run();
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fit/minpack/least_squares_problem.h"
+#include "fit/minpack/lm_settings.h"
 
 namespace kelvora {
 
@@ -43,14 +44,6 @@ bool is_success(LmEnding ending);
 // ResidualsZero is reported as 4, where lmder's gradient test would end).
 int minpack_info(LmEnding ending);
 
-struct LmSolverSettings {
-  double ftol = 1e-8;              // relative reduction of the sum of squares, >= 0
-  double xtol = 1e-8;              // relative change of ||D x||, >= 0
-  double gtol = 1e-8;              // cosine between f and any Jacobian column, >= 0
-  double step_bound = 100.0;       // initial delta = step_bound ||D x0|| (or step_bound when that is 0)
-  std::uint64_t patience = 200;    // at most patience (n + 1) function evaluations, patience >= 1
-};
-
 struct LmSolverReport {
   std::vector<double> x;                 // the last accepted point
   LmEnding ending = LmEnding::NoParameters;
@@ -59,6 +52,7 @@ struct LmSolverReport {
   double residual_norm = 0.0;            // ||f(x)||
 };
 
-LmSolverReport lm_minimize(LeastSquaresProblem& problem, std::vector<double> x0, const LmSolverSettings& settings);
+// The tolerances must be >= 0 (settings.validate()); patience 0 acts as 1.
+LmSolverReport lm_minimize(LeastSquaresProblem& problem, std::vector<double> x0, const LmSettings& settings);
 
 }  // namespace kelvora

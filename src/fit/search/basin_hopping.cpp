@@ -9,7 +9,7 @@
 #include "fit/build_outcome.h"
 #include "fit/coordinate_mapping.h"
 #include "fit/lm/levenberg_marquardt_fit.h"
-#include "fit/lm/lm_settings.h"
+#include "fit/minpack/lm_settings.h"
 #include "fit/random/range.h"
 #include "fit/random/seed.h"
 #include "fit/search/search_problem.h"
