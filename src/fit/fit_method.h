@@ -8,20 +8,11 @@
 #include <span>
 #include <string_view>
 
-#include "circuit/node.h"
+#include "fit/fit_inputs.h"
 #include "fit/fit_outcome.h"
 #include "fit/fit_settings.h"
-#include "fit/weighting.h"
-#include "support/complex.h"
 
 namespace kelvora {
-
-struct FitInputs {
-  const SeriesList& circuit;
-  std::span<const double> frequencies;  // hertz
-  std::span<const Complex> impedances;
-  Weighting weighting;
-};
 
 using FitMethodFn = FitExpected (*)(const FitInputs& inputs, const FitSettings& settings);
 

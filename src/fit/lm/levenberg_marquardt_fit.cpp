@@ -40,14 +40,6 @@ bool better_than(const RunResult& candidate, const std::optional<RunResult>& bes
 
 }  // namespace
 
-std::optional<FitError> validate_fit_inputs(const SeriesList& circuit, std::span<const double> frequencies,
-                                            std::span<const Complex> impedances) {
-  if (frequencies.size() != impedances.size()) return FitError{FitError::Kind::LengthMismatch, {}};
-  if (frequencies.empty()) return FitError{FitError::Kind::Empty, {}};
-  if (param_count(circuit) == 0) return FitError{FitError::Kind::NoParameters, {}};
-  return std::nullopt;
-}
-
 FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const LmSettings& settings) {

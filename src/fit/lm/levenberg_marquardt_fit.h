@@ -14,6 +14,7 @@
 #include <span>
 
 #include "circuit/node.h"
+#include "fit/fit_inputs.h"
 #include "fit/fit_outcome.h"
 #include "fit/minpack/lm_settings.h"
 #include "fit/weighting.h"
@@ -28,9 +29,5 @@ namespace kelvora {
 FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const LmSettings& settings);
-
-// The validation every fitting method performs first, in this order.
-std::optional<FitError> validate_fit_inputs(const SeriesList& circuit, std::span<const double> frequencies,
-                                            std::span<const Complex> impedances);
 
 }  // namespace kelvora

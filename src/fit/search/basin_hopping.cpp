@@ -17,16 +17,21 @@
 
 namespace kelvora {
 
+std::optional<FitError> BasinHoppingOptions::validate() const {
+  const double s = step_size;
+  // The shifts 2 s u - s would be NaN or infinite.
+  if (!(s >= 0.0) || !std::isfinite(2.0 * s))
+    return search_error("basin_hopping_step_size must be a finite number >= 0 whose double is finite, got " +
+                        format_element_number(s));
+  return std::nullopt;
+}
+
 FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double> frequencies,
                               std::span<const Complex> impedances, Weighting weighting,
                               const BasinHoppingOptions& options) {
   if (auto error = validate_fit_inputs(circuit, frequencies, impedances)) return unexpected(FitFailure{*error});
+  if (auto error = options.validate()) return unexpected(FitFailure{std::move(*error)});
   const double s = options.step_size;
-  // A negative or NaN half-width, or one whose double overflows, gives no
-  // perturbation range (the shifts would be NaN or infinite).
-  if (!(s >= 0.0) || !std::isfinite(2.0 * s))
-    return unexpected(search_error("basin_hopping_step_size must be a finite number >= 0 whose double is finite, got " +
-                                   format_element_number(s)));
 
   ChaCha12 rng = make_chacha12(options.seed);
   const ParamBounds bounds = param_bounds(circuit);

@@ -36,12 +36,18 @@ struct BasinHoppingOptions {
   double temperature = 1.0;
   // Seed of the ChaCha12 generator; none keys it from OS entropy.
   std::optional<std::uint64_t> seed;
+
+  // A negative or NaN half-width, or one whose double overflows, gives no
+  // perturbation range: "basin_hopping_step_size must be a finite number >= 0
+  // whose double is finite, got {s}".
+  std::optional<FitError> validate() const;
 };
 
 // success is always true; iterations sums the local minimisations' counts;
-// impedance_evals covers only the final statistics (a fresh counter).  An
-// invalid step size fails with a Solver error before any minimisation; an
-// error of any local minimisation ends the fit with that error.
+// impedance_evals covers only the final statistics (a fresh counter).  After
+// the input checks, options.validate() refuses a step size before the
+// generator is keyed; an error of any local minimisation ends the fit with
+// that error.
 FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double> frequencies,
                               std::span<const Complex> impedances, Weighting weighting,
                               const BasinHoppingOptions& options);

@@ -95,12 +95,12 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vec
   return result;
 }
 
-FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<const double> frequencies,
-                                       std::span<const Complex> impedances, Weighting weighting,
-                                       const DifferentialEvolutionOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
-  if (!setup) return unexpected(std::move(setup.error()));
-  const SearchBox box = pso_search_box(setup->bounds, setup->start);
+namespace {
+
+// The ten runs over the problem's box.
+SearchExpected differential_evolution_search(SearchProblem& problem, const DifferentialEvolutionOptions& options) {
+  const SeriesList& circuit = problem.circuit();
+  const SearchBox box = problem.box();
   const std::size_t dim = box.lower.size();
   std::vector<float> lower(dim), upper(dim);
   SearchBox narrowed{std::vector<double>(dim), std::vector<double>(dim)};
@@ -114,9 +114,6 @@ FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<cons
     return unexpected(search_error(
         unusable_box_message(circuit, "differential evolution", *bad, box.lower[*bad], box.upper[*bad])));
 
-  EvaluationCounter counter{0};
-  PsoProblem problem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights, setup->bounds,
-                     counter);
   // Single precision in and out: the coordinates are widened to double, the
   // cost is formed in double and rounded.  (The residual vector is never
   // empty here, so the sum's start value plays no part.)
@@ -148,9 +145,17 @@ FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<cons
     total += result.evaluations;
   }
 
-  Expected<SearchResult, std::string> search = unexpected(std::string("differential evolution found no best position"));
-  if (kept) search = SearchResult{std::move(*kept), total};
-  return finish_search(search, problem, circuit, frequencies, impedances, weighting, *setup);
+  if (!kept) return unexpected(search_error("differential evolution found no best position"));
+  return SearchResult{std::move(*kept), total};
+}
+
+}  // namespace
+
+FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                       std::span<const Complex> impedances, Weighting weighting,
+                                       const DifferentialEvolutionOptions& options) {
+  return run_search(FitInputs{circuit, frequencies, impedances, weighting}, options.validate(),
+                    [&](SearchProblem& problem) { return differential_evolution_search(problem, options); });
 }
 
 FitExpected run_differential_evolution(const FitInputs& in, const FitSettings& s) {

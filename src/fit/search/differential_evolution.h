@@ -28,6 +28,9 @@
 namespace kelvora {
 
 struct DifferentialEvolutionOptions {
+  // Nothing to refuse.
+  std::optional<FitError> validate() const { return std::nullopt; }
+
   // Cost evaluations per run (fit argument de_evaluations); 0 behaves as 1.
   std::uint32_t evaluations = 20000;
 };
@@ -49,8 +52,8 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vec
                                        const std::vector<float>& upper, std::uint32_t evaluations,
                                        XorShift128& rng);
 
-// Fits the circuit with ten runs inside pso_search_box(bounds, current
-// values) in single precision, each run keyed from OS entropy (there is no
+// Fits the circuit by run_search with ten runs inside pso_search_box(bounds,
+// current values) in single precision, each run keyed from OS entropy (there is no
 // seed).  A box coordinate whose ends are not finite and ordered lower <
 // upper in single precision cannot be sampled and fails with a Solver error
 // naming the parameter.  The best run's point (re-costed in double) goes to

@@ -45,10 +45,9 @@ double cost_spread(const std::vector<Vertex>& simplex) {
 
 }  // namespace
 
-Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, std::vector<double> z0,
-                                                       std::uint64_t max_iterations) {
+SearchExpected nelder_mead_search(const SearchCost& cost, std::vector<double> z0, std::uint64_t max_iterations) {
   const std::size_t n = z0.size();
-  if (n == 0) return unexpected(std::string("nelder-mead needs at least one coordinate"));
+  if (n == 0) return unexpected(search_error("nelder-mead needs at least one coordinate"));
   // No target cost is set: the search never stops on reaching one.
   constexpr double kTargetCost = -std::numeric_limits<double>::infinity();
 
@@ -122,7 +121,7 @@ Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, s
       // Only a NaN among the compared costs (the reflected point's, or a
       // vertex's after a shrink) leaves every test false.
       return unexpected(
-          std::string("nelder-mead step reached an unexpected state: a NaN cost left no simplex move to take"));
+          search_error("nelder-mead step reached an unexpected state: a NaN cost left no simplex move to take"));
     }
     if (shrink) {
       for (std::size_t j = 1; j <= n; ++j) {
@@ -135,7 +134,7 @@ Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, s
     ++result.iterations;
   }
 
-  if (!best.recorded) return unexpected(std::string("nelder-mead found no best position"));
+  if (!best.recorded) return unexpected(search_error("nelder-mead found no best position"));
   result.best = std::move(best.position);
   return result;
 }
@@ -143,14 +142,11 @@ Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, s
 FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> frequencies,
                             std::span<const Complex> impedances, Weighting weighting,
                             const NelderMeadOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
-  if (!setup) return unexpected(std::move(setup.error()));
-  EvaluationCounter counter{0};
-  PsoProblem problem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights, setup->bounds,
-                     counter);
-  const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
-  const auto search = nelder_mead_search(cost, setup->start_z, options.iterations);
-  return finish_search(search, problem, circuit, frequencies, impedances, weighting, *setup);
+  return run_search(FitInputs{circuit, frequencies, impedances, weighting}, options.validate(),
+                    [&](SearchProblem& problem) {
+                      const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
+                      return nelder_mead_search(cost, problem.start_z(), options.iterations);
+                    });
 }
 
 FitExpected run_nelder_mead(const FitInputs& in, const FitSettings& s) {

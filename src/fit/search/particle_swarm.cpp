@@ -21,10 +21,14 @@ struct Particle {
 
 }  // namespace
 
-Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost, const SearchBox& box,
-                                                          std::uint32_t num_particles, std::uint64_t generations,
-                                                          ChaCha12& rng) {
-  if (num_particles == 0) return unexpected(std::string("particle swarm needs at least one particle"));
+std::optional<FitError> ParticleSwarmOptions::validate() const {
+  if (num_particles == 0) return search_error("particle swarm needs num_particles >= 1, got 0");
+  return std::nullopt;
+}
+
+SearchExpected particle_swarm_search(const SearchCost& cost, const SearchBox& box, std::uint32_t num_particles,
+                                     std::uint64_t generations, ChaCha12& rng) {
+  if (num_particles == 0) return unexpected(search_error("particle swarm needs at least one particle"));
   const std::size_t n = std::min(box.lower.size(), box.upper.size());
   const auto& lower = box.lower;
   const auto& upper = box.upper;
@@ -91,7 +95,7 @@ Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost
     ++result.iterations;
   }
 
-  if (!best.recorded) return unexpected(std::string("particle swarm found no best position"));
+  if (!best.recorded) return unexpected(search_error("particle swarm found no best position"));
   result.best = std::move(best.position);
   return result;
 }
@@ -99,22 +103,16 @@ Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost
 FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                std::span<const Complex> impedances, Weighting weighting,
                                const ParticleSwarmOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
-  if (!setup) return unexpected(std::move(setup.error()));
-  if (options.num_particles == 0)
-    return unexpected(search_error("particle swarm needs num_particles >= 1, got 0"));
-  const SearchBox box = pso_search_box(setup->bounds, setup->start);
-  if (auto bad = unusable_box_coordinate(box, false))
-    return unexpected(
-        search_error(unusable_box_message(circuit, "particle swarm", *bad, box.lower[*bad], box.upper[*bad])));
-
-  EvaluationCounter counter{0};
-  PsoProblem problem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights, setup->bounds,
-                     counter);
-  ChaCha12 rng = make_chacha12(options.seed);
-  const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
-  const auto search = particle_swarm_search(cost, box, options.num_particles, options.generations, rng);
-  return finish_search(search, problem, circuit, frequencies, impedances, weighting, *setup);
+  return run_search(FitInputs{circuit, frequencies, impedances, weighting}, options.validate(),
+                    [&](SearchProblem& problem) -> SearchExpected {
+                      const SearchBox box = problem.box();
+                      if (auto bad = unusable_box_coordinate(box, false))
+                        return unexpected(search_error(unusable_box_message(circuit, "particle swarm", *bad,
+                                                                            box.lower[*bad], box.upper[*bad])));
+                      ChaCha12 rng = make_chacha12(options.seed);
+                      const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
+                      return particle_swarm_search(cost, box, options.num_particles, options.generations, rng);
+                    });
 }
 
 FitExpected run_particle_swarm(const FitInputs& in, const FitSettings& s) {

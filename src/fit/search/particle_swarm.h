@@ -31,6 +31,9 @@ struct ParticleSwarmOptions {
   std::uint64_t generations = 1000;
   // Seed of the ChaCha12 generator; none keys it from OS entropy.
   std::optional<std::uint64_t> seed;
+
+  // "particle swarm needs num_particles >= 1, got 0".
+  std::optional<FitError> validate() const;
 };
 
 inline constexpr double kSwarmInertia = 0.7213475204444817;    // 1/(2 ln 2)
@@ -39,15 +42,14 @@ inline constexpr double kSwarmSocial = 1.1931471805599454;     // 1/2 + ln 2
 
 // The swarm loop over a sampleable box (see unusable_box_coordinate) with at
 // least one particle.  Evaluations: num_particles * (1 + generations).
-// Fails with a message when no particle ever had a non-NaN cost.
-Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost, const SearchBox& box,
-                                                          std::uint32_t num_particles, std::uint64_t generations,
-                                                          ChaCha12& rng);
+// Fails with a Solver error when no particle ever had a non-NaN cost.
+SearchExpected particle_swarm_search(const SearchCost& cost, const SearchBox& box, std::uint32_t num_particles,
+                                     std::uint64_t generations, ChaCha12& rng);
 
-// Fits the circuit inside pso_search_box(bounds, current values).  Refuses,
-// with a Solver error, a swarm of no particles and a box coordinate that is
-// infinite, NaN or inverted.  The best point goes to polish_or_fallback with
-// the number of generations performed.
+// Fits the circuit inside pso_search_box(bounds, current values) by
+// run_search.  Refuses, with a Solver error, a swarm of no particles and a box
+// coordinate that is infinite, NaN or inverted, before the generator is
+// keyed.  The polish gets the number of generations performed.
 FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                std::span<const Complex> impedances, Weighting weighting,
                                const ParticleSwarmOptions& options);

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
+#include <stdexcept>
 
+#include "circuit/evaluate.h"
 #include "circuit/tree.h"
 #include "fit/angular_frequency.h"
-#include "fit/lm/levenberg_marquardt_fit.h"
 #include "fit/lm/polish_or_fallback.h"
 #include "support/number_format.h"
 #include "support/quote.h"
@@ -41,21 +41,35 @@ std::optional<std::size_t> unusable_box_coordinate(const SearchBox& box, bool st
   return std::nullopt;
 }
 
-PsoProblem::PsoProblem(const SeriesList& circuit, std::vector<double> omega, std::vector<Complex> impedances,
-                       std::vector<double> weights, ParamBounds bounds, EvaluationCounter& counter)
-    : model_(circuit, std::move(omega), std::move(impedances), std::move(weights)),
-      bounds_(std::move(bounds)),
-      counter_(&counter),
-      r_(model_.residual_count()) {}
+namespace {
 
-double PsoProblem::cost(std::span<const double> z) {
+// The bounds and start values cut to their common length.
+std::pair<ParamBounds, std::vector<double>> common_prefix(ParamBounds bounds, std::vector<double> start) {
+  const std::size_t n = std::min(bounds.size(), start.size());
+  bounds.resize(n);
+  start.resize(n);
+  return {std::move(bounds), std::move(start)};
+}
+
+}  // namespace
+
+SearchProblem::SearchProblem(const FitInputs& inputs)
+    : inputs_(inputs),
+      omega_(angular_frequencies(inputs.frequencies)),
+      weights_(compute_weights(inputs.impedances, inputs.weighting)),
+      model_(inputs.circuit, omega_, {inputs.impedances.begin(), inputs.impedances.end()}, weights_),
+      r_(model_.residual_count()) {
+  auto [bounds, start] = common_prefix(param_bounds(inputs.circuit), param_values(inputs.circuit));
+  bounds_ = std::move(bounds);
+  start_ = std::move(start);
+  start_z_ = to_search_coordinates(start_, bounds_);
+}
+
+double SearchProblem::cost(std::span<const double> z) {
   const std::size_t n = std::min(bounds_.size(), z.size());
   x_.resize(n);
   for (std::size_t i = 0; i < n; ++i) x_[i] = is_open_bound(bounds_[i]) ? std::pow(10.0, z[i]) + bounds_[i].first : z[i];
-  if (auto error = model_.evaluate(x_, r_, *counter_)) {
-    if (!internal_error_) internal_error_ = std::move(*error);
-    return std::numeric_limits<double>::quiet_NaN();
-  }
+  if (auto error = model_.evaluate(x_, r_, counter_)) throw std::logic_error(error->message);
   return half_sum_of_squares(r_);
 }
 
@@ -64,22 +78,7 @@ bool replaces_best(double cost, double best_cost) {
   return std::isinf(cost) && std::isinf(best_cost) && std::signbit(cost) == std::signbit(best_cost);
 }
 
-Expected<SearchSetup, FitFailure> prepare_search(const SeriesList& circuit, std::span<const double> frequencies,
-                                                 std::span<const Complex> impedances, Weighting weighting) {
-  if (auto error = validate_fit_inputs(circuit, frequencies, impedances)) return unexpected(FitFailure{*error});
-  SearchSetup setup;
-  setup.omega = angular_frequencies(frequencies);
-  setup.weights = compute_weights(impedances, weighting);
-  setup.bounds = param_bounds(circuit);
-  setup.start = param_values(circuit);
-  const std::size_t n = std::min(setup.bounds.size(), setup.start.size());
-  setup.bounds.resize(n);
-  setup.start.resize(n);
-  setup.start_z = to_search_coordinates(setup.start, setup.bounds);
-  return setup;
-}
-
-FitFailure search_error(std::string text) { return FitFailure{FitError{FitError::Kind::Solver, std::move(text)}}; }
+FitError search_error(std::string text) { return FitError{FitError::Kind::Solver, std::move(text)}; }
 
 std::string unusable_box_message(const SeriesList& circuit, std::string_view what, std::size_t index, double lower,
                                  double upper) {
@@ -95,14 +94,19 @@ std::string unusable_box_message(const SeriesList& circuit, std::string_view wha
   return out;
 }
 
-FitExpected finish_search(const Expected<SearchResult, std::string>& search, const PsoProblem& problem,
-                          const SeriesList& circuit, std::span<const double> frequencies,
-                          std::span<const Complex> impedances, Weighting weighting, const SearchSetup& setup) {
-  if (problem.internal_error()) return unexpected(FitFailure{*problem.internal_error()});
-  if (!search) return unexpected(search_error(search.error()));
-  const std::vector<double> x_best = to_physical(search->best, setup.bounds);
-  return polish_or_fallback(circuit, x_best, search->iterations, frequencies, impedances, weighting, setup.omega,
-                            setup.weights, problem.counter());
+FitExpected run_search(const FitInputs& inputs, std::optional<FitError> invalid_setting, const SearchLoop& loop) {
+  if (auto error = validate_fit_inputs(inputs.circuit, inputs.frequencies, inputs.impedances))
+    return unexpected(FitFailure{std::move(*error)});
+  if (invalid_setting) return unexpected(FitFailure{std::move(*invalid_setting)});
+  SearchProblem problem(inputs);
+  if (problem.bounds().size() < param_count(inputs.circuit))
+    return unexpected(FitFailure{InternalError{kNotEnoughValues}});
+
+  SearchExpected search = loop(problem);
+  if (!search) return unexpected(FitFailure{std::move(search.error())});
+  const std::vector<double> x_best = to_physical(search->best, problem.bounds());
+  return polish_or_fallback(inputs.circuit, x_best, search->iterations, inputs.frequencies, inputs.impedances,
+                            inputs.weighting, problem.omega(), problem.weights(), problem.counter());
 }
 
 }  // namespace kelvora

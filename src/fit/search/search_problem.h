@@ -1,6 +1,7 @@
 #pragma once
-// What the global searches share: their preparation, the search box, the
-// search cost, the best-point rule and the hand-over to the polish.
+// What the global searches share: the search problem (spectrum, bounds,
+// start point and cost), the search box, the best-point rule and run_search,
+// the one path from a fit's inputs through a search loop to the polish.
 //
 // The searches work in the search coordinates of coordinate_mapping.h
 // (linear for a finite upper bound, decades of the distance from the lower
@@ -14,18 +15,17 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
 #include "circuit/node.h"
 #include "fit/coordinate_mapping.h"
 #include "fit/evaluation_counter.h"
+#include "fit/fit_error.h"
+#include "fit/fit_inputs.h"
 #include "fit/fit_outcome.h"
 #include "fit/residuals.h"
-#include "fit/weighting.h"
-#include "support/complex.h"
 #include "support/expected.h"
-#include "support/internal_error.h"
 
 namespace kelvora {
 
@@ -50,34 +50,48 @@ SearchBox pso_search_box(const ParamBounds& bounds, std::span<const double> star
 // the single-precision differential evolution has no draw for.
 std::optional<std::size_t> unusable_box_coordinate(const SearchBox& box, bool strict);
 
-// The search cost: the circuit compiled once with the spectrum, the bounds
-// for the mapping back, and the fit's shared impedance-evaluation counter.
-//   cost(z) = 1/2 * sum_k r_k(x)^2,  x = values_from_search(z)
+// The problem every search minimises: the circuit compiled once with the
+// spectrum, the bounds and start point cut to n = min(bounds, values)
+// entries, and the fit's impedance-evaluation counter.
+//   cost(z) = 1/2 * sum_k r_k(x)^2,  x = to_physical(z)
 // with r the weighted residual vector; every call adds one evaluation to the
-// counter.  The cost never fails: non-finite residuals give a non-finite cost,
-// used as it is.  Not thread-safe (one scratch buffer); the searches evaluate
-// one point at a time on the calling thread.
-class PsoProblem {
+// counter.  Non-finite residuals give a non-finite cost, used as it is.  Not
+// thread-safe (one scratch buffer); the searches evaluate one point at a
+// time on the calling thread.
+class SearchProblem {
  public:
-  PsoProblem(const SeriesList& circuit, std::vector<double> omega, std::vector<Complex> impedances,
-             std::vector<double> weights, ParamBounds bounds, EvaluationCounter& counter);
+  // `inputs` must have passed validate_fit_inputs and outlive the problem.
+  explicit SearchProblem(const FitInputs& inputs);
+  SearchProblem(const SearchProblem&) = delete;
+  SearchProblem& operator=(const SearchProblem&) = delete;
 
+  // A search vector of fewer than param_count(circuit) entries is a broken
+  // invariant (run_search checks the bounds cover the circuit before any
+  // search starts) and throws std::logic_error.
   double cost(std::span<const double> z);
 
+  const FitInputs& inputs() const { return inputs_; }
+  const SeriesList& circuit() const { return inputs_.circuit; }
   const ParamBounds& bounds() const { return bounds_; }
+  const std::vector<double>& start() const { return start_; }      // parameter values
+  const std::vector<double>& start_z() const { return start_z_; }  // search coordinates
+  SearchBox box() const { return pso_search_box(bounds_, start_); }
+  std::span<const double> omega() const { return omega_; }
+  std::span<const double> weights() const { return weights_; }
   const ResidualModel& model() const { return model_; }
-  EvaluationCounter& counter() const { return *counter_; }
-  // A broken invariant met by an evaluation (a parameter vector too short for
-  // the circuit); its cost was reported as NaN.  Checked after the search.
-  const std::optional<InternalError>& internal_error() const { return internal_error_; }
+  EvaluationCounter& counter() { return counter_; }
 
  private:
-  ResidualModel model_;
+  const FitInputs& inputs_;
+  std::vector<double> omega_;
+  std::vector<double> weights_;
   ParamBounds bounds_;
-  EvaluationCounter* counter_;
+  std::vector<double> start_;
+  std::vector<double> start_z_;
+  ResidualModel model_;
+  EvaluationCounter counter_{0};
   std::vector<double> x_;  // scratch: the mapped parameter values
   std::vector<double> r_;  // scratch: the residual vector
-  std::optional<InternalError> internal_error_;
 };
 
 // A cost function over search coordinates, as the search loops see it.
@@ -89,6 +103,9 @@ struct SearchResult {
   std::vector<double> best;
   std::uint64_t iterations = 0;
 };
+
+// A search loop's result, or a Solver error saying why it has none.
+using SearchExpected = Expected<SearchResult, FitError>;
 
 // The best-point rule of every search: a point becomes the best when its cost
 // is strictly below the best cost, or when both are infinite with the same
@@ -120,35 +137,26 @@ inline bool cost_less(double a, double b) {
   return a < b;
 }
 
-// What every search computes before its loop: the inputs validated
-// (LengthMismatch, Empty, NoParameters, in that order), the angular
-// frequencies, the weights, the bounds and the start values, both cut to
-// n = min(bounds, values) entries, and their search coordinates.
-struct SearchSetup {
-  std::vector<double> omega;
-  std::vector<double> weights;
-  ParamBounds bounds;
-  std::vector<double> start;    // parameter values
-  std::vector<double> start_z;  // search coordinates
-};
-Expected<SearchSetup, FitFailure> prepare_search(const SeriesList& circuit, std::span<const double> frequencies,
-                                                 std::span<const Complex> impedances, Weighting weighting);
-
 // A Solver error carrying `text` ("solver error: {text}" in Python).
-FitFailure search_error(std::string text);
+FitError search_error(std::string text);
 
 // Names the parameter of a box coordinate that cannot be sampled, for the
 // error text: `what` search box of parameter "R1.r" ... [lo, hi].
 std::string unusable_box_message(const SeriesList& circuit, std::string_view what, std::size_t index, double lower,
                                  double upper);
 
-// The common ending of Nelder–Mead, particle swarm, simulated annealing and
-// differential evolution: a failed loop becomes a Solver error, a broken
-// invariant met by the cost an internal error, and otherwise the best point,
-// mapped back to parameter values, goes to polish_or_fallback with the
-// loop's iteration count.
-FitExpected finish_search(const Expected<SearchResult, std::string>& search, const PsoProblem& problem,
-                          const SeriesList& circuit, std::span<const double> frequencies,
-                          std::span<const Complex> impedances, Weighting weighting, const SearchSetup& setup);
+// The method-specific part of a search: checks on the problem (the box),
+// keying its generators and the loop itself.
+using SearchLoop = std::function<SearchExpected(SearchProblem& problem)>;
+
+// The common course of Nelder–Mead, particle swarm, simulated annealing and
+// differential evolution:
+//   1. validate_fit_inputs, then `invalid_setting` (the method's
+//      options.validate()), before anything else;
+//   2. the search problem, with the bounds checked to cover the circuit;
+//   3. the loop;
+//   4. its best point, mapped back to parameter values, to
+//      polish_or_fallback with the loop's iteration count.
+FitExpected run_search(const FitInputs& inputs, std::optional<FitError> invalid_setting, const SearchLoop& loop);
 
 }  // namespace kelvora

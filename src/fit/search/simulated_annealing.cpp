@@ -11,9 +11,17 @@
 
 namespace kelvora {
 
-Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost& cost, std::vector<double> z0,
-                                                               double initial_temperature, std::uint64_t iterations,
-                                                               ChaCha12& moves, ChaCha12& acceptance) {
+std::optional<FitError> SimulatedAnnealingOptions::validate() const {
+  const double t0 = initial_temperature;
+  if (t0 <= 0.0) return search_error("Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must be > 0.\"");
+  if (!std::isfinite(2.0 * t0))
+    return search_error("sa_initial_temperature must be a finite number > 0 whose double is finite, got " +
+                        format_element_number(t0));
+  return std::nullopt;
+}
+
+SearchExpected simulated_annealing_search(const SearchCost& cost, std::vector<double> z0, double initial_temperature,
+                                          std::uint64_t iterations, ChaCha12& moves, ChaCha12& acceptance) {
   const std::size_t n = z0.size();
   const double t0 = initial_temperature;
   double temperature = t0;
@@ -49,7 +57,7 @@ Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost&
     ++result.iterations;
   }
 
-  if (!best.recorded) return unexpected(std::string("simulated annealing found no best position"));
+  if (!best.recorded) return unexpected(search_error("simulated annealing found no best position"));
   result.best = std::move(best.position);
   return result;
 }
@@ -57,26 +65,16 @@ Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost&
 FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const SimulatedAnnealingOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
-  if (!setup) return unexpected(std::move(setup.error()));
-  EvaluationCounter counter{0};
-  // Without a seed the move generator is keyed first, then the acceptance one.
-  SaProblem sa{PsoProblem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights,
-                          setup->bounds, counter),
-               make_chacha12(options.seed)};
-  ChaCha12 acceptance = make_chacha12(options.seed ? std::optional<std::uint64_t>(*options.seed + 1) : std::nullopt);
-
-  const double t0 = options.initial_temperature;
-  if (t0 <= 0.0)
-    return unexpected(search_error("Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must be > 0.\""));
-  if (!std::isfinite(2.0 * t0))
-    return unexpected(search_error("sa_initial_temperature must be a finite number > 0 whose double is finite, got " +
-                                   format_element_number(t0)));
-
-  PsoProblem& problem = sa.problem;
-  const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
-  const auto search = simulated_annealing_search(cost, setup->start_z, t0, options.iterations, sa.moves, acceptance);
-  return finish_search(search, problem, circuit, frequencies, impedances, weighting, *setup);
+  return run_search(
+      FitInputs{circuit, frequencies, impedances, weighting}, options.validate(), [&](SearchProblem& problem) {
+        // Without a seed the move generator is keyed first, then the acceptance one.
+        ChaCha12 moves = make_chacha12(options.seed);
+        ChaCha12 acceptance =
+            make_chacha12(options.seed ? std::optional<std::uint64_t>(*options.seed + 1) : std::nullopt);
+        const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
+        return simulated_annealing_search(cost, problem.start_z(), options.initial_temperature, options.iterations,
+                                          moves, acceptance);
+      });
 }
 
 FitExpected run_simulated_annealing(const FitInputs& in, const FitSettings& s) {

@@ -31,26 +31,22 @@ struct SimulatedAnnealingOptions {
   // Seed of the move generator (the acceptance generator takes seed + 1,
   // modulo 2^64); none keys both from OS entropy.
   std::optional<std::uint64_t> seed;
-};
 
-// The search cost together with the generator that moves the point.
-struct SaProblem {
-  PsoProblem problem;
-  ChaCha12 moves;
+  // T0 <= 0: "Invalid parameter: \"`SimulatedAnnealing`: Initial temperature
+  // must be > 0.\""; a NaN T0, or one whose double 2 T0 overflows, has no
+  // valid move range: "sa_initial_temperature must be a finite number > 0
+  // whose double is finite, got {T0}".
+  std::optional<FitError> validate() const;
 };
 
 // The annealing loop from z0.  Evaluations: 1 + iterations.  Fails with a
-// message when the start and every accepted point had a NaN cost.
-Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost& cost, std::vector<double> z0,
-                                                               double initial_temperature, std::uint64_t iterations,
-                                                               ChaCha12& moves, ChaCha12& acceptance);
+// Solver error when the start and every accepted point had a NaN cost.
+SearchExpected simulated_annealing_search(const SearchCost& cost, std::vector<double> z0, double initial_temperature,
+                                          std::uint64_t iterations, ChaCha12& moves, ChaCha12& acceptance);
 
-// Fits the circuit from its current values.  T0 <= 0 fails with the Solver
-// error "Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must
-// be > 0.\""; a NaN T0, or one whose double 2 T0 overflows, has no valid move
-// range and fails with a Solver error naming sa_initial_temperature.  No cost
-// is evaluated in either case.  The best point goes to polish_or_fallback
-// with the number of annealing steps performed.
+// Fits the circuit from its current values by run_search; options.validate()
+// refuses a temperature before any generator is keyed or cost evaluated.  The
+// polish gets the number of annealing steps performed.
 FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const SimulatedAnnealingOptions& options);
