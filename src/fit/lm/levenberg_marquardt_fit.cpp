@@ -21,6 +21,7 @@ struct RunResult {
   std::vector<double> values;
   bool success = false;
   double cost = 0.0;
+  LmEnding ending = LmEnding::NoParameters;
 };
 
 double cost_at(const ResidualModel& model, const std::vector<double>& x, EvaluationCounter& counter) {
@@ -66,7 +67,7 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
                                                 std::vector<bool>(p, false), settings, counter);
     if (!run) return unexpected(FitFailure{std::move(run.error())});
     iterations += run->evaluations;
-    RunResult result{std::move(run->values), run->success, 0.0};
+    RunResult result{std::move(run->values), run->success, 0.0, run->ending};
     result.cost = cost_at(model, result.values, counter);
     const bool clean = is_clean(result.cost, result.success, result.values, bounds, x0);
     if (better_than(result, best)) best = std::move(result);
@@ -90,6 +91,7 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
 
   std::vector<double> final_values = clamped;
   bool success = best->success;
+  LmEnding ending = best->ending;
   if (any_pinned) {
     auto refit = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(clamped, bounds),
                                                   std::move(pinned), settings, counter);
@@ -104,11 +106,13 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
     if (refit->success && refit_cost < clamped_cost) {
       final_values = std::move(refit->values);
       success = true;
+      ending = refit->ending;
     }
   }
 
   auto outcome = build_outcome(circuit, model, final_values, success, iterations, counter);
   if (!outcome) return unexpected(FitFailure{std::move(outcome.error())});
+  outcome->ending = fit_ending(ending);
   return std::move(*outcome);
 }
 

@@ -8,7 +8,8 @@
 //    clamped into the bounds; bounded parameters that sat on or beyond a
 //    bound are pinned there and the rest refitted once; a successful
 //    re-fit with a strictly lower cost than the clamped values replaces them.
-// 3. build_outcome computes the statistics at the final values.
+// 3. build_outcome computes the statistics at the final values; the outcome's
+//    ending is the solver's ending of the run whose values are reported.
 // Open parameters are searched in decades (coordinate_mapping.h).  Nothing
 // is random: equal inputs give equal results.
 #include <span>

@@ -86,6 +86,7 @@ FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double>
   EvaluationCounter counter{0};
   auto outcome = build_outcome(circuit, best, true, iterations, omega, impedances, weights, counter);
   if (!outcome) return unexpected(FitFailure{std::move(outcome.error())});
+  outcome->ending = FitEnding::HopsDone;
   return std::move(*outcome);
 }
 

@@ -146,7 +146,7 @@ SearchExpected differential_evolution_search(SearchProblem& problem, const Diffe
   }
 
   if (!kept) return unexpected(search_error("differential evolution found no best position"));
-  return SearchResult{std::move(*kept), total};
+  return SearchResult{std::move(*kept), total, FitEnding::EvolutionBudgetSpent};
 }
 
 }  // namespace

@@ -70,9 +70,18 @@ SearchExpected nelder_mead_search(const SearchCost& cost, std::vector<double> z0
 
   while (true) {
     // A NaN spread (a NaN or infinite cost among the vertices) never stops.
-    if (cost_spread(simplex) < kSpreadTolerance) break;
-    if (result.iterations >= max_iterations) break;
-    if (simplex[0].cost <= kTargetCost) break;
+    if (cost_spread(simplex) < kSpreadTolerance) {
+      result.ending = FitEnding::SimplexConverged;
+      break;
+    }
+    if (result.iterations >= max_iterations) {
+      result.ending = FitEnding::SimplexStepLimit;
+      break;
+    }
+    if (simplex[0].cost <= kTargetCost) {
+      result.ending = FitEnding::SimplexConverged;
+      break;
+    }
 
     const double c0 = simplex[0].cost;
     const double c_second_worst = simplex[n - 1].cost;  // n >= 1

@@ -59,6 +59,7 @@ SearchExpected particle_swarm_search(const SearchCost& cost, const SearchBox& bo
   double global_best_cost = swarm[0].cost;
 
   SearchResult result;
+  result.ending = FitEnding::SwarmGenerationsDone;
   BestPoint best;
   auto record_best = [&] { best.offer(global_best, global_best_cost); };
   record_best();

@@ -105,8 +105,11 @@ FitExpected run_search(const FitInputs& inputs, std::optional<FitError> invalid_
   SearchExpected search = loop(problem);
   if (!search) return unexpected(FitFailure{std::move(search.error())});
   const std::vector<double> x_best = to_physical(search->best, problem.bounds());
-  return polish_or_fallback(inputs.circuit, x_best, search->iterations, inputs.frequencies, inputs.impedances,
-                            inputs.weighting, problem.omega(), problem.weights(), problem.counter());
+  FitExpected outcome = polish_or_fallback(inputs.circuit, x_best, search->iterations, inputs.frequencies,
+                                           inputs.impedances, inputs.weighting, problem.omega(), problem.weights(),
+                                           problem.counter());
+  if (outcome) outcome->ending = search->ending;
+  return outcome;
 }
 
 }  // namespace kelvora

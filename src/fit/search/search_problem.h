@@ -97,11 +97,12 @@ class SearchProblem {
 // A cost function over search coordinates, as the search loops see it.
 using SearchCost = std::function<double(std::span<const double>)>;
 
-// What a search loop hands on: its best point in search coordinates and its
-// own iteration count.
+// What a search loop hands on: its best point in search coordinates, its
+// own iteration count and why it stopped.
 struct SearchResult {
   std::vector<double> best;
   std::uint64_t iterations = 0;
+  FitEnding ending = FitEnding::NoParameters;
 };
 
 // A search loop's result, or a Solver error saying why it has none.
@@ -156,7 +157,8 @@ using SearchLoop = std::function<SearchExpected(SearchProblem& problem)>;
 //   2. the search problem, with the bounds checked to cover the circuit;
 //   3. the loop;
 //   4. its best point, mapped back to parameter values, to
-//      polish_or_fallback with the loop's iteration count.
+//      polish_or_fallback with the loop's iteration count; the outcome's
+//      ending is the loop's, whichever point the polish keeps.
 FitExpected run_search(const FitInputs& inputs, std::optional<FitError> invalid_setting, const SearchLoop& loop);
 
 }  // namespace kelvora

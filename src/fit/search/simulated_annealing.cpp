@@ -31,6 +31,7 @@ SearchExpected simulated_annealing_search(const SearchCost& cost, std::vector<do
   double current_cost = cost(current);
 
   SearchResult result;
+  result.ending = FitEnding::AnnealingStepsDone;
   BestPoint best;
   auto record_best = [&] { best.offer(current, current_cost); };
   record_best();
