@@ -133,7 +133,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     Spectrum spectrum;
     if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return nullptr;
     const auto weighting = parse_weighting(a.weight);
-    if (!weighting) return raise_value_error(weighting.error());
+    if (!weighting) return raise_value_error(weighting.error().message());
 
     SeriesList start;
     if (!choose_start(circuit_nodes(self), circuit_explicit(self), a, spectrum, start)) return nullptr;

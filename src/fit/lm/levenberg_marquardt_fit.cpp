@@ -1,7 +1,7 @@
 #include "fit/lm/levenberg_marquardt_fit.h"
 
 #include <algorithm>
-#include <limits>
+#include <stdexcept>
 #include <optional>
 #include <vector>
 
@@ -26,8 +26,8 @@ struct RunResult {
 
 double cost_at(const ResidualModel& model, const std::vector<double>& x, EvaluationCounter& counter) {
   std::vector<double> r(model.residual_count());
-  // The vectors here always cover the circuit's parameters.
-  if (model.evaluate(x, r, counter)) return std::numeric_limits<double>::quiet_NaN();
+  // The vectors here always cover the circuit's parameters: they come from it.
+  if (auto error = model.evaluate(x, r, counter)) throw std::logic_error(error->message);
   return half_sum_of_squares(r);
 }
 

@@ -1,7 +1,7 @@
 #include "fit/lm/lm_problem.h"
 
 #include <algorithm>
-#include <limits>
+#include <stdexcept>
 
 #include "fit/jacobian.h"
 
@@ -14,19 +14,16 @@ LmProblem::LmProblem(const ResidualModel& model, ParamBounds bounds, std::vector
 void LmProblem::residuals(std::span<const double> z, std::span<double> out) {
   set_params(z);
   const std::vector<double> x = physical();
-  // The search vector always covers the circuit's parameters, so the
-  // evaluation cannot run short; NaN would end the run as non-finite.
-  if (model_.evaluate(x, out, counter_)) std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+  // The fit takes the search vector and the model from the same circuit, so
+  // the evaluation cannot run short: if it did, an invariant is broken.
+  if (auto error = model_.evaluate(x, out, counter_)) throw std::logic_error(error->message);
 }
 
 void LmProblem::jacobian(std::span<const double> z, std::span<double> out) {
   set_params(z);
   const std::vector<double> x = physical();
   const std::size_t m = model_.residual_count();
-  if (jacobian_columns_into(model_, x, counter_, out)) {
-    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
-    return;
-  }
+  if (auto error = jacobian_columns_into(model_, x, counter_, out)) throw std::logic_error(error->message);
   for (std::size_t k = 0; k < x.size(); ++k) {
     double* column = out.data() + k * m;
     if (k < pinned_.size() && pinned_[k]) {

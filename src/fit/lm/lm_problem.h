@@ -24,7 +24,8 @@ class LmProblem final : public LeastSquaresProblem {
   std::vector<double> physical() const { return to_physical(z_, bounds_); }
 
   std::size_t residual_count() const override { return model_.residual_count(); }
-  // r(physical(z)); one evaluation on the counter.
+  // r(physical(z)); one evaluation on the counter.  A z shorter than the
+  // circuit's parameters is a broken invariant: both throw std::logic_error.
   void residuals(std::span<const double> z, std::span<double> out) override;
   // dr/dz: the parameter-space columns at x = physical(z) (2p evaluations,
   // on the worker pool), column k times dx_k/dz_k = (x_k - lower_k) ln 10
