@@ -143,9 +143,7 @@ SearchExpected nelder_mead_search(const SearchCost& cost, std::vector<double> z0
     ++result.iterations;
   }
 
-  if (!best.recorded) return unexpected(search_error("nelder-mead found no best position"));
-  result.best = std::move(best.position);
-  return result;
+  return best.finish(std::move(result), "nelder-mead");
 }
 
 FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> frequencies,
@@ -153,7 +151,7 @@ FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> f
                             const NelderMeadOptions& options) {
   return run_search(FitInputs{circuit, frequencies, impedances, weighting}, options.validate(),
                     [&](SearchProblem& problem) {
-                      const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
+                      const SearchCost cost = problem.cost_function();
                       return nelder_mead_search(cost, problem.start_z(), options.iterations);
                     });
 }

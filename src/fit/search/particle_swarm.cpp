@@ -96,9 +96,7 @@ SearchExpected particle_swarm_search(const SearchCost& cost, const SearchBox& bo
     ++result.iterations;
   }
 
-  if (!best.recorded) return unexpected(search_error("particle swarm found no best position"));
-  result.best = std::move(best.position);
-  return result;
+  return best.finish(std::move(result), "particle swarm");
 }
 
 FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double> frequencies,
@@ -111,7 +109,7 @@ FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double
                         return unexpected(search_error(unusable_box_message(circuit, "particle swarm", *bad,
                                                                             box.lower[*bad], box.upper[*bad])));
                       ChaCha12 rng = make_chacha12(options.seed);
-                      const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
+                      const SearchCost cost = problem.cost_function();
                       return particle_swarm_search(cost, box, options.num_particles, options.generations, rng);
                     });
 }

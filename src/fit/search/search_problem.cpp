@@ -80,6 +80,12 @@ bool replaces_best(double cost, double best_cost) {
 
 FitError search_error(std::string text) { return FitError{FitError::Kind::Solver, std::move(text)}; }
 
+SearchExpected BestPoint::finish(SearchResult result, std::string_view search) {
+  if (!recorded) return unexpected(search_error(std::string(search) + " found no best position"));
+  result.best = std::move(position);
+  return result;
+}
+
 std::string unusable_box_message(const SeriesList& circuit, std::string_view what, std::size_t index, double lower,
                                  double upper) {
   const auto names = param_names(circuit);

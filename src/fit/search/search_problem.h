@@ -69,6 +69,10 @@ class SearchProblem {
   // invariant (run_search checks the bounds cover the circuit before any
   // search starts) and throws std::logic_error.
   double cost(std::span<const double> z);
+  // cost() as the search loops take it; the problem must outlive it.
+  std::function<double(std::span<const double>)> cost_function() {
+    return [this](std::span<const double> z) { return cost(z); };
+  }
 
   const FitInputs& inputs() const { return inputs_; }
   const SeriesList& circuit() const { return inputs_.circuit; }
@@ -127,6 +131,10 @@ struct BestPoint {
       recorded = true;
     }
   }
+
+  // The end of a search loop: `result` with the best point moved in, or the
+  // Solver error "{search} found no best position" when none was recorded.
+  Expected<SearchResult, FitError> finish(SearchResult result, std::string_view search);
 };
 
 // Ascending by cost for a stable sort, NaN costs after everything else.  For

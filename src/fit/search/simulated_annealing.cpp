@@ -58,9 +58,7 @@ SearchExpected simulated_annealing_search(const SearchCost& cost, std::vector<do
     ++result.iterations;
   }
 
-  if (!best.recorded) return unexpected(search_error("simulated annealing found no best position"));
-  result.best = std::move(best.position);
-  return result;
+  return best.finish(std::move(result), "simulated annealing");
 }
 
 FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
@@ -72,7 +70,7 @@ FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const d
         ChaCha12 moves = make_chacha12(options.seed);
         ChaCha12 acceptance =
             make_chacha12(options.seed ? std::optional<std::uint64_t>(*options.seed + 1) : std::nullopt);
-        const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
+        const SearchCost cost = problem.cost_function();
         return simulated_annealing_search(cost, problem.start_z(), options.initial_temperature, options.iterations,
                                           moves, acceptance);
       });
