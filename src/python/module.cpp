@@ -1,7 +1,8 @@
 // Module initialisation (single phase).  Registers Element, Circuit,
 // FitResult, Series, Parallel and the fourteen element classes, in that
 // order, each also listed in __all__.  Nothing else is prepared here: the
-// networks are decoded and the worker pool started on first use.
+// networks are decoded and the worker pool started on first use.  The file
+// readers read_spectra and read_spectrum are module functions outside __all__.
 #include <Python.h>
 
 #include "python/circuit_methods.h"
@@ -9,6 +10,7 @@
 #include "python/element_types.h"
 #include "python/errors.h"
 #include "python/pyref.h"
+#include "python/readers.h"
 #include "python/series_parallel.h"
 
 namespace kelvora::py {
@@ -21,6 +23,13 @@ PyMethodDef kFunctions[] = {
      "Series(parts)\n--\n\nConnect elements and circuits end to end."},
     {"Parallel", KV_FUNCTION(parallel_function), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
+    {"read_spectra", KV_FUNCTION(read_spectra_function), METH_VARARGS | METH_KEYWORDS,
+     "read_spectra(path, format=None)\n--\n\nRead every sweep of a potentiostat file: a list of dicts of float64 "
+     "arrays\n(\"frequency_hertz\", \"real_impedance_ohm\", \"imaginary_impedance_ohm\", and\n\"time_second\" and "
+     "\"cycle_number\" when the file has them).  The format is\ndetected from the content unless named."},
+    {"read_spectrum", KV_FUNCTION(read_spectrum_function), METH_VARARGS | METH_KEYWORDS,
+     "read_spectrum(path, format=None)\n--\n\nRead the one sweep of a potentiostat file as a dict of float64 arrays;\n"
+     "ValueError when the file holds another number of sweeps."},
     {nullptr, nullptr, 0, nullptr},
 };
 

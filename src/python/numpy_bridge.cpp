@@ -3,6 +3,8 @@
 
 #include <numpy/arrayobject.h>
 
+#include <cstring>
+
 namespace kelvora::py {
 namespace {
 
@@ -26,6 +28,15 @@ PyObject* new_complex_array(std::size_t n, kelvora::Complex** data) {
   PyObject* arr = PyArray_SimpleNew(1, dims, NPY_COMPLEX128);
   if (!arr) return nullptr;
   *data = static_cast<kelvora::Complex*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
+  return arr;
+}
+
+PyObject* new_double_array(const double* data, std::size_t n) {
+  if (ensure_numpy() < 0) return nullptr;
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+  if (!arr) return nullptr;
+  if (n) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data, n * sizeof(double));
   return arr;
 }
 

@@ -12,5 +12,7 @@ namespace kelvora::py {
 // A new one-dimensional complex128 array of n entries; *data points at its
 // buffer, which the caller fills (it may do so without the interpreter lock).
 PyObject* new_complex_array(std::size_t n, kelvora::Complex** data);
+// A new one-dimensional float64 array holding a copy of data[0..n).
+PyObject* new_double_array(const double* data, std::size_t n);
 
 }  // namespace kelvora::py
