@@ -136,6 +136,7 @@ bool ColumnMap::complete() const {
 
 ColumnMap map_columns(const std::vector<std::string_view>& names) {
   ColumnMap map;
+  map.required = names.size();
   for (std::size_t i = 0; i < names.size(); ++i) {
     map.names.emplace_back(names[i]);
     const auto meaning = column_meaning(names[i]);
@@ -213,6 +214,10 @@ std::vector<SpectrumRecord> SweepBuilder::finish() {
 std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, const ColumnMap& map,
                                  bool decimal_comma, std::size_t line, SweepBuilder& out) {
   double v[7] = {0, 0, 0, 0, 0, 0, 0};
+  if (fields.size() < map.required)
+    return ReadError{line, kNoPosition,
+                     "expected " + std::to_string(map.required) + " fields as in the column names, found " +
+                         std::to_string(fields.size()) + " (a truncated row?)"};
   for (int q = 0; q < 7; ++q) {
     const std::size_t i = map.index[q];
     if (i == ColumnMap::kNone || i >= map.width) continue;

@@ -28,7 +28,8 @@ struct ColumnMap {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::size_t index[7] = {kNone, kNone, kNone, kNone, kNone, kNone, kNone};
   double factor[7] = {1, 1, 1, 1, 1, 1, 1};
-  std::size_t width = 0;  // fields a row must have
+  std::size_t width = 0;     // fields the used columns need
+  std::size_t required = 0;  // fields a row must have (all named columns)
   std::vector<std::string> names;
 
   std::size_t at(Quantity q) const { return index[static_cast<int>(q)]; }

@@ -43,8 +43,12 @@ ReadResult read_biologic_mpt(std::string_view bytes) {
                                                            ", found the end of the file");
   } else {
     split_fields(line.text, '\t', names);
-    const ColumnMap map = map_columns(names);
-    if (!(map.has(Quantity::frequency) && line.text.find('\t') != std::string_view::npos))
+    bool freq = false, impedance = false;
+    for (std::string_view n : names) {
+      freq = freq || n == "freq/Hz";
+      impedance = impedance || n == "Re(Z)/Ohm" || n == "|Z|/Ohm";
+    }
+    if (!(freq && impedance))
       return unexpected(refusal(line, "\"EC-Lab ASCII FILE\" or tab-separated EC-Lab column names such as \"freq/Hz\""));
   }
   split_fields(line.text, '\t', names);

@@ -58,7 +58,8 @@ ReadResult read_versastudio(std::string_view bytes) {
     }
     if (!defined)
       return fail_at_line(cursor.line_number(), "expected \"Definition=\" in " + quoted(tag) + ", found the end of the file");
-    const ColumnMap map = map_columns(names);
+    ColumnMap map = map_columns(names);
+    map.required = map.width;  // the definition may name more columns than rows hold
     const bool usable = map.complete();
     builder.set_has_time(map.has(Quantity::time));
     builder.begin_sweep(std::string(tag));

@@ -121,7 +121,7 @@ std::string format_names_listed() {
 
 std::optional<Format> detect_format(std::string_view bytes, std::string_view extension) {
   if (biologic_mpr_magic(bytes)) return Format::biologic_mpr;
-  if (zahner_marker(bytes) && zahner_plausible(bytes)) return Format::zahner;
+  if (zahner_marker(bytes)) return Format::zahner;
   const std::string_view head = bytes.substr(0, std::min(bytes.size(), kDetectBytes));
   if (auto text = detect_text(head)) return text;
   if (has_utf16_bom(bytes) && equals_ci(extension, ".pssession")) return Format::palmsens;
@@ -132,6 +132,10 @@ std::optional<Format> detect_format(std::string_view bytes, std::string_view ext
 ReadResult read_spectra(std::string_view bytes, std::optional<Format> format, std::string_view extension) {
   try {
     if (!format) format = detect_format(bytes, extension);
+    // Delimited text that names no recognisable columns gets the table
+    // reader's message, which says what it looked for.
+    if (!format && !bytes.empty() && (equals_ci(extension, ".csv") || equals_ci(extension, ".tsv") || equals_ci(extension, ".txt")))
+      format = Format::csv;
     if (!format) {
       if (bytes.empty()) return fail_at_line(0, "expected an impedance file, found an empty file");
       return fail_at_line(0, "expected a file in one of the formats " + format_names_listed() +
