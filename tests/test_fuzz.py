@@ -17,6 +17,7 @@ SECONDS = int(os.environ.get("KELVORA_FUZZ_SECONDS", "60"))
 SOURCES = {
     "parse": ["support", "elements", "circuit"],
     "eisnn": ["support", "elements", "circuit", "nn"],
+    "readers": ["support", "readers"],
 }
 
 

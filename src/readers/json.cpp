@@ -131,8 +131,8 @@ class Parser {
       skip_space();
       if (i_ >= s_.size() || s_[i_] != ':') return fail("expected ':' after a member name");
       ++i_;
-      out.members.emplace_back(key, Value{});
-      if (!value(out.members.back().second, depth + 1)) return false;
+      out.members.push_back(Member{key, Value{}});
+      if (!value(out.members.back().value, depth + 1)) return false;
       skip_space();
       if (i_ >= s_.size()) return fail("expected ',' or '}', found the end of the text");
       if (s_[i_] == '}') return ++i_, true;
@@ -156,8 +156,8 @@ int hex(char c) {
 }  // namespace
 
 const Value* Value::find(std::string_view key) const {
-  for (const auto& [k, v] : members)
-    if (k == key) return &v;
+  for (const Member& m : members)
+    if (m.key == key) return &m.value;
   return nullptr;
 }
 

@@ -7,10 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace kelvora::readers::json {
+
+struct Member;
 
 struct Value {
   enum class Kind { null, boolean, number, string, array, object };
@@ -20,13 +21,18 @@ struct Value {
   double number = 0.0;
   std::string_view raw;  // string contents without the quotes, escapes undecoded
   std::vector<Value> items;
-  std::vector<std::pair<std::string_view, Value>> members;  // keys undecoded
+  std::vector<Member> members;
 
   // The member named `key` (compared with the undecoded key), or null.
   const Value* find(std::string_view key) const;
   bool is(Kind k) const { return kind == k; }
   // The decoded string.
   std::string text() const;
+};
+
+struct Member {
+  std::string_view key;  // undecoded
+  Value value;
 };
 
 struct ParseError {
