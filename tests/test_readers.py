@@ -4,6 +4,7 @@ input fails with a ValueError that names the file, the place and what was
 expected."""
 import os
 import re
+import sys
 import threading
 
 import numpy as np
@@ -221,31 +222,38 @@ def test_argument_errors(tmp_path):
 ])
 @pytest.mark.parametrize("sep", [",", "\t", ";", " "])
 def test_csv_header_spellings(tmp_path, names, roles, sep):
-    if sep == " " and any(" " in n for n in names):
-        pytest.skip("names with spaces need a real separator")
+    if sep == " " and any(" " in n.replace(" (", "(").replace(" [", "[") for n in names):
+        pytest.skip("names with inner spaces need a real separator")
     spectrum = kv.read_spectrum(write(tmp_path, "a.txt", w.csv([S], names=names, roles=roles, sep=sep, comma=sep == ";")))
     check(spectrum, S, rtol=1e-12, time=False)
     assert ("time_second" in spectrum) == ("time/s" in names)
 
 
+RELEASE_CHECK = """
+import os, sys, threading
+import kelvora as kv
+fifo, data = sys.argv[1], open(sys.argv[2], "rb").read()
+
+def feed():
+    with open(fifo, "wb") as f:  # opens once the reader has opened the pipe
+        f.write(data)
+
+threading.Thread(target=feed).start()
+print(len(kv.read_spectra(fifo)))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
 def test_reading_releases_the_interpreter_lock(tmp_path):
-    rng = np.random.default_rng(2)
-    path = write(tmp_path, "big.mpt", w.biologic_mpt([w.sweep(rng, n=2000) for _ in range(10)]))
-    counts = []
-    done = threading.Event()
+    # The reader blocks on a named pipe that a Python thread fills: it can
+    # only be filled when the read has given the interpreter lock up.
+    import subprocess
 
-    def spin():
-        n = 0
-        while not done.is_set():
-            n += 1
-        counts.append(n)
-
-    t = threading.Thread(target=spin)
-    t.start()
-    try:
-        for _ in range(20):
-            kv.read_spectra(path)
-    finally:
-        done.set()
-        t.join()
-    assert counts[0] > 0
+    source = write(tmp_path, "a.mpt", w.biologic_mpt([S, S]))
+    fifo = str(tmp_path / "pipe.mpt")
+    os.mkfifo(fifo)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [os.path.dirname(kv.__file__),
+                                                                  os.environ.get("PYTHONPATH", "")] if p))
+    run = subprocess.run([sys.executable, "-c", RELEASE_CHECK, fifo, source], capture_output=True, text=True,
+                         timeout=120, env=env)
+    assert run.returncode == 0 and run.stdout.strip() == "2", run.stderr

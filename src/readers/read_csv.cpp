@@ -20,7 +20,7 @@ ReadResult read_csv(std::string_view bytes) {
   while (cursor.next(line) && line.number <= kHeaderSearch) {
     if (blank(line.text)) continue;
     const char separator = guess_separator(line.text);
-    split_fields(line.text, separator, names);
+    split_names(line.text, separator, names);
     if (!map_columns(names).complete()) continue;
     TableOptions options;
     options.separator = separator;

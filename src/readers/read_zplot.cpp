@@ -11,27 +11,6 @@
 #include "readers/table.h"
 
 namespace kelvora::readers {
-namespace {
-
-// Column names separated by spaces, where a unit in parentheses may stand
-// apart from its name ("Freq (Hz)").
-std::vector<std::string_view> spaced_names(std::string_view line) {
-  std::vector<std::string_view> tokens;
-  split_fields(trim_field(line), ' ', tokens);
-  std::vector<std::string_view> names;
-  for (std::string_view t : tokens) {
-    if (!names.empty() && !t.empty() && t.front() == '(') {
-      std::string_view& last = names.back();
-      last = std::string_view(last.data(), static_cast<std::size_t>(t.data() + t.size() - last.data()));
-    } else {
-      names.push_back(t);
-    }
-  }
-  return names;
-}
-
-}  // namespace
-
 ReadResult read_zplot(std::string_view bytes) {
   const Text text = decode_text(bytes);
   LineCursor cursor(text.view);
@@ -59,7 +38,9 @@ ReadResult read_zplot(std::string_view bytes) {
     const std::string_view t = trim_field(line.text);
     if (starts_with_ci(t, "Freq") && t.find('\'') != std::string_view::npos) {
       options.separator = ',';
-      return read_rows(cursor, line, spaced_names(line.text), options);
+      std::vector<std::string_view> names;
+      split_names(trim_field(line.text), ' ', names);
+      return read_rows(cursor, line, names, options);
     }
   }
   return fail_at_line(cursor.line_number(), "expected the column names (\"Freq(Hz) ... Z'(a) Z''(b) ...\"), found the end of the file");

@@ -94,7 +94,7 @@ std::optional<Format> detect_text(std::string_view head) {
     chi = chi || chi_header_line(line.text);
     if (!csv && !blank(line.text)) {
       std::vector<std::string_view> names;
-      split_fields(line.text, guess_separator(line.text), names);
+      split_names(line.text, guess_separator(line.text), names);
       csv = map_columns(names).complete();
     }
   } while (!chi && cursor.next(line) && line.number <= kDetectLines);

@@ -24,6 +24,20 @@ ReadResult read_rows(LineCursor& cursor, const Line& header, const std::vector<s
   return finish_sweeps(builder, last, options.what);
 }
 
+void split_names(std::string_view line, char separator, std::vector<std::string_view>& out) {
+  std::vector<std::string_view> tokens;
+  split_fields(line, separator, tokens);
+  out.clear();
+  for (std::string_view t : tokens) {
+    if (separator == ' ' && !out.empty() && !t.empty() && (t.front() == '(' || t.front() == '[')) {
+      std::string_view& last = out.back();
+      last = std::string_view(last.data(), static_cast<std::size_t>(t.data() + t.size() - last.data()));
+    } else {
+      out.push_back(t);
+    }
+  }
+}
+
 char guess_separator(std::string_view header) {
   if (header.find('\t') != std::string_view::npos) return '\t';
   if (header.find(';') != std::string_view::npos) return ';';

@@ -20,6 +20,11 @@ struct TableOptions {
 ReadResult read_rows(LineCursor& cursor, const Line& header, const std::vector<std::string_view>& names,
                      const TableOptions& options);
 
+// Column names separated by `separator`; with white space as separator, a
+// unit in parentheses or brackets may stand apart from its name
+// ("Freq (Hz)").
+void split_names(std::string_view line, char separator, std::vector<std::string_view>& out);
+
 // The separator a column-name line uses: tab, ';', ',' or white space, in
 // that order of preference.
 char guess_separator(std::string_view header);
