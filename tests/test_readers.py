@@ -5,6 +5,7 @@ expected."""
 import os
 import re
 import sys
+import tempfile
 import threading
 
 import numpy as np
@@ -257,3 +258,53 @@ def test_reading_releases_the_interpreter_lock(tmp_path):
     run = subprocess.run([sys.executable, "-c", RELEASE_CHECK, fifo, source], capture_output=True, text=True,
                          timeout=120, env=env)
     assert run.returncode == 0 and run.stdout.strip() == "2", run.stderr
+
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+FINITE = st.floats(allow_nan=False, allow_infinity=False)
+POSITIVE = st.floats(min_value=1e-300, max_value=1e300)
+F32_TINY, F32_HUGE = float(np.float32(1e-30)), float(np.float32(1e30))
+# Writers whose columns hold the values themselves (no modulus/phase, no float32).
+EXACT_WRITERS = {
+    "gamry": lambda s: w.gamry([s]), "gamry_comma": lambda s: w.gamry([s], comma=True),
+    "mpt": lambda s: w.biologic_mpt([s]), "mpt_comma": lambda s: w.biologic_mpt([s], comma=True, header=False),
+    "zplot2": lambda s: w.zplot(s), "zplotw": lambda s: w.zplot(s, variant="zplotw"),
+    "nova": lambda s: w.autolab_nova(s, comma=True), "dfr": w.autolab_dfr, "par": lambda s: w.versastudio([s]),
+    "powersuite": w.powersuite, "parstat": w.parstat, "chi": w.chi, "palmsens": lambda s: w.palmsens([("CH", [s])]),
+    "csv": lambda s: w.csv([s]), "tsv": lambda s: w.csv([s], sep="\t", comma=True, bom=True, crlf=True),
+}
+
+
+@settings(max_examples=60, deadline=None)
+@given(writer=st.sampled_from(sorted(EXACT_WRITERS)),
+       points=st.lists(st.tuples(POSITIVE, FINITE, FINITE, st.floats(0, 1e9)), min_size=1, max_size=12))
+def test_any_finite_values_round_trip(writer, points):
+    f, re_, im, t = (np.array(c) for c in zip(*points))
+    s = {"f": f, "z": re_ + 1j * im, "t": t}
+    with np.errstate(all="ignore"), tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "x.dat")
+        with open(path, "wb") as out:
+            out.write(EXACT_WRITERS[writer](s))
+        spectrum = kv.read_spectrum(path)
+    np.testing.assert_array_equal(spectrum["frequency_hertz"], f)
+    np.testing.assert_array_equal(spectrum["real_impedance_ohm"], re_)
+    np.testing.assert_array_equal(spectrum["imaginary_impedance_ohm"], im)
+
+
+@settings(max_examples=30, deadline=None)
+@given(points=st.lists(st.tuples(st.floats(F32_TINY, F32_HUGE, width=32), st.floats(-F32_HUGE, F32_HUGE, width=32),
+                                 st.floats(-F32_HUGE, F32_HUGE, width=32)), min_size=1, max_size=12),
+       new_header=st.booleans())
+def test_binary_ec_lab_round_trips_float32(points, new_header):
+    f, re_, im = (np.array(c) for c in zip(*points))
+    s = {"f": f, "z": re_ + 1j * im, "t": np.arange(len(f), dtype=float)}
+    with np.errstate(all="ignore"), tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "x.mpr")
+        with open(path, "wb") as out:
+            out.write(w.biologic_mpr([s], new_header=new_header, ids=(1, 32, 37, 38, 4, 39, 24)))
+        spectrum = kv.read_spectrum(path)
+    np.testing.assert_array_equal(spectrum["frequency_hertz"], f)
+    np.testing.assert_array_equal(spectrum["real_impedance_ohm"], re_)
+    np.testing.assert_array_equal(spectrum["imaginary_impedance_ohm"], im)
