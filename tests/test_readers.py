@@ -279,9 +279,12 @@ EXACT_WRITERS = {
 
 @settings(max_examples=60, deadline=None)
 @given(writer=st.sampled_from(sorted(EXACT_WRITERS)),
-       points=st.lists(st.tuples(POSITIVE, FINITE, FINITE, st.floats(0, 1e9)), min_size=1, max_size=12))
+       points=st.lists(st.tuples(POSITIVE, FINITE, FINITE, st.floats(0, 1e9)), min_size=1, max_size=12,
+                       unique_by=lambda p: p[0]))
 def test_any_finite_values_round_trip(writer, points):
-    f, re_, im, t = (np.array(c) for c in zip(*points))
+    # A sweep: frequencies strictly monotonic (a return to the first one
+    # starts a new sweep in EC-Lab text).
+    f, re_, im, t = (np.array(c) for c in zip(*sorted(points, reverse=True)))
     s = {"f": f, "z": re_ + 1j * im, "t": t}
     with np.errstate(all="ignore"), tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "x.dat")

@@ -153,8 +153,9 @@ ColumnMap map_columns(const std::vector<std::string_view>& names) {
     const bool used = quantity == Quantity::frequency || quantity == Quantity::time || quantity == Quantity::cycle ||
                       (cartesian ? (quantity == Quantity::real || quantity == Quantity::imag)
                                  : (quantity == Quantity::modulus || quantity == Quantity::phase));
-    if (!used) continue;
-    if (map.index[q] != ColumnMap::kNone && map.index[q] + 1 > map.width) map.width = map.index[q] + 1;
+    if (!used || map.index[q] == ColumnMap::kNone) continue;
+    map.used[q] = true;
+    if (map.index[q] + 1 > map.width) map.width = map.index[q] + 1;
   }
   return map;
 }
@@ -219,8 +220,8 @@ std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, co
                      "expected " + std::to_string(map.required) + " fields as in the column names, found " +
                          std::to_string(fields.size()) + " (a truncated row?)"};
   for (int q = 0; q < 7; ++q) {
+    if (!map.used[q]) continue;
     const std::size_t i = map.index[q];
-    if (i == ColumnMap::kNone || i >= map.width) continue;
     const std::string& name = map.names[i];
     if (i >= fields.size())
       return ReadError{line, kNoPosition,

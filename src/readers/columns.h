@@ -28,6 +28,7 @@ struct ColumnMap {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::size_t index[7] = {kNone, kNone, kNone, kNone, kNone, kNone, kNone};
   double factor[7] = {1, 1, 1, 1, 1, 1, 1};
+  bool used[7] = {};  // read from each row (modulus and phase only without real and imaginary part)
   std::size_t width = 0;     // fields the used columns need
   std::size_t required = 0;  // fields a row must have (all named columns)
   std::vector<std::string> names;
