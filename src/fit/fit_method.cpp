@@ -2,13 +2,13 @@
 
 #include <string>
 
-#include "fit/basin_hopping.h"
-#include "fit/differential_evolution.h"
-#include "fit/levenberg_marquardt_fit.h"
-#include "fit/lm_settings.h"
-#include "fit/nelder_mead.h"
-#include "fit/particle_swarm.h"
-#include "fit/simulated_annealing.h"
+#include "fit/search/basin_hopping.h"
+#include "fit/search/differential_evolution.h"
+#include "fit/lm/levenberg_marquardt_fit.h"
+#include "fit/minpack/lm_settings.h"
+#include "fit/search/nelder_mead.h"
+#include "fit/search/particle_swarm.h"
+#include "fit/search/simulated_annealing.h"
 
 namespace kelvora {
 namespace {

@@ -14,5 +14,7 @@ namespace kelvora::py {
 PyObject* new_complex_array(std::size_t n, kelvora::Complex** data);
 // The same for a one-dimensional float64 array.
 PyObject* new_double_array(std::size_t n, double** data);
+// A new one-dimensional float64 array holding a copy of data[0..n).
+PyObject* new_double_array(const double* data, std::size_t n);
 
 }  // namespace kelvora::py
