@@ -1,5 +1,6 @@
 """The package around the compiled module: what it re-exports, its version,
 its type information, and names that pickle by reference."""
+import ast
 import importlib.metadata
 import os
 import pickle
@@ -68,3 +69,14 @@ def test_plot_submodule_loads_on_first_use():
     assert kv.plot.nyquist.__module__ == "kelvora.plot"
     with pytest.raises(AttributeError, match="has no attribute 'nope'"):
         kv.nope
+
+
+def test_every_name_of_the_module_has_a_stub():
+    # stubtest checks __all__ and what the stub declares; this catches a
+    # runtime name outside __all__ that the stub forgot.
+    with open(os.path.join(os.path.dirname(kv.__file__), "__init__.pyi"), encoding="utf-8") as fh:
+        tree = ast.parse(fh.read())
+    declared = {node.name for node in tree.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+    declared |= {t.id for node in tree.body if isinstance(node, ast.AnnAssign) for t in [node.target]}
+    runtime = {name for name in vars(CORE) if not name.startswith("__")}
+    assert runtime <= declared, runtime - declared

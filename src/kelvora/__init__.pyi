@@ -18,6 +18,7 @@ Examples
 50.0
 """
 
+import os
 from collections.abc import Mapping, Sequence
 from typing import Any, ClassVar, Literal, Protocol, final, overload
 
@@ -71,6 +72,86 @@ _Method = Literal[
     "basin_hopping",
 ]
 _Part = Element | Circuit
+
+_Format = Literal[
+    "gamry",
+    "biologic_mpt",
+    "biologic_mpr",
+    "zplot",
+    "autolab",
+    "versastudio",
+    "powersuite",
+    "parstat",
+    "chi",
+    "zahner",
+    "palmsens",
+    "csv",
+]
+
+def read_spectra(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], format: _Format | None = None) -> list[dict[str, npt.NDArray[np.float64]]]:
+    """Read every sweep of a potentiostat file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.  It is read and parsed in C++; nothing is written.
+    format : str, optional
+        One of ``"gamry"`` (``.DTA``), ``"biologic_mpt"``, ``"biologic_mpr"``,
+        ``"zplot"``, ``"autolab"``, ``"versastudio"``, ``"powersuite"``,
+        ``"parstat"``, ``"chi"``, ``"zahner"``, ``"palmsens"``, ``"csv"``.  None
+        (default) detects the format from the content and the extension.
+
+    Returns
+    -------
+    list of dict of str to numpy.ndarray of float64
+        One dict per sweep (or cycle), with the columns
+        ``"frequency_hertz"``, ``"real_impedance_ohm"``,
+        ``"imaginary_impedance_ohm"`` and, when the file has them,
+        ``"time_second"`` and ``"cycle_number"``.  Each dict is a dataframe
+        that :meth:`Circuit.fit` accepts as it is.
+
+    Raises
+    ------
+    OSError
+        If the file cannot be read.
+    ValueError
+        For an unknown or undetectable format, or a malformed file.
+
+    Examples
+    --------
+    >>> import kelvora as kv
+    >>> for sweep in kv.read_spectra("cell.mpr"):  # doctest: +SKIP
+    ...     print(kv.Circuit("randles").fit(sweep).params)
+    """
+
+def read_spectrum(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], format: _Format | None = None) -> dict[str, npt.NDArray[np.float64]]:
+    """Read the one sweep of a single-sweep potentiostat file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The file.
+    format : str, optional
+        As for :func:`read_spectra`.
+
+    Returns
+    -------
+    dict of str to numpy.ndarray of float64
+        The columns of :func:`read_spectra`.
+
+    Raises
+    ------
+    OSError
+        If the file cannot be read.
+    ValueError
+        As for :func:`read_spectra`, and when the file holds more or fewer
+        than one sweep.
+
+    Examples
+    --------
+    >>> import kelvora as kv
+    >>> result = kv.Circuit("randles").fit(kv.read_spectrum("cell.DTA"))  # doctest: +SKIP
+    """
 
 def _spectrum(
     frequencies: _RealSequence | _DataFrameLike, impedances: _ComplexSequence | None = None

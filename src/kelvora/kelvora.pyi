@@ -24,4 +24,6 @@ from . import (
     __all__ as __all__,
     _spectrum as _spectrum,
     lin_kk as lin_kk,
+    read_spectra as read_spectra,
+    read_spectrum as read_spectrum,
 )
