@@ -153,7 +153,7 @@ def bode(
     result: FitResult | None = None,
     ax: Any = None,
 ) -> Any:
-    """Bode plot: |Z| and phase against frequency on a logarithmic axis.
+    """Bode plot: modulus and phase against frequency on a logarithmic axis.
 
     Parameters
     ----------
@@ -166,7 +166,7 @@ def bode(
     Returns
     -------
     numpy.ndarray of two matplotlib.axes.Axes
-        ``[modulus_axes, phase_axes]``: |Z| in ohm on a log scale, and the
+        ``[modulus_axes, phase_axes]``: the modulus ``|Z|`` in ohm on a log scale, and the
         phase ``-arg Z`` in degrees (capacitive points upward), each with the
         lines "measured" and "fit".
 
