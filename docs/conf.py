@@ -6,8 +6,9 @@ Build with the package importable (installed, or PYTHONPATH=build/dev):
 
 The runtime docstrings of the compiled module are deliberately terse; the
 full numpydoc documentation lives in the type stubs (kelvora/__init__.pyi),
-where editors read it.  The API reference takes docstrings and signatures
-from the stubs (see stub_docs below), so there is one text for both.
+where editors read it.  The API reference takes the docstrings from the
+stubs (stub_docstring below), so there is one text for both; signatures come
+from the runtime, which the stubs agree with (tests/test_typing.py).
 """
 
 import ast
@@ -52,7 +53,7 @@ sphinx_gallery_conf = {
 # --- docstrings and signatures from the stubs ---------------------------------
 
 def _stub_tables():
-    """{qualified name: (docstring, signature)} from the package's stubs."""
+    """{qualified name: docstring} from the package's stubs."""
     here = os.path.dirname(kelvora.__file__)
     table = {}
     for module, filename in [("kelvora", "__init__.pyi")]:
@@ -62,67 +63,26 @@ def _stub_tables():
     return table
 
 
-def _signature(node, drop_first):
-    """The stub's parameter list with defaults and without types (the types
-    are in the numpydoc sections), without self or cls."""
-    a = node.args
-    positional = a.posonlyargs + a.args
-    defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
-
-    def text(arg, default):
-        return arg.arg if default is None else f"{arg.arg}={ast.unparse(default)}"
-
-    parts = []
-    for i, (arg, default) in enumerate(zip(positional, defaults)):
-        if not (drop_first and i == 0):
-            parts.append(text(arg, default))
-        if a.posonlyargs and i == len(a.posonlyargs) - 1:
-            parts.append("/")
-    if a.vararg:
-        parts.append("*" + a.vararg.arg)
-    elif a.kwonlyargs:
-        parts.append("*")
-    parts += [text(arg, default) for arg, default in zip(a.kwonlyargs, a.kw_defaults)]
-    if a.kwarg:
-        parts.append("**" + a.kwarg.arg)
-    return "(" + ", ".join(parts) + ")"
-
-
 def _walk(body, prefix, table):
     for node in body:
         if isinstance(node, ast.ClassDef):
             name = f"{prefix}.{node.name}"
-            doc = ast.get_docstring(node) or ""
-            sig = None
-            for item in node.body:
-                if isinstance(item, ast.FunctionDef) and item.name == "__new__":
-                    sig = _signature(item, drop_first=True)
-            table[name] = (doc, sig)
+            table[name] = ast.get_docstring(node) or ""
             _walk(node.body, name, table)
         elif isinstance(node, ast.FunctionDef):
             name = f"{prefix}.{node.name}"
-            if name in table:  # overloads: the first carries the documentation
-                continue
-            decorators = {ast.unparse(d) for d in node.decorator_list}
-            is_method = prefix != "kelvora" and "staticmethod" not in decorators
-            table[name] = (ast.get_docstring(node) or "", _signature(node, drop_first=is_method))
+            if name not in table:  # of overloads, the first carries the documentation
+                table[name] = ast.get_docstring(node) or ""
 
 
 STUBS = _stub_tables()
 
 
 def stub_docstring(app, what, name, obj, options, lines):
-    if name in STUBS and STUBS[name][0]:
-        lines[:] = STUBS[name][0].splitlines()
-
-
-def stub_signature(app, what, name, obj, options, signature, return_annotation):
-    if name in STUBS and STUBS[name][1] is not None and what in ("class", "function", "method", "staticmethod"):
-        return STUBS[name][1], None
-    return None
+    if STUBS.get(name):
+        lines[:] = STUBS[name].splitlines()
 
 
 def setup(app):
     # Before numpydoc (priority 500) turns the sections into reST.
     app.connect("autodoc-process-docstring", stub_docstring, priority=100)
-    app.connect("autodoc-process-signature", stub_signature, priority=100)
