@@ -17,11 +17,12 @@ constexpr float kRedrawF = 0.1f;   // tau_F
 constexpr float kCrLow = 0.0f, kCrHigh = 1.0f;
 constexpr float kFLow = 0.1f, kFHigh = 1.0f;
 
-// A mutant coordinate of a bounded parameter is limited to [lo, hi] as the
-// particle swarm limits its positions: the value if it is above lo, else lo;
-// then that if it is below hi, else hi (a NaN becomes lo).  Reflecting the
-// overshoot back from the crossed end measured no better than clamping.
-float clamp_to_box(float v, float lo, float hi) {
+// A mutant coordinate that lands outside [lo, hi] is reflected back from
+// the end it crossed; an overshoot of more than the box width (or a NaN)
+// then ends on that end, as the particle swarm limits its positions.
+float reflect_into_box(float v, float lo, float hi) {
+  if (v < lo) v = lo + (lo - v);
+  else if (v > hi) v = hi - (v - hi);
   const float above = v > lo ? v : lo;
   return above < hi ? above : hi;
 }
@@ -82,7 +83,7 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const DeBox& b
           if (d == forced || rng.unit_f32() < trial.cr) {
             const float mutant =
                 targets[c].position[d] + trial.f * (targets[a].position[d] - targets[b].position[d]);
-            trial.position[d] = bounded[d] ? clamp_to_box(mutant, lower[d], upper[d]) : mutant;
+            trial.position[d] = bounded[d] ? reflect_into_box(mutant, lower[d], upper[d]) : mutant;
           } else
             trial.position[d] = target.position[d];
         }
@@ -139,7 +140,7 @@ FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<cons
   for (std::size_t d = 0; d < dim; ++d) {
     single.lower[d] = static_cast<float>(box.lower[d]);
     single.upper[d] = static_cast<float>(box.upper[d]);
-    single.bounded[d] = !is_open_bound(setup->bounds[d]);
+    single.bounded[d] = true;  // decade coordinates too: roaming leads the runs astray
     narrowed.lower[d] = single.lower[d];
     narrowed.upper[d] = single.upper[d];
   }

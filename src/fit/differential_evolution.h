@@ -14,10 +14,11 @@
 //             or when a fresh U < CR_i; otherwise target_i,d.
 // A trial replaces its target when its cost is <= the target's.
 //
-// A coordinate of a parameter with a finite upper bound (searched linearly,
-// an exponent in [0, 1] say) is kept inside [lower_d, upper_d]: a mutant that
-// lands outside is clamped to the end it crossed.
-// Coordinates searched in decades are left free and may leave the box.
+// Every trial stays inside the box, as the particle swarm's positions do: a
+// mutant coordinate that lands outside is reflected back from the end it
+// crossed.  Left free, the decade coordinates of the runs wander off to
+// degenerate corners (a resistance of 1e-12, a CPE of 1e129) and the runs
+// end far from the optimum.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -74,8 +75,8 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const DeBox& b
 std::vector<XorShift128> de_run_generators(std::optional<std::uint64_t> seed);
 
 // Fits the circuit with ten runs inside pso_search_box(bounds, current
-// values) in single precision, keyed by de_run_generators(options.seed); the
-// coordinates of parameters with a finite upper bound are kept in the box.  A box coordinate whose ends are not finite and ordered lower <
+// values) in single precision, keyed by de_run_generators(options.seed),
+// every trial kept in the box.  A box coordinate whose ends are not finite and ordered lower <
 // upper in single precision cannot be sampled and fails with a Solver error
 // naming the parameter.  The best run's point (re-costed in double) goes to
 // polish_or_fallback with the total of the runs' evaluations,
