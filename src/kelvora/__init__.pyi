@@ -1092,9 +1092,9 @@ class Circuit:
         basin_hopping_temperature : float, default 1.0
             Basin hopping: acceptance temperature.
         seed : int, optional
-            Seed of particle swarm, simulated annealing and basin hopping; None
-            draws one from the operating system.  Differential evolution is
-            always freshly seeded.
+            Seed of particle swarm, simulated annealing, differential evolution
+            and basin hopping: the same seed repeats the same search.  None
+            draws from the operating system's entropy source.
 
         Returns
         -------
