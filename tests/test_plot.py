@@ -115,7 +115,7 @@ def test_bad_arguments(fitted):
     with pytest.raises(TypeError, match="argument 'kind'"):
         result.plot(1)
     with pytest.raises(TypeError, match="spectrum"):
-        kv.plot.nyquist()
+        kv.plot.nyquist(None, result=result)
     with pytest.raises(ValueError, match="same length"):
         kv.plot.nyquist(f, z[:-1])
 

@@ -73,6 +73,7 @@ _Method = Literal[
 ]
 _Part = Element | Circuit
 
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Format = Literal[
     "gamry",
     "biologic_mpt",
@@ -88,7 +89,7 @@ _Format = Literal[
     "csv",
 ]
 
-def read_spectra(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], format: _Format | None = None) -> list[dict[str, npt.NDArray[np.float64]]]:
+def read_spectra(path: _Path, format: _Format | None = None) -> list[dict[str, npt.NDArray[np.float64]]]:
     """Read every sweep of a potentiostat file.
 
     Parameters
@@ -124,7 +125,7 @@ def read_spectra(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], form
     ...     print(kv.Circuit("randles").fit(sweep).params)
     """
 
-def read_spectrum(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], format: _Format | None = None) -> dict[str, npt.NDArray[np.float64]]:
+def read_spectrum(path: _Path, format: _Format | None = None) -> dict[str, npt.NDArray[np.float64]]:
     """Read the one sweep of a single-sweep potentiostat file.
 
     Parameters

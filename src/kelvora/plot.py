@@ -1,7 +1,7 @@
 """Plots of impedance spectra and fits, drawn with matplotlib.
 
 Each function takes a spectrum (two sequences, or a dataframe with the
-column names :meth:`kelvora.Circuit.fit` accepts) and/or a
+column names :meth:`kelvora.Circuit.fit` accepts) and, optionally, a
 :class:`kelvora.FitResult`, draws on the axes given as `ax` or on new ones,
 and returns the axes.  With a result, the fitted curve is drawn on a dense
 logarithmic frequency grid over the measured range; :meth:`FitResult.plot`
@@ -31,6 +31,7 @@ __all__ = ["nyquist", "bode", "residuals", "fit_grid"]
 # Points per decade of the fitted curve's frequency grid.
 CURVE_POINTS_PER_DECADE = 50
 
+
 def _pyplot() -> Any:
     try:
         import matplotlib.pyplot as plt
@@ -43,17 +44,10 @@ def _pyplot() -> Any:
 
 def _spectrum(frequencies: Any, impedances: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:
     """The spectrum as arrays, read as fit() reads it (two sequences or a dataframe)."""
-    return _read_spectrum(frequencies, impedances)
-
-
-def _inputs(
-    frequencies: Any, impedances: Any, result: FitResult | None
-) -> tuple[npt.NDArray[np.float64] | None, npt.NDArray[np.complex128] | None]:
     if frequencies is None:
-        if result is None:
-            raise TypeError("expected a spectrum, a FitResult, or both")
-        return None, None
-    return _spectrum(frequencies, impedances)
+        raise TypeError("expected the measured spectrum (two sequences or a dataframe); "
+                        "FitResult.plot() passes the one the result was fitted to")
+    return _read_spectrum(frequencies, impedances)
 
 
 def fit_grid(frequencies: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -80,12 +74,11 @@ def fit_grid(frequencies: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDAr
 
 
 def _curve(
-    f: npt.NDArray[np.float64] | None, result: FitResult | None
+    f: npt.NDArray[np.float64], result: FitResult | None
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]] | None:
+    """The fitted impedance on a dense grid over the measured range, or None."""
     if result is None:
         return None
-    if f is None:
-        raise TypeError("a FitResult alone has no frequency range: pass the measured spectrum too")
     grid = fit_grid(f)
     return grid, result.circuit.impedance(grid)
 
@@ -97,7 +90,7 @@ def _axes(ax: Any) -> Any:
 
 
 def nyquist(
-    frequencies: Any = None,
+    frequencies: Any,
     impedances: Any = None,
     *,
     result: FitResult | None = None,
@@ -107,9 +100,11 @@ def nyquist(
 
     Parameters
     ----------
-    frequencies : sequence of float, or dataframe, optional
+    frequencies : sequence of float, or dataframe
         Measured frequencies in hertz, or a dataframe holding the whole
-        spectrum (then `impedances` stays None).
+        spectrum (then `impedances` stays None).  For a FitResult without its
+        spectrum at hand, call ``result.plot()``, which passes the one the
+        result was fitted to.
     impedances : sequence of complex, optional
         Measured impedances in ohm.
     result : FitResult, optional
@@ -132,11 +127,10 @@ def nyquist(
     >>> ax = kv.plot.nyquist(f, z, result=kv.Circuit("rc").fit(f, z))  # doctest: +SKIP
     """
     _pyplot()
-    f, z = _inputs(frequencies, impedances, result)
+    f, z = _spectrum(frequencies, impedances)
     curve = _curve(f, result)
     ax = _axes(ax)
-    if z is not None:
-        ax.plot(z.real, -z.imag, "o", markersize=4, label="measured")
+    ax.plot(z.real, -z.imag, "o", markersize=4, label="measured")
     if curve is not None:
         ax.plot(curve[1].real, -curve[1].imag, "-", label="fit")
     ax.set_aspect("equal", adjustable="datalim")
@@ -147,7 +141,7 @@ def nyquist(
 
 
 def bode(
-    frequencies: Any = None,
+    frequencies: Any,
     impedances: Any = None,
     *,
     result: FitResult | None = None,
@@ -179,7 +173,7 @@ def bode(
     >>> axes = kv.plot.bode(f, z)  # doctest: +SKIP
     """
     plt = _pyplot()
-    f, z = _inputs(frequencies, impedances, result)
+    f, z = _spectrum(frequencies, impedances)
     curve = _curve(f, result)
     if ax is None:
         axes = np.asarray(plt.subplots(2, 1, sharex=True)[1])
@@ -188,9 +182,8 @@ def bode(
         if axes.size != 2:
             raise ValueError("bode() draws on two axes: pass ax as a pair (modulus, phase)")
     mod_ax, phase_ax = axes[0], axes[1]
-    if f is not None and z is not None:
-        mod_ax.plot(f, np.abs(z), "o", markersize=4, label="measured")
-        phase_ax.plot(f, -np.degrees(np.angle(z)), "o", markersize=4, label="measured")
+    mod_ax.plot(f, np.abs(z), "o", markersize=4, label="measured")
+    phase_ax.plot(f, -np.degrees(np.angle(z)), "o", markersize=4, label="measured")
     if curve is not None:
         mod_ax.plot(curve[0], np.abs(curve[1]), "-", label="fit")
         phase_ax.plot(curve[0], -np.degrees(np.angle(curve[1])), "-", label="fit")
@@ -205,7 +198,7 @@ def bode(
 
 
 def residuals(
-    frequencies: Any = None,
+    frequencies: Any,
     impedances: Any = None,
     *,
     result: FitResult,
@@ -238,8 +231,6 @@ def residuals(
     >>> ax = kv.plot.residuals(f, z, result=kv.Circuit("rc").fit(f, z))  # doctest: +SKIP
     """
     _pyplot()
-    if frequencies is None:
-        raise TypeError("residuals() needs the measured spectrum")
     f, z = _spectrum(frequencies, impedances)
     fitted = result.circuit.impedance(f)
     scale = np.abs(z)
