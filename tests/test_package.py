@@ -80,3 +80,35 @@ def test_every_name_of_the_module_has_a_stub():
     declared |= {t.id for node in tree.body if isinstance(node, ast.AnnAssign) for t in [node.target]}
     runtime = {name for name in vars(CORE) if not name.startswith("__")}
     assert runtime <= declared, runtime - declared
+
+
+def stub_docstrings():
+    with open(os.path.join(os.path.dirname(kv.__file__), "__init__.pyi"), encoding="utf-8") as fh:
+        tree = ast.parse(fh.read())
+    found = []
+
+    def walk(body, prefix):
+        for node in body:
+            if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+                doc = ast.get_docstring(node, clean=True)
+                if doc and ">>>" in doc:
+                    found.append((f"{prefix}{node.name}", doc))
+                if isinstance(node, ast.ClassDef):
+                    walk(node.body, f"{prefix}{node.name}.")
+
+    walk(tree.body, "kelvora.")
+    return found
+
+
+STUB_EXAMPLES = stub_docstrings()
+
+
+@pytest.mark.parametrize("name, doc", STUB_EXAMPLES, ids=[name for name, _ in STUB_EXAMPLES])
+def test_stub_examples_run(name, doc):
+    # The examples editors show on hover are run as doctests.
+    import doctest
+
+    test = doctest.DocTestParser().get_doctest(doc, {}, name, None, 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    runner.run(test, out=lambda text: pytest.fail(text))
+    assert runner.failures == 0
