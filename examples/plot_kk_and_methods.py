@@ -3,9 +3,10 @@ Kramers-Kronig test and fitting methods
 =======================================
 
 A Randles cell, ``R0-(R1-W1,CPE1)``, with 0.5 % noise.  First the linear
-Kramers-Kronig test checks that the spectrum is consistent (a drifting cell is
-not); then the same circuit is fitted from the trained network's guess with
-Levenberg-Marquardt, and from the element defaults with a global search.
+Kramers-Kronig test fits a chain of Voigt elements to the spectrum and shows
+its residuals per frequency; then the circuit is fitted from the trained
+network's guess with Levenberg-Marquardt, and from the element defaults with
+a global search.
 """
 
 import time
