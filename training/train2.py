@@ -30,7 +30,8 @@ import torch
 from . import eisnn, prior2, synth
 from .features import features_batch
 from .registry import BY_NAME
-from .train import BLOBS, MODEL_INDEX, ROOT, evaluate_blob, export_blob, loss_fn
+from .seeds import MODEL_INDEX
+from .train import BLOBS, ROOT, evaluate_blob, export_blob, loss_fn
 
 RUNS = os.path.join(ROOT, "training", "runs", "gen2")
 
