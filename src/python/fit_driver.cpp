@@ -210,7 +210,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (const auto* error = std::get_if<FitError>(&failure)) return raise_value_error(error->message());
     return raise_internal_error(std::get<InternalError>(failure).message);
   }
-  return new_fit_result(std::move(result->value()));
+  return new_fit_result(FitRecord{std::move(result->value()), circuit_constraints(self)});
 }
 
 }  // namespace kelvora::py
