@@ -97,8 +97,8 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vec
 
 FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                        std::span<const Complex> impedances, Weighting weighting,
-                                       const DifferentialEvolutionOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
+                                       const DifferentialEvolutionOptions& options, const ParamConstraints* constraints) {
+  auto setup = prepare_search(circuit, frequencies, impedances, weighting, constraints);
   if (!setup) return unexpected(std::move(setup.error()));
   const SearchBox box = pso_search_box(setup->bounds, setup->start);
   const std::size_t dim = box.lower.size();
@@ -112,11 +112,11 @@ FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<cons
   }
   if (auto bad = unusable_box_coordinate(narrowed, true))
     return unexpected(search_error(
-        unusable_box_message(circuit, "differential evolution", *bad, box.lower[*bad], box.upper[*bad])));
+        unusable_box_message(circuit, "differential evolution", setup->free[*bad], box.lower[*bad], box.upper[*bad])));
 
   EvaluationCounter counter{0};
   PsoProblem problem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights, setup->bounds,
-                     counter);
+                     counter, &*setup);
   // Single precision in and out: the coordinates are widened to double, the
   // cost is formed in double and rounded.  (The residual vector is never
   // empty here, so the sum's start value plays no part.)
@@ -155,7 +155,7 @@ FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<cons
 
 FitExpected run_differential_evolution(const FitInputs& in, const FitSettings& s) {
   return differential_evolution_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                                    DifferentialEvolutionOptions{s.de_evaluations});
+                                    DifferentialEvolutionOptions{s.de_evaluations}, in.constraints);
 }
 
 }  // namespace kelvora

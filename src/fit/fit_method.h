@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/fit_outcome.h"
 #include "fit/fit_settings.h"
@@ -21,6 +22,8 @@ struct FitInputs {
   std::span<const double> frequencies;  // hertz
   std::span<const Complex> impedances;
   Weighting weighting;
+  // Bounds and fixed set; null for the physical bounds with nothing fixed.
+  const ParamConstraints* constraints = nullptr;
 };
 
 using FitMethodFn = FitExpected (*)(const FitInputs& inputs, const FitSettings& settings);

@@ -9,10 +9,13 @@
 //    bound are pinned there and the rest refitted once; a successful
 //    re-fit with a strictly lower cost than the clamped values replaces them.
 // 3. build_outcome computes the statistics at the final values.
+// With constraints, their bounds replace the physical ones and the fixed
+// parameters are pinned at their start values throughout.
 // Open parameters are searched in decades (coordinate_mapping.h).  Nothing
 // is random: equal inputs give equal results.
 #include <span>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/fit_outcome.h"
 #include "fit/lm_settings.h"
@@ -26,7 +29,7 @@ namespace kelvora {
 // InternalError for a tolerance with its sign bit set.
 FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
-                                    const LmSettings& settings);
+                                    const LmSettings& settings, const ParamConstraints* constraints = nullptr);
 
 // The validation every fitting method performs first, in this order.
 std::optional<FitError> validate_fit_inputs(const SeriesList& circuit, std::span<const double> frequencies,

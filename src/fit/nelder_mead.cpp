@@ -142,12 +142,12 @@ Expected<SearchResult, std::string> nelder_mead_search(const SearchCost& cost, s
 
 FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> frequencies,
                             std::span<const Complex> impedances, Weighting weighting,
-                            const NelderMeadOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
+                            const NelderMeadOptions& options, const ParamConstraints* constraints) {
+  auto setup = prepare_search(circuit, frequencies, impedances, weighting, constraints);
   if (!setup) return unexpected(std::move(setup.error()));
   EvaluationCounter counter{0};
   PsoProblem problem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights, setup->bounds,
-                     counter);
+                     counter, &*setup);
   const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
   const auto search = nelder_mead_search(cost, setup->start_z, options.iterations);
   return finish_search(search, problem, circuit, frequencies, impedances, weighting, *setup);
@@ -155,7 +155,7 @@ FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> f
 
 FitExpected run_nelder_mead(const FitInputs& in, const FitSettings& s) {
   return nelder_mead_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                         NelderMeadOptions{s.nelder_mead_iterations});
+                         NelderMeadOptions{s.nelder_mead_iterations}, in.constraints);
 }
 
 }  // namespace kelvora

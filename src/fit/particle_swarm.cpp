@@ -98,19 +98,19 @@ Expected<SearchResult, std::string> particle_swarm_search(const SearchCost& cost
 
 FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                std::span<const Complex> impedances, Weighting weighting,
-                               const ParticleSwarmOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
+                               const ParticleSwarmOptions& options, const ParamConstraints* constraints) {
+  auto setup = prepare_search(circuit, frequencies, impedances, weighting, constraints);
   if (!setup) return unexpected(std::move(setup.error()));
   if (options.num_particles == 0)
     return unexpected(search_error("particle swarm needs num_particles >= 1, got 0"));
   const SearchBox box = pso_search_box(setup->bounds, setup->start);
   if (auto bad = unusable_box_coordinate(box, false))
     return unexpected(
-        search_error(unusable_box_message(circuit, "particle swarm", *bad, box.lower[*bad], box.upper[*bad])));
+        search_error(unusable_box_message(circuit, "particle swarm", setup->free[*bad], box.lower[*bad], box.upper[*bad])));
 
   EvaluationCounter counter{0};
   PsoProblem problem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights, setup->bounds,
-                     counter);
+                     counter, &*setup);
   ChaCha12 rng = make_chacha12(options.seed);
   const SearchCost cost = [&problem](std::span<const double> z) { return problem.cost(z); };
   const auto search = particle_swarm_search(cost, box, options.num_particles, options.generations, rng);
@@ -119,7 +119,7 @@ FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double
 
 FitExpected run_particle_swarm(const FitInputs& in, const FitSettings& s) {
   return particle_swarm_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                            ParticleSwarmOptions{s.num_particles, s.generations, s.seed});
+                            ParticleSwarmOptions{s.num_particles, s.generations, s.seed}, in.constraints);
 }
 
 }  // namespace kelvora

@@ -42,17 +42,27 @@ std::optional<std::size_t> unusable_box_coordinate(const SearchBox& box, bool st
 }
 
 PsoProblem::PsoProblem(const SeriesList& circuit, std::vector<double> omega, std::vector<Complex> impedances,
-                       std::vector<double> weights, ParamBounds bounds, EvaluationCounter& counter)
+                       std::vector<double> weights, ParamBounds bounds, EvaluationCounter& counter,
+                       const SearchSetup* setup)
     : model_(circuit, std::move(omega), std::move(impedances), std::move(weights)),
       bounds_(std::move(bounds)),
       counter_(&counter),
-      r_(model_.residual_count()) {}
+      r_(model_.residual_count()) {
+  if (setup && setup->free.size() != setup->full_start.size()) {
+    full_ = setup->full_start;
+    free_ = setup->free;
+  }
+}
 
 double PsoProblem::cost(std::span<const double> z) {
   const std::size_t n = std::min(bounds_.size(), z.size());
   x_.resize(n);
   for (std::size_t i = 0; i < n; ++i) x_[i] = is_open_bound(bounds_[i]) ? std::pow(10.0, z[i]) + bounds_[i].first : z[i];
-  if (auto error = model_.evaluate(x_, r_, *counter_)) {
+  if (!free_.empty() || !full_.empty()) {
+    merged_ = full_;
+    for (std::size_t k = 0; k < n && k < free_.size(); ++k) merged_[free_[k]] = x_[k];
+  }
+  if (auto error = model_.evaluate(full_.empty() ? x_ : merged_, r_, *counter_)) {
     if (!internal_error_) internal_error_ = std::move(*error);
     return std::numeric_limits<double>::quiet_NaN();
   }
@@ -65,16 +75,31 @@ bool replaces_best(double cost, double best_cost) {
 }
 
 Expected<SearchSetup, FitFailure> prepare_search(const SeriesList& circuit, std::span<const double> frequencies,
-                                                 std::span<const Complex> impedances, Weighting weighting) {
+                                                 std::span<const Complex> impedances, Weighting weighting,
+                                                 const ParamConstraints* constraints) {
   if (auto error = validate_fit_inputs(circuit, frequencies, impedances)) return unexpected(FitFailure{*error});
   SearchSetup setup;
   setup.omega = angular_frequencies(frequencies);
   setup.weights = compute_weights(impedances, weighting);
-  setup.bounds = param_bounds(circuit);
+  setup.bounds = constraints ? constraints->bounds : param_bounds(circuit);
   setup.start = param_values(circuit);
   const std::size_t n = std::min(setup.bounds.size(), setup.start.size());
   setup.bounds.resize(n);
   setup.start.resize(n);
+  setup.full_start = setup.start;
+  setup.constraints = constraints;
+  for (std::size_t i = 0; i < n; ++i)
+    if (!constraints || i >= constraints->fixed.size() || !constraints->fixed[i]) setup.free.push_back(i);
+  if (setup.free.size() != n) {
+    ParamBounds bounds;
+    std::vector<double> start;
+    for (std::size_t i : setup.free) {
+      bounds.push_back(setup.bounds[i]);
+      start.push_back(setup.start[i]);
+    }
+    setup.bounds = std::move(bounds);
+    setup.start = std::move(start);
+  }
   setup.start_z = to_search_coordinates(setup.start, setup.bounds);
   return setup;
 }
@@ -100,9 +125,14 @@ FitExpected finish_search(const Expected<SearchResult, std::string>& search, con
                           std::span<const Complex> impedances, Weighting weighting, const SearchSetup& setup) {
   if (problem.internal_error()) return unexpected(FitFailure{*problem.internal_error()});
   if (!search) return unexpected(search_error(search.error()));
-  const std::vector<double> x_best = to_physical(search->best, setup.bounds);
+  std::vector<double> x_best = to_physical(search->best, setup.bounds);
+  if (setup.free.size() != setup.full_start.size()) {
+    std::vector<double> full = setup.full_start;
+    for (std::size_t k = 0; k < setup.free.size() && k < x_best.size(); ++k) full[setup.free[k]] = x_best[k];
+    x_best = std::move(full);
+  }
   return polish_or_fallback(circuit, x_best, search->iterations, frequencies, impedances, weighting, setup.omega,
-                            setup.weights, problem.counter());
+                            setup.weights, problem.counter(), setup.constraints);
 }
 
 }  // namespace kelvora

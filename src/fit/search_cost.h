@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/coordinate_mapping.h"
 #include "fit/evaluation_counter.h"
@@ -57,10 +58,14 @@ std::optional<std::size_t> unusable_box_coordinate(const SearchBox& box, bool st
 // counter.  The cost never fails: non-finite residuals give a non-finite cost,
 // used as it is.  Not thread-safe (one scratch buffer); the searches evaluate
 // one point at a time on the calling thread.
+struct SearchSetup;
 class PsoProblem {
  public:
+  // With a setup, z covers its free parameters only and the fixed ones keep
+  // their start values.
   PsoProblem(const SeriesList& circuit, std::vector<double> omega, std::vector<Complex> impedances,
-             std::vector<double> weights, ParamBounds bounds, EvaluationCounter& counter);
+             std::vector<double> weights, ParamBounds bounds, EvaluationCounter& counter,
+             const SearchSetup* setup = nullptr);
 
   double cost(std::span<const double> z);
 
@@ -76,6 +81,9 @@ class PsoProblem {
   ParamBounds bounds_;
   EvaluationCounter* counter_;
   std::vector<double> x_;  // scratch: the mapped parameter values
+  std::vector<double> full_;              // start values of every parameter (with a setup)
+  std::vector<std::size_t> free_;         // indices of the searched parameters (with a setup)
+  std::vector<double> merged_;            // scratch: x_ merged into full_
   std::vector<double> r_;  // scratch: the residual vector
   std::optional<InternalError> internal_error_;
 };
@@ -123,16 +131,22 @@ inline bool cost_less(double a, double b) {
 // What every search computes before its loop: the inputs validated
 // (LengthMismatch, Empty, NoParameters, in that order), the angular
 // frequencies, the weights, the bounds and the start values, both cut to
-// n = min(bounds, values) entries, and their search coordinates.
+// n = min(bounds, values) entries, and their search coordinates.  With
+// constraints the bounds are theirs and bounds, start and start_z cover the
+// free parameters only: the searches never move a fixed one.
 struct SearchSetup {
   std::vector<double> omega;
   std::vector<double> weights;
   ParamBounds bounds;
   std::vector<double> start;    // parameter values
   std::vector<double> start_z;  // search coordinates
+  std::vector<double> full_start;        // every parameter's start value
+  std::vector<std::size_t> free;         // the searched parameters' indices
+  const ParamConstraints* constraints = nullptr;
 };
 Expected<SearchSetup, FitFailure> prepare_search(const SeriesList& circuit, std::span<const double> frequencies,
-                                                 std::span<const Complex> impedances, Weighting weighting);
+                                                 std::span<const Complex> impedances, Weighting weighting,
+                                                 const ParamConstraints* constraints = nullptr);
 
 // A Solver error carrying `text` ("solver error: {text}" in Python).
 FitFailure search_error(std::string text);

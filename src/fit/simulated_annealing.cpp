@@ -56,13 +56,13 @@ Expected<SearchResult, std::string> simulated_annealing_search(const SearchCost&
 
 FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
-                                    const SimulatedAnnealingOptions& options) {
-  auto setup = prepare_search(circuit, frequencies, impedances, weighting);
+                                    const SimulatedAnnealingOptions& options, const ParamConstraints* constraints) {
+  auto setup = prepare_search(circuit, frequencies, impedances, weighting, constraints);
   if (!setup) return unexpected(std::move(setup.error()));
   EvaluationCounter counter{0};
   // Without a seed the move generator is keyed first, then the acceptance one.
   SaProblem sa{PsoProblem(circuit, setup->omega, {impedances.begin(), impedances.end()}, setup->weights,
-                          setup->bounds, counter),
+                          setup->bounds, counter, &*setup),
                make_chacha12(options.seed)};
   ChaCha12 acceptance = make_chacha12(options.seed ? std::optional<std::uint64_t>(*options.seed + 1) : std::nullopt);
 
@@ -81,7 +81,7 @@ FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const d
 
 FitExpected run_simulated_annealing(const FitInputs& in, const FitSettings& s) {
   return simulated_annealing_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                                 SimulatedAnnealingOptions{s.sa_initial_temperature, s.sa_iterations, s.seed});
+                                 SimulatedAnnealingOptions{s.sa_initial_temperature, s.sa_iterations, s.seed}, in.constraints);
 }
 
 }  // namespace kelvora

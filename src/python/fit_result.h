@@ -2,6 +2,8 @@
 // The Python FitResult class: a read-only view of a FitOutcome.
 #include <Python.h>
 
+#include <string>
+
 #include "circuit/constraints.h"
 #include "fit/fit_outcome.h"
 
@@ -11,6 +13,9 @@ namespace kelvora::py {
 struct FitRecord {
   kelvora::FitOutcome outcome;
   kelvora::ParamConstraints constraints;  // of the fitted circuit, carried over from the one fitted
+  std::string method;                     // the method's name
+  kelvora::SeriesList initial;            // the start circuit: the guess or the given values
+  bool initial_explicit = true;           // its explicit-values flag
 };
 
 // A new FitResult owning `record`; nullptr with an exception set on failure.
