@@ -6,7 +6,7 @@
 
 #include "circuit/tree.h"
 #include "fit/jacobian.h"
-#include "fit/matrix_inverse.h"
+#include "fit/minpack/matrix_inverse.h"
 
 namespace kelvora {
 namespace {

@@ -3,12 +3,13 @@
 //
 // The fit runs without the interpreter lock, so a Ctrl-C cannot reach it
 // directly.  The caller installs a Cancellation on the fitting thread; every
-// residual evaluation on that thread calls cancellation_requested(), which
-// asks the caller's poll function at most once per interval (the poll may
-// briefly take the interpreter lock and run its signal handlers).  Once a
-// poll says stop, every further residual evaluation on the thread returns
-// NaN at once, so each method spends what is left of its bounded budget in
-// microseconds and returns; the caller then discards the result.
+// residual evaluation on that thread calls throw_if_cancelled(), which asks
+// the caller's poll function at most once per interval (the poll may briefly
+// take the interpreter lock and run its signal handlers).  Once a poll says
+// stop, that evaluation throws FitCancelled, which unwinds the method from
+// wherever it is to the caller; nothing of the fit is kept.  Evaluations on
+// the worker pool (Jacobian columns) do not poll: the fitting thread's next
+// evaluation does.
 #include <chrono>
 #include <cstdint>
 #include <functional>

@@ -13,6 +13,8 @@ std::string FitError::message() const {
       return "frequencies and impedances must not be empty";
     case Kind::NoParameters:
       return "circuit topology has no parameters to fit";
+    case Kind::UnknownWeighting:
+      return "unknown weight scheme " + quoted(text) + ", expected \"modulus\" or \"unit\"";
     case Kind::Solver: {
       std::string out = "solver error: ";
       out.append(text);

@@ -13,6 +13,7 @@ struct FitError {
     LengthMismatch,  // frequencies and impedances differ in length
     Empty,           // no measured points
     NoParameters,    // the circuit has nothing to fit
+    UnknownWeighting,  // `text` is the weight scheme as given
     Solver,          // a global search failed; `text` says how
     UnknownMethod,   // `text` is the method name as given
   };
@@ -20,6 +21,7 @@ struct FitError {
   std::string text;
 
   // "frequencies and impedances must have the same length", ...,
+  // "unknown weight scheme {quoted name}, expected \"modulus\" or \"unit\"",
   // "solver error: {text}", "unknown fit method {quoted name}, expected one of ..."
   std::string message() const;
 };

@@ -4,14 +4,14 @@
 
 #include "circuit/tree.h"
 #include "fit/angular_frequency.h"
-#include "fit/basin_hopping.h"
 #include "fit/build_outcome.h"
-#include "fit/differential_evolution.h"
-#include "fit/levenberg_marquardt_fit.h"
-#include "fit/lm_settings.h"
-#include "fit/nelder_mead.h"
-#include "fit/particle_swarm.h"
-#include "fit/simulated_annealing.h"
+#include "fit/search/basin_hopping.h"
+#include "fit/search/differential_evolution.h"
+#include "fit/lm/levenberg_marquardt_fit.h"
+#include "fit/minpack/lm_settings.h"
+#include "fit/search/nelder_mead.h"
+#include "fit/search/particle_swarm.h"
+#include "fit/search/simulated_annealing.h"
 
 namespace kelvora {
 namespace {
@@ -44,6 +44,7 @@ FitExpected nothing_free(const FitInputs& in) {
   auto outcome = build_outcome(in.circuit, param_values(in.circuit), true, 0, angular_frequencies(in.frequencies),
                                in.impedances, compute_weights(in.impedances, in.weighting), counter, in.constraints);
   if (!outcome) return unexpected(FitFailure{std::move(outcome.error())});
+  outcome->ending = FitEnding::NoParameters;
   return std::move(*outcome);
 }
 

@@ -4,27 +4,18 @@
 // A method branch receives the start circuit (whose current values are the
 // start values), the spectrum, the weight scheme and the settings; it runs
 // without the interpreter lock, so it must not touch Python objects.  Every
-// branch first validates its inputs as validate_fit_inputs does.
+// branch first validates its inputs as validate_fit_inputs does, then its own
+// options (the method's options struct and its validate()), before any
+// generator is keyed or cost evaluated.  It ends in a FitOutcome, whose
+// `ending` says why its solver stopped, or in a FitFailure.
 #include <span>
 #include <string_view>
 
-#include "circuit/constraints.h"
-#include "circuit/node.h"
+#include "fit/fit_inputs.h"
 #include "fit/fit_outcome.h"
 #include "fit/fit_settings.h"
-#include "fit/weighting.h"
-#include "support/complex.h"
 
 namespace kelvora {
-
-struct FitInputs {
-  const SeriesList& circuit;
-  std::span<const double> frequencies;  // hertz
-  std::span<const Complex> impedances;
-  Weighting weighting;
-  // Bounds and fixed set; null for the physical bounds with nothing fixed.
-  const ParamConstraints* constraints = nullptr;
-};
 
 using FitMethodFn = FitExpected (*)(const FitInputs& inputs, const FitSettings& settings);
 

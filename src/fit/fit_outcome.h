@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "circuit/node.h"
+#include "fit/fit_ending.h"
 #include "fit/fit_error.h"
 #include "support/expected.h"
 
@@ -28,6 +29,8 @@ struct FitOutcome {
   std::vector<std::string> names;     // param_names(circuit)
   std::vector<double> params;         // final values, clamped into their bounds
   bool success = false;               // method-specific
+  // Why the method's solver stopped (see fit_ending.h); set by every method.
+  FitEnding ending = FitEnding::NoParameters;
 };
 
 // What every fitting method returns.

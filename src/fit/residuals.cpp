@@ -15,7 +15,7 @@ std::optional<InternalError> ResidualModel::evaluate(std::span<const double> par
   // The parameters are read per point, so without points nothing runs short.
   if (omega_.empty()) return std::nullopt;
   if (params.size() < plan_.param_count()) return InternalError{kNotEnoughValues};
-  // The block evaluation gives exactly the point-by-point values, faster.
+  // One pass of the circuit's impedance program over all frequencies.
   // Scratch for the model impedances: kept per thread for the usual small
   // spectra (evaluate never nests), allocated per call for large ones so
   // that no thread holds on to a large buffer.

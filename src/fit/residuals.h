@@ -37,6 +37,8 @@ class ResidualModel {
   // Adds 1 to `counter` before anything else, then fills r (residual_count()
   // entries).  Fails with the not-enough-values error when `params` is
   // shorter than the circuit's parameter count; extra entries are ignored.
+  // Throws FitCancelled when the fit on this thread is asked to stop
+  // (cancellation.h).
   std::optional<InternalError> evaluate(std::span<const double> params, std::span<double> r,
                                         EvaluationCounter& counter) const;
 

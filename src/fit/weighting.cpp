@@ -2,14 +2,13 @@
 
 #include <cmath>
 
-#include "support/quote.h"
 
 namespace kelvora {
 
-Expected<Weighting, std::string> parse_weighting(std::string_view text) {
+Expected<Weighting, FitError> parse_weighting(std::string_view text) {
   if (text == "unit") return Weighting::Unit;
   if (text == "modulus") return Weighting::Modulus;
-  return unexpected("unknown weight scheme " + quoted(text) + ", expected \"modulus\" or \"unit\"");
+  return unexpected(FitError{FitError::Kind::UnknownWeighting, std::string(text)});
 }
 
 std::vector<double> compute_weights(std::span<const Complex> impedances, Weighting weighting) {

@@ -6,10 +6,10 @@
 // decades of |Z| is fitted evenly; with Unit the residuals are the plain
 // differences in ohms.
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "fit/fit_error.h"
 #include "support/complex.h"
 #include "support/expected.h"
 
@@ -20,9 +20,9 @@ enum class Weighting {
   Unit,     // w_i = 1, "unit"
 };
 
-// Exact, case-sensitive.  The error is the message shown to the user:
-// unknown weight scheme "Modulus", expected "modulus" or "unit"
-Expected<Weighting, std::string> parse_weighting(std::string_view text);
+// Exact, case-sensitive.  FitError UnknownWeighting otherwise, whose message
+// reads: unknown weight scheme "Modulus", expected "modulus" or "unit"
+Expected<Weighting, FitError> parse_weighting(std::string_view text);
 
 // One weight per impedance.  A NaN modulus gives the floor 1e-30.
 std::vector<double> compute_weights(std::span<const Complex> impedances, Weighting weighting);

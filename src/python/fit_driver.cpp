@@ -16,6 +16,7 @@
 #include "fit/cancellation.h"
 #include "fit/fit_method.h"
 #include "fit/fit_settings.h"
+#include "fit/minpack/lm_settings.h"
 #include "fit/weighting.h"
 #include "models/guess_params.h"
 #include "models/registry.h"
@@ -112,14 +113,16 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject** obj, std::index
 // The Levenberg-Marquardt tolerances, checked with the arguments before any
 // work is done: a value with its sign bit set (negative, -0.0) or NaN is
 // refused with ValueError "ftol must be >= 0" / "xtol must be >= 0", ftol
-// first.  The other methods do not read them.  false with the exception set.
+// first (LmSettings::validate).  The other methods do not read them.  false
+// with the exception set.
 bool check_tolerances(const FitArguments& a) {
   if (a.method != "levenberg_marquardt") return true;
-  for (const auto& [name, value] : {std::pair{"ftol", a.settings.ftol}, std::pair{"xtol", a.settings.xtol}}) {
-    if (std::signbit(value) || std::isnan(value)) {
-      raise_value_error(std::string(name) + " must be >= 0");
-      return false;
-    }
+  LmSettings lm;
+  lm.ftol = a.settings.ftol;
+  lm.xtol = a.settings.xtol;
+  if (const auto error = lm.validate()) {
+    raise_value_error(error->message);
+    return false;
   }
   return true;
 }
@@ -170,7 +173,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   Spectrum spectrum;
   if (!read_spectrum(obj[kFit_frequencies], a.impedances, spectrum)) return nullptr;
   const auto weighting = parse_weighting(a.weight);
-  if (!weighting) return raise_value_error(weighting.error());
+  if (!weighting) return raise_value_error(weighting.error().message());
 
   SeriesList start;
   const ParamConstraints& constraints = circuit_constraints(self);

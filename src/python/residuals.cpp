@@ -48,7 +48,7 @@ bool read_inputs(PyObject* args, PyObject* kwargs, const char* format, ResidualI
   if (!read_spectrum(frequencies, impedances == Py_None ? nullptr : impedances, spectrum)) return false;
   const auto weighting = parse_weighting(weight);
   if (!weighting) {
-    raise_value_error(weighting.error());
+    raise_value_error(weighting.error().message());
     return false;
   }
   in.omega = angular_frequencies(spectrum.frequencies);

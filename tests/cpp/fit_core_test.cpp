@@ -15,10 +15,10 @@
 #include "fit/coordinate_mapping.h"
 #include "fit/fit_error.h"
 #include "fit/fit_method.h"
-#include "fit/levenberg_marquardt_fit.h"
-#include "fit/matrix_inverse.h"
-#include "fit/polish_or_fallback.h"
-#include "fit/starting_points.h"
+#include "fit/lm/levenberg_marquardt_fit.h"
+#include "fit/minpack/matrix_inverse.h"
+#include "fit/lm/polish_or_fallback.h"
+#include "fit/lm/starting_points.h"
 #include "fit/weighting.h"
 
 using namespace kelvora;
@@ -56,7 +56,7 @@ void weighting() {
   check(parse_weighting("unit").value() == Weighting::Unit, "unit");
   check(parse_weighting("modulus").value() == Weighting::Modulus, "modulus");
   auto bad = parse_weighting("Modulus");
-  check(!bad && bad.error() == "unknown weight scheme \"Modulus\", expected \"modulus\" or \"unit\"", "weight message");
+  check(!bad && bad.error().message() == "unknown weight scheme \"Modulus\", expected \"modulus\" or \"unit\"", "weight message");
   const std::vector<Complex> z = {{3.0, 4.0}, {0.0, 0.0}, {kNaN, 1.0}};
   const auto w = compute_weights(z, Weighting::Modulus);
   check(w[0] == 5.0 && w[1] == 1e-30 && w[2] == 1e-30, "modulus weights and their floor");

@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-#include "fit/lm_solver.h"
+#include "fit/minpack/lm_solver.h"
 
 using namespace kelvora;
 
@@ -34,8 +34,8 @@ struct Analytic final : LeastSquaresProblem {
   void jacobian(std::span<const double> x, std::span<double> out) override { jac(x.data(), out.data()); }
 };
 
-LmSolverSettings reference_settings() {
-  LmSolverSettings s;
+LmSettings reference_settings() {
+  LmSettings s;
   s.ftol = 1e-10;
   s.xtol = 1e-10;
   s.gtol = 0.0;

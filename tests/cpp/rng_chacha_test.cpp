@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "fit/random_chacha.h"
-#include "fit/random_seed.h"
+#include "fit/random/chacha.h"
+#include "fit/random/seed.h"
 
 #include "check.h"
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "fit/random_range.h"
-#include "fit/random_seed.h"
+#include "fit/random/range.h"
+#include "fit/random/seed.h"
 
 #include "check.h"
 

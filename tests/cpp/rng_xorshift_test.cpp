@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "fit/random_xorshift.h"
+#include "fit/random/xorshift.h"
 
 #include "check.h"
 

@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <string>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "circuit/parser.h"
 #include "circuit/tree.h"
 #include "fit/angular_frequency.h"
 #include "fit/residuals.h"
-#include "fit/search_cost.h"
+#include "fit/search/search_problem.h"
 #include "fit/weighting.h"
 
 #include "check.h"
@@ -77,25 +78,29 @@ static void cost_matches_residuals() {
   }
   const auto omega = angular_frequencies(f);
   const auto weights = compute_weights(z, Weighting::Modulus);
-  EvaluationCounter counter{0};
-  PsoProblem problem(circuit, omega, z, weights, bounds, counter);
+  SearchProblem problem(FitInputs{circuit, f, z, Weighting::Modulus});
+  CHECK(problem.bounds() == bounds && problem.start() == param_values(circuit));
   const std::vector<double> x{12.0, 40.0, 1e-5, 300.0, 2e-4, 0.8};
   const auto zs = to_search_coordinates(x, bounds);
   const double c = problem.cost(zs);
-  CHECK(counter.load() == 1);
+  CHECK(problem.counter().load() == 1);
   // Same arithmetic as the residual vector of the fit: bit for bit.
   EvaluationCounter other{0};
   const auto r = residuals(circuit, to_physical(zs, bounds), omega, z, weights, other).value();
   CHECK(c == half_sum_of_squares(r));
-  CHECK(!problem.internal_error());
   // A non-finite value gives a non-finite cost, not a failure.
   std::vector<double> bad = zs;
   bad[0] = kNaN;
   CHECK(std::isnan(problem.cost(bad)));
-  CHECK(counter.load() == 2);
-  // Too short a vector is a broken invariant, reported after the fact.
-  CHECK(std::isnan(problem.cost(std::vector<double>{1.0})));
-  CHECK(problem.internal_error().has_value());
+  CHECK(problem.counter().load() == 2);
+  // Too short a vector is a broken invariant.
+  bool threw = false;
+  try {
+    problem.cost(std::vector<double>{1.0});
+  } catch (const std::logic_error&) {
+    threw = true;
+  }
+  CHECK(threw);
 }
 
 int main() {

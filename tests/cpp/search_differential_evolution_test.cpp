@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/differential_evolution.h"
+#include "fit/search/differential_evolution.h"
 
 #include "check.h"
 

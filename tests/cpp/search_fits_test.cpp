@@ -9,12 +9,13 @@
 #include "circuit/evaluate.h"
 #include "circuit/parser.h"
 #include "circuit/tree.h"
-#include "fit/basin_hopping.h"
-#include "fit/differential_evolution.h"
-#include "fit/levenberg_marquardt_fit.h"
-#include "fit/nelder_mead.h"
-#include "fit/particle_swarm.h"
-#include "fit/simulated_annealing.h"
+#include "fit/fit_ending.h"
+#include "fit/search/basin_hopping.h"
+#include "fit/search/differential_evolution.h"
+#include "fit/lm/levenberg_marquardt_fit.h"
+#include "fit/search/nelder_mead.h"
+#include "fit/search/particle_swarm.h"
+#include "fit/search/simulated_annealing.h"
 
 #include "check.h"
 
@@ -133,8 +134,39 @@ static void refused_settings() {
   CHECK(!bad_box_first && std::get<FitError>(bad_box_first.error()).kind == FitError::Kind::LengthMismatch);
 }
 
+static void endings() {
+  // One row per ending, in enum order, and one row per solver ending.
+  const auto rows = fit_endings();
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    CHECK(static_cast<std::size_t>(rows[i].ending) == i);
+    CHECK(!rows[i].name.empty() && !rows[i].message.empty());
+    if (rows[i].solver) CHECK(fit_ending(*rows[i].solver) == rows[i].ending);
+  }
+  const Case c = two_arcs();
+  // The reported ending agrees with the success flag of the reported run.
+  const auto lm = levenberg_marquardt_fit(c.start, c.f, c.z, Weighting::Modulus, LmSettings{});
+  CHECK(lm && fit_ending_info(lm->ending).solver && is_success(*fit_ending_info(lm->ending).solver) == lm->success);
+  LmSettings starved;
+  starved.ftol = starved.xtol = starved.gtol = 0.0;
+  starved.patience = 1;
+  const auto short_run = levenberg_marquardt_fit(c.start, c.f, c.z, Weighting::Modulus, starved);
+  CHECK(short_run && !short_run->success && short_run->ending == FitEnding::EvaluationLimit);
+  // The searches report their own ending, whichever point the polish keeps.
+  const auto nm = nelder_mead_fit(c.start, c.f, c.z, Weighting::Modulus, {3});
+  CHECK(nm && nm->ending == FitEnding::SimplexStepLimit);
+  const auto pso = particle_swarm_fit(c.start, c.f, c.z, Weighting::Modulus, {5, 2, 1});
+  CHECK(pso && pso->ending == FitEnding::SwarmGenerationsDone);
+  const auto sa = simulated_annealing_fit(c.start, c.f, c.z, Weighting::Modulus, {2.0, 5, 1});
+  CHECK(sa && sa->ending == FitEnding::AnnealingStepsDone);
+  const auto de = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {50});
+  CHECK(de && de->ending == FitEnding::EvolutionBudgetSpent);
+  const auto bh = basin_hopping_fit(c.start, c.f, c.z, Weighting::Modulus, {1, 1.0, 1.0, 1});
+  CHECK(bh && bh->ending == FitEnding::HopsDone);
+}
+
 int main() {
   budgets();
+  endings();
   seeded_runs_repeat();
   global_searches_reach_the_true_minimum();
   refused_settings();

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fit/nelder_mead.h"
+#include "fit/search/nelder_mead.h"
 
 #include "check.h"
 
@@ -75,7 +75,7 @@ static void nan_costs() {
   // Nothing but NaN: no best point.
   const SearchCost all_nan = [](std::span<const double>) { return kNaN; };
   const auto b = nelder_mead_search(all_nan, {1.0, 1.0}, 0);
-  CHECK(!b.has_value() && b.error() == "nelder-mead found no best position");
+  CHECK(!b.has_value() && b.error().text == "nelder-mead found no best position");
 }
 
 static void infinite_costs_can_be_best() {

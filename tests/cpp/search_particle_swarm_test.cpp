@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "fit/particle_swarm.h"
-#include "fit/random_range.h"
-#include "fit/random_seed.h"
+#include "fit/search/particle_swarm.h"
+#include "fit/random/range.h"
+#include "fit/random/seed.h"
 
 #include "check.h"
 
@@ -100,7 +100,7 @@ static void failures_are_reported() {
   ChaCha12 rng = make_chacha12(0);
   const SearchCost nan = [](std::span<const double>) { return std::numeric_limits<double>::quiet_NaN(); };
   const auto none = particle_swarm_search(nan, SearchBox{{0.0}, {1.0}}, 3, 2, rng);
-  CHECK(!none.has_value() && none.error() == "particle swarm found no best position");
+  CHECK(!none.has_value() && none.error().text == "particle swarm found no best position");
   const auto empty = particle_swarm_search(sphere, SearchBox{{0.0}, {1.0}}, 0, 2, rng);
   CHECK(!empty.has_value());
 }

@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "fit/random_range.h"
-#include "fit/random_seed.h"
-#include "fit/simulated_annealing.h"
+#include "fit/random/range.h"
+#include "fit/random/seed.h"
+#include "fit/search/simulated_annealing.h"
 
 #include "check.h"
 
@@ -76,7 +76,7 @@ static void nan_everywhere() {
   const SearchCost nan = [](std::span<const double>) { return std::numeric_limits<double>::quiet_NaN(); };
   ChaCha12 m = make_chacha12(1), a = make_chacha12(2);
   const auto r = simulated_annealing_search(nan, {1.0}, 1.0, 3, m, a);
-  CHECK(!r.has_value() && r.error() == "simulated annealing found no best position");
+  CHECK(!r.has_value() && r.error().text == "simulated annealing found no best position");
 }
 
 int main() {
