@@ -12,7 +12,6 @@
 
 #include "circuit/evaluate.h"
 #include "circuit/tree.h"
-#include "circuit/value_identity.h"
 #include "fit/cancellation.h"
 #include "fit/fit_method.h"
 #include "fit/fit_settings.h"
@@ -135,9 +134,10 @@ constexpr const char* kNoModelWarning =
 // The start circuit: a copy of the circuit, with guessed values written in
 // when the guess decision says so.  false with an exception set.
 bool choose_start(const SeriesList& nodes, bool explicit_values, const ParamConstraints& constraints,
-                  const FitArguments& a, const Spectrum& spectrum, SeriesList& start) {
+                  const FitArguments& a, const Spectrum& spectrum, SeriesList& start, bool& guessed) {
   const bool guess = a.guess_init ? *a.guess_init : (a.weights_path.has_value() || !explicit_values);
   start = nodes;
+  guessed = false;
   if (!guess) return true;
   if (!a.weights_path && !a.guess_init.value_or(false) && !models::find_for_topology(nodes)) {
     // Left unset and nothing to guess with: warn and use the circuit's own values.
@@ -158,6 +158,7 @@ bool choose_start(const SeriesList& nodes, bool explicit_values, const ParamCons
   for (std::size_t i = 0; i < own.size() && i < constraints.fixed.size(); ++i)
     if (constraints.fixed[i]) (*values)[i] = own[i];
   start = rebuild(nodes, *values);
+  guessed = true;
   return true;
 }
 
@@ -177,7 +178,9 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   SeriesList start;
   const ParamConstraints& constraints = circuit_constraints(self);
-  if (!choose_start(circuit_nodes(self), circuit_explicit(self), constraints, a, spectrum, start)) return nullptr;
+  bool guessed = false;
+  if (!choose_start(circuit_nodes(self), circuit_explicit(self), constraints, a, spectrum, start, guessed))
+    return nullptr;
 
   // The run touches no Python object; failures come back as values.  A C++
   // exception leaves through the scopes below, which take the interpreter
@@ -219,8 +222,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (const auto* error = std::get_if<FitError>(&failure)) return raise_value_error(error->message());
     return raise_internal_error(std::get<InternalError>(failure).message);
   }
-  // The start circuit is a value made from the receiver's and held by no one else.
-  const bool start_explicit = circuit_explicit(self) || !same_nodes(start, circuit_nodes(self));
+  // The start circuit: the receiver's, or its tree with the guessed values (given explicitly).
+  const bool start_explicit = circuit_explicit(self) || guessed;
   return new_fit_result(FitRecord{std::move(result->value()), constraints, a.method, std::move(start), start_explicit});
 }
 

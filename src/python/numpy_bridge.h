@@ -14,5 +14,7 @@ namespace kelvora::py {
 PyObject* new_complex_array(std::size_t n, kelvora::Complex** data);
 // The same for a one-dimensional float64 array.
 PyObject* new_double_array(std::size_t n, double** data);
+// The same for a two-dimensional C-ordered float64 array.
+PyObject* new_double_matrix(std::size_t rows, std::size_t cols, double** data);
 
 }  // namespace kelvora::py
