@@ -107,4 +107,5 @@ def test_summary_marks_fixed_parameters_and_those_at_a_bound():
 def test_without_standard_errors_there_is_no_covariance():
     one_point = kv.Circuit("R0-(R1,C1)").with_values([1.0, 2.0, 3.0]).fit([10.0], [1 + 1j])
     assert one_point.stderr is None and one_point.covariance is None and one_point.correlation is None
-    assert one_point.dof == -1 and "-" in one_point.summary().splitlines()[-1]
+    assert one_point.dof == -1 and math.isnan(one_point.reduced_chi_square)
+    assert "-" in one_point.summary().splitlines()[-1]

@@ -195,6 +195,12 @@ def test_fit_result_dict_errors_name_the_key():
         kv.FitResult.from_dict(bad(d, circuit={"type": "Circuit", "version": 1}))
     with pytest.raises(ValueError, match='"iterations" must be an int'):
         kv.FitResult.from_dict(bad(d, iterations=1.5))
+    with pytest.raises(ValueError, match='unknown "ending" "gave_up"'):
+        kv.FitResult.from_dict(bad(d, ending="gave_up"))
+    with pytest.raises(ValueError, match='"covariance" and "stderr" must both be None'):
+        kv.FitResult.from_dict(bad(d, covariance=None))
+    with pytest.raises(ValueError, match='"initial" must have the parameters of "circuit"'):
+        kv.FitResult.from_dict(bad(d, initial=kv.Circuit("R0").to_dict()))
     with pytest.raises(TypeError):
         kv.FitResult.from_dict([])
 

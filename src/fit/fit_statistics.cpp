@@ -26,7 +26,7 @@ FitStatistics fit_statistics(const FitOutcome& outcome, const ParamConstraints& 
   s.dof = static_cast<std::int64_t>(s.observations) - static_cast<std::int64_t>(s.free_params);
   const double n = static_cast<double>(s.observations);
   const double k = static_cast<double>(s.free_params);
-  s.reduced_chi_square = outcome.chi_square / static_cast<double>(s.dof);
+  s.reduced_chi_square = s.dof > 0 ? outcome.chi_square / static_cast<double>(s.dof) : std::nan("");
   const double fit_term = n * std::log(outcome.chi_square / n);
   s.aic = fit_term + 2.0 * k;
   s.bic = fit_term + k * std::log(n);

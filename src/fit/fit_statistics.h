@@ -17,7 +17,8 @@ namespace kelvora {
 // With n_obs = 2n residuals, k free parameters and RSS = chi_square:
 //   dof = n_obs - k, reduced_chi_square = chi_square / dof,
 //   aic = n_obs ln(RSS / n_obs) + 2k, bic = n_obs ln(RSS / n_obs) + k ln(n_obs).
-// A dof of 0 gives an infinite or NaN reduced chi-square, as the division does.
+// The reduced chi-square is NaN when dof <= 0 (nothing is left to estimate the
+// noise with).
 struct FitStatistics {
   std::size_t observations = 0;
   std::size_t free_params = 0;

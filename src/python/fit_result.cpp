@@ -142,7 +142,7 @@ PyGetSetDef kGetSet[] = {
      "`[re0, im0, re1, im1, ...]` as `Circuit.residuals()` returns it.",
      nullptr},
     {"dof", guarded<&get_dof>, nullptr, "Degrees of freedom: 2n observations minus the free parameters.", nullptr},
-    {"reduced_chi_square", guarded<&get_reduced_chi_square>, nullptr, "`chi_square / dof`.", nullptr},
+    {"reduced_chi_square", guarded<&get_reduced_chi_square>, nullptr, "`chi_square / dof`; NaN when `dof` is not positive.", nullptr},
     {"aic", guarded<&get_aic>, nullptr,
      "Akaike information criterion, n_obs ln(chi_square / n_obs) + 2k, with\n"
      "n_obs = 2n observations and k free parameters.",
@@ -209,8 +209,13 @@ PyObject* matrix_list(const std::optional<std::vector<double>>& m, std::size_t p
 }
 
 bool read_matrix(PyObject* obj, const char* what, const char* key, std::size_t p, std::vector<double>& out) {
-  if (!PyList_Check(obj) || static_cast<std::size_t>(PyList_GET_SIZE(obj)) != p)
-    return dict_error(what, "\"" + std::string(key) + "\" must be None or a list of " + std::to_string(p) + " rows");
+  if (!PyList_Check(obj) || static_cast<std::size_t>(PyList_GET_SIZE(obj)) != p) {
+    std::string text = quoted(key);
+    text += " must be None or a list of ";
+    text += std::to_string(p);
+    text += " rows";
+    return dict_error(what, text);
+  }
   out.clear();
   for (std::size_t i = 0; i < p; ++i) {
     std::vector<double> row;
@@ -271,23 +276,33 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!read_matrix(covariance_obj, what, "covariance", n, c)) return nullptr;
     o.covariance = std::move(c);
   }
-  if (o.covariance.has_value() != o.standard_errors.has_value())
-    return raise_value_error(std::string(what) + ": \"covariance\" and \"stderr\" must both be None or both be given");
+  if (o.covariance.has_value() != o.standard_errors.has_value()) {
+    dict_error(what, "\"covariance\" and \"stderr\" must both be None or both be given");
+    return nullptr;
+  }
   if (!read_doubles(dict_item(dict, "residuals"), what, "residuals", std::nullopt, o.residuals) ||
       !read_string(dict_item(dict, "method"), what, "method", r.method))
     return nullptr;
   std::string ending;
   if (!read_string(dict_item(dict, "ending"), what, "ending", ending)) return nullptr;
   const auto endings = fit_endings();
-  const auto row = std::find_if(endings.begin(), endings.end(), [&](const FitEndingInfo& e) { return e.name == ending; });
-  if (row == endings.end()) return raise_value_error(std::string(what) + ": unknown \"ending\" " + quoted(ending));
+  const auto row =
+      std::find_if(endings.begin(), endings.end(), [&](const FitEndingInfo& e) { return e.name == ending; });
+  if (row == endings.end()) {
+    std::string text = "unknown \"ending\" ";
+    text += quoted(ending);
+    dict_error(what, text);
+    return nullptr;
+  }
   o.ending = row->ending;
   ParamConstraints initial_constraints;
   if (!circuit_from_dict(dict_item(dict, "initial"), "FitResult dict: \"initial\"", r.initial, r.initial_explicit,
                          initial_constraints))
     return nullptr;
-  if (param_names(r.initial) != o.names)
-    return raise_value_error(std::string(what) + ": \"initial\" must have the parameters of \"circuit\"");
+  if (param_names(r.initial) != o.names) {
+    dict_error(what, "\"initial\" must have the parameters of \"circuit\"");
+    return nullptr;
+  }
   if (!read_bool(dict_item(dict, "success"), what, "success", o.success) ||
       !read_u64(dict_item(dict, "iterations"), what, "iterations", o.iterations) ||
       !read_u64(dict_item(dict, "impedance_evals"), what, "impedance_evals", o.impedance_evals) ||

@@ -112,7 +112,8 @@ SearchExpected differential_evolution_search(SearchProblem& problem, const Diffe
   }
   if (auto bad = unusable_box_coordinate(narrowed, true))
     return unexpected(search_error(
-        unusable_box_message(circuit, "differential evolution", problem.param_index(*bad), box.lower[*bad], box.upper[*bad])));
+        unusable_box_message(circuit, "differential evolution", problem.param_index(*bad), box.lower[*bad],
+                             box.upper[*bad])));
 
   // Single precision in and out: the coordinates are widened to double, the
   // cost is formed in double and rounded.  (The residual vector is never

@@ -107,8 +107,8 @@ FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double
                     [&](SearchProblem& problem) -> SearchExpected {
                       const SearchBox box = problem.box();
                       if (auto bad = unusable_box_coordinate(box, false))
-                        return unexpected(search_error(unusable_box_message(circuit, "particle swarm", problem.param_index(*bad),
-                                                                            box.lower[*bad], box.upper[*bad])));
+                        return unexpected(search_error(unusable_box_message(
+                            circuit, "particle swarm", problem.param_index(*bad), box.lower[*bad], box.upper[*bad])));
                       ChaCha12 rng = make_chacha12(options.seed);
                       const SearchCost cost = problem.cost_function();
                       return particle_swarm_search(cost, box, options.num_particles, options.generations, rng);
