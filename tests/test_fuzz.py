@@ -19,6 +19,7 @@ pytestmark = pytest.mark.toolchain
 SOURCES = {
     "parse": ["support", "elements", "circuit"],
     "eisnn": ["support", "elements", "circuit", "nn"],
+    "readers": ["support", "readers"],
 }
 
 

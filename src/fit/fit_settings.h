@@ -19,7 +19,7 @@ struct FitSettings {
   std::uint32_t basin_hopping_hops = 20;       // basin hopping
   double basin_hopping_step_size = 1.0;        // basin hopping
   double basin_hopping_temperature = 1.0;      // basin hopping
-  std::optional<std::uint64_t> seed;           // particle swarm, simulated annealing, basin hopping; none = OS entropy
+  std::optional<std::uint64_t> seed;           // every global search; none = OS entropy
 };
 
 }  // namespace kelvora

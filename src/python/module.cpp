@@ -1,7 +1,8 @@
 // Module initialisation (single phase).  Registers Element, Circuit,
 // FitResult, Series, Parallel and the fourteen element classes, in that
 // order, each also listed in __all__, and lin_kk with its KKResult class,
-// which stay outside __all__.  Nothing else is prepared here: the
+// and the file readers read_spectra and read_spectrum, which stay
+// outside __all__.  Nothing else is prepared here: the
 // networks are decoded and the worker pool started on first use.  Every
 // function the interpreter calls, this initialiser included, is entered
 // through guarded<> (guard.h).
@@ -17,6 +18,7 @@
 #include "python/guard.h"
 #include "python/kk.h"
 #include "python/pyref.h"
+#include "python/readers.h"
 #include "python/series_parallel.h"
 
 namespace kelvora::py {
@@ -28,6 +30,13 @@ PyMethodDef kFunctions[] = {
     {"Parallel", guarded_method<&parallel_function>(), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
     {"lin_kk", guarded_method<&lin_kk_function>(), METH_VARARGS | METH_KEYWORDS, kLinKkDoc},
+    {"read_spectra", guarded_method<&read_spectra_function>(), METH_VARARGS | METH_KEYWORDS,
+     "read_spectra(path, format=None)\n--\n\nRead every sweep of a potentiostat file: a list of dicts of float64 "
+     "arrays\n(\"frequency_hertz\", \"real_impedance_ohm\", \"imaginary_impedance_ohm\", and\n\"time_second\" and "
+     "\"cycle_number\" when the file has them).  The format is\ndetected from the content unless named."},
+    {"read_spectrum", guarded_method<&read_spectrum_function>(), METH_VARARGS | METH_KEYWORDS,
+     "read_spectrum(path, format=None)\n--\n\nRead the one sweep of a potentiostat file as a dict of float64 arrays;\n"
+     "ValueError when the file holds another number of sweeps."},
     {nullptr, nullptr, 0, nullptr},
 };
 

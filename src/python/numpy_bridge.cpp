@@ -3,6 +3,8 @@
 
 #include <numpy/arrayobject.h>
 
+#include <cstring>
+
 namespace kelvora::py {
 namespace {
 
@@ -35,6 +37,13 @@ PyObject* new_double_array(std::size_t n, double** data) {
   PyObject* arr = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
   if (!arr) return nullptr;
   *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
+  return arr;
+}
+
+PyObject* new_double_array(const double* data, std::size_t n) {
+  double* out = nullptr;
+  PyObject* arr = new_double_array(n, &out);
+  if (arr && n) std::memcpy(out, data, n * sizeof(double));
   return arr;
 }
 

@@ -17,5 +17,7 @@ std::string quoted_list(const std::vector<std::string>& items);
 std::u32string utf8_to_u32(std::string_view utf8);
 std::string u32_to_utf8(std::u32string_view text);
 bool is_valid_utf8(std::string_view bytes);
+// Appends the UTF-8 encoding of code point c.
+void append_utf8(std::string& out, char32_t c);
 
 }  // namespace kelvora

@@ -38,7 +38,7 @@ static void first_pass_evaluates_the_initial_trials() {
     return sphere(z);
   };
   XorShift128 rng = start;
-  const DeRunResult r = differential_evolution_run(c, lower, upper, 100, rng);
+  const DeRunResult r = differential_evolution_run(c, {lower, upper, {}}, 100, rng);
   CHECK(r.evaluations == 100 && seen.size() == 100);
   // Slots from 99 down to 0, no selection or mutation yet.
   for (int k = 0; k < 100; ++k) CHECK(seen[k] == initial[99 - k]);
@@ -58,13 +58,13 @@ static void zero_budget_behaves_as_one() {
     return sphere(z);
   };
   XorShift128 rng({1, 2, 3, 4});
-  const DeRunResult r = differential_evolution_run(c, {0.0f}, {1.0f}, 0, rng);
+  const DeRunResult r = differential_evolution_run(c, {{0.0f}, {1.0f}, {}}, 0, rng);
   CHECK(evals == 1 && r.evaluations == 1 && r.position && *r.position == last);
 }
 
 static void converges_in_single_precision() {
   XorShift128 rng({11, 22, 33, 44});
-  const DeRunResult r = differential_evolution_run(sphere, {-10.0f, -10.0f, -10.0f}, {10.0f, 10.0f, 10.0f}, 20000, rng);
+  const DeRunResult r = differential_evolution_run(sphere, {{-10.0f, -10.0f, -10.0f}, {10.0f, 10.0f, 10.0f}, {}}, 20000, rng);
   CHECK(r.evaluations == 20000);
   CHECK(r.position && sphere(*r.position) < 1e-8f);
 }
@@ -72,7 +72,7 @@ static void converges_in_single_precision() {
 static void nan_never_becomes_best() {
   const SearchCostF32 nan = [](std::span<const float>) { return std::numeric_limits<float>::quiet_NaN(); };
   XorShift128 rng({1, 2, 3, 4});
-  const DeRunResult r = differential_evolution_run(nan, {0.0f}, {1.0f}, 250, rng);
+  const DeRunResult r = differential_evolution_run(nan, {{0.0f}, {1.0f}, {}}, 250, rng);
   CHECK(!r.position && r.evaluations == 250);
   // One finite point among NaNs is the result.
   int k = 0;
@@ -80,8 +80,37 @@ static void nan_never_becomes_best() {
     return ++k == 7 ? 3.0f : std::numeric_limits<float>::quiet_NaN();
   };
   XorShift128 rng2({5, 6, 7, 8});
-  const DeRunResult s = differential_evolution_run(one, {0.0f}, {1.0f}, 300, rng2);
+  const DeRunResult s = differential_evolution_run(one, {{0.0f}, {1.0f}, {}}, 300, rng2);
   CHECK(s.position.has_value());
+}
+
+// The optimum (1.5, 1.5) lies outside the box [0, 1] x [0, 1].  The bounded
+// coordinate never leaves the box and ends on its upper end; the open one
+// roams out to the optimum.
+static void bounded_coordinates_stay_in_the_box() {
+  bool left_box = false;
+  const SearchCostF32 c = [&](std::span<const float> z) {
+    left_box = left_box || !(z[0] >= 0.0f && z[0] <= 1.0f);
+    return sphere(z);
+  };
+  XorShift128 rng({9, 8, 7, 6});
+  const DeRunResult r = differential_evolution_run(c, {{0.0f, 0.0f}, {1.0f, 1.0f}, {true, false}}, 5000, rng);
+  CHECK(!left_box);
+  CHECK(r.position && (*r.position)[0] >= 0.999f);
+  CHECK(r.position && std::fabs((*r.position)[1] - 1.5f) < 1e-3f);
+}
+
+// A seed keys ten different streams, and the same ten every time; without
+// one the generators differ from call to call.
+static void run_generators_follow_the_seed() {
+  const auto a = de_run_generators(42), b = de_run_generators(42), c = de_run_generators(43);
+  CHECK(a.size() == static_cast<std::size_t>(kDeRuns) && c.size() == a.size());
+  for (std::size_t r = 0; r < a.size(); ++r) {
+    CHECK(a[r].state() == b[r].state());
+    CHECK(a[r].state() != c[r].state());
+    for (std::size_t q = 0; q < r; ++q) CHECK(a[q].state() != a[r].state());
+  }
+  CHECK(de_run_generators(std::nullopt)[0].state() != de_run_generators(std::nullopt)[0].state());
 }
 
 int main() {
@@ -89,5 +118,7 @@ int main() {
   zero_budget_behaves_as_one();
   converges_in_single_precision();
   nan_never_becomes_best();
+  bounded_coordinates_stay_in_the_box();
+  run_generators_follow_the_seed();
   return test::finish();
 }

@@ -76,7 +76,7 @@ static void budgets() {
   CHECK(pso && (pso->success || pso->iterations == 0));
 
   // Differential evolution: 10 runs of max(evaluations, 1) plus one re-costing each.
-  const FitExpected de = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {0});
+  const FitExpected de = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {0, 3});
   CHECK(de && de->impedance_evals >= 10 * 2 + (1 + 2 * p) + (12 + 2 * p));
 
   // Basin hopping with no hops is the first minimisation's result; only the
@@ -97,6 +97,9 @@ static void seeded_runs_repeat() {
   const auto h1 = basin_hopping_fit(c.start, c.f, c.z, Weighting::Modulus, {2, 1.0, 1.0, 9});
   const auto h2 = basin_hopping_fit(c.start, c.f, c.z, Weighting::Modulus, {2, 1.0, 1.0, 9});
   CHECK(h1 && h2 && h1->params == h2->params && h1->iterations == h2->iterations);
+  const auto d1 = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {300, 9});
+  const auto d2 = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {300, 9});
+  CHECK(d1 && d2 && d1->params == d2->params && d1->impedance_evals == d2->impedance_evals);
 }
 
 static void global_searches_reach_the_true_minimum() {
@@ -105,7 +108,7 @@ static void global_searches_reach_the_true_minimum() {
   const Case c = two_arcs();
   const auto pso = particle_swarm_fit(c.start, c.f, c.z, Weighting::Modulus, {40, 100, 1});
   CHECK(pso && pso->cost < 1e-20);
-  const auto de = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {2000});
+  const auto de = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {2000, 1});
   CHECK(de && de->cost < 1e-20);
 }
 

@@ -1,9 +1,12 @@
 #include "fit/search/differential_evolution.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <utility>
+
+#include "fit/random/seed.h"
 
 namespace kelvora {
 
@@ -14,6 +17,16 @@ constexpr float kRedrawF = 0.1f;   // tau_F
 constexpr float kCrLow = 0.0f, kCrHigh = 1.0f;
 constexpr float kFLow = 0.1f, kFHigh = 1.0f;
 
+// A mutant coordinate that lands outside [lo, hi] is reflected back from
+// the end it crossed; an overshoot of more than the box width (or a NaN)
+// then ends on that end, as the particle swarm limits its positions.
+float reflect_into_box(float v, float lo, float hi) {
+  if (v < lo) v = lo + (lo - v);
+  else if (v > hi) v = hi - (v - hi);
+  const float above = v > lo ? v : lo;
+  return above < hi ? above : hi;
+}
+
 struct Individual {
   std::vector<float> position;
   std::optional<float> cost;
@@ -23,10 +36,13 @@ struct Individual {
 
 }  // namespace
 
-DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vector<float>& lower,
-                                       const std::vector<float>& upper, std::uint32_t evaluations,
+DeRunResult differential_evolution_run(const SearchCostF32& cost, const DeBox& box, std::uint32_t evaluations,
                                        XorShift128& rng) {
+  const std::vector<float>& lower = box.lower;
+  const std::vector<float>& upper = box.upper;
   const std::size_t dim = std::min(lower.size(), upper.size());
+  std::vector<bool> bounded(dim, false);
+  for (std::size_t d = 0; d < dim && d < box.bounded.size(); ++d) bounded[d] = box.bounded[d];
   const std::uint32_t m = kDePopulation;
   std::vector<Individual> targets(m, Individual{std::vector<float>(dim, 0.0f), std::nullopt, 0.0f, 0.0f});
   std::vector<Individual> trials(m);
@@ -64,10 +80,11 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vec
         const std::uint32_t forced = rng.index(static_cast<std::uint32_t>(dim));
         trial.position.resize(dim);
         for (std::size_t d = 0; d < dim; ++d) {
-          if (d == forced || rng.unit_f32() < trial.cr)
-            trial.position[d] =
+          if (d == forced || rng.unit_f32() < trial.cr) {
+            const float mutant =
                 targets[c].position[d] + trial.f * (targets[a].position[d] - targets[b].position[d]);
-          else
+            trial.position[d] = bounded[d] ? reflect_into_box(mutant, lower[d], upper[d]) : mutant;
+          } else
             trial.position[d] = target.position[d];
         }
         trial.cost.reset();
@@ -95,6 +112,22 @@ DeRunResult differential_evolution_run(const SearchCostF32& cost, const std::vec
   return result;
 }
 
+std::vector<XorShift128> de_run_generators(std::optional<std::uint64_t> seed) {
+  std::vector<XorShift128> generators;
+  generators.reserve(kDeRuns);
+  if (!seed) {
+    for (int run = 0; run < kDeRuns; ++run) generators.push_back(XorShift128::from_entropy());
+    return generators;
+  }
+  ChaCha12 keys = make_chacha12(seed);
+  while (generators.size() < static_cast<std::size_t>(kDeRuns)) {
+    std::array<std::uint32_t, 4> state{};
+    for (auto& word : state) word = keys.next_u32();
+    if ((state[0] | state[1] | state[2] | state[3]) != 0) generators.emplace_back(state);
+  }
+  return generators;
+}
+
 namespace {
 
 // The ten runs over the problem's box.
@@ -102,13 +135,14 @@ SearchExpected differential_evolution_search(SearchProblem& problem, const Diffe
   const SeriesList& circuit = problem.circuit();
   const SearchBox box = problem.box();
   const std::size_t dim = box.lower.size();
-  std::vector<float> lower(dim), upper(dim);
+  DeBox single{std::vector<float>(dim), std::vector<float>(dim), std::vector<bool>(dim)};
   SearchBox narrowed{std::vector<double>(dim), std::vector<double>(dim)};
   for (std::size_t d = 0; d < dim; ++d) {
-    lower[d] = static_cast<float>(box.lower[d]);
-    upper[d] = static_cast<float>(box.upper[d]);
-    narrowed.lower[d] = lower[d];
-    narrowed.upper[d] = upper[d];
+    single.lower[d] = static_cast<float>(box.lower[d]);
+    single.upper[d] = static_cast<float>(box.upper[d]);
+    single.bounded[d] = true;  // decade coordinates too: roaming leads the runs astray
+    narrowed.lower[d] = single.lower[d];
+    narrowed.upper[d] = single.upper[d];
   }
   if (auto bad = unusable_box_coordinate(narrowed, true))
     return unexpected(search_error(
@@ -132,9 +166,8 @@ SearchExpected differential_evolution_search(SearchProblem& problem, const Diffe
   std::optional<std::vector<double>> kept;
   double kept_cost = 0.0;
   std::uint64_t total = 0;
-  for (int run = 0; run < kDeRuns; ++run) {
-    XorShift128 rng = XorShift128::from_entropy();
-    const DeRunResult result = differential_evolution_run(cost, lower, upper, options.evaluations, rng);
+  for (XorShift128& rng : de_run_generators(options.seed)) {
+    const DeRunResult result = differential_evolution_run(cost, single, options.evaluations, rng);
     if (result.position) {
       std::vector<double> z(result.position->begin(), result.position->end());
       const double c = problem.cost(z);
@@ -162,7 +195,7 @@ FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<cons
 
 FitExpected run_differential_evolution(const FitInputs& in, const FitSettings& s) {
   return differential_evolution_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                                    DifferentialEvolutionOptions{s.de_evaluations}, in.constraints);
+                                    DifferentialEvolutionOptions{s.de_evaluations, s.seed}, in.constraints);
 }
 
 }  // namespace kelvora

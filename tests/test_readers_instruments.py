@@ -1,0 +1,69 @@
+"""Real instrument files from ../shared/instruments (read in place, never
+copied): each reads to its expected spectra, to the precision its values
+are printed with in the expected table, with the sweeps split where the
+table says."""
+import csv
+import glob
+import os
+
+import numpy as np
+import pytest
+
+import kelvora as kv
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+INSTRUMENTS = os.path.join(os.path.dirname(ROOT), "shared", "instruments")
+FILES = sorted(glob.glob(os.path.join(INSTRUMENTS, "files", "*", "*")))
+FORMAT_OF_DIR = {
+    "autolab-z60w": "zplot", "biologic-mpr": "biologic_mpr", "biologic-mpt": "biologic_mpt", "chi-txt": "chi",
+    "gamry-dta": "gamry", "palmsens-pssession": "palmsens", "parstat-txt": "parstat", "powersuite-txt": "powersuite",
+    "versastudio-par": "versastudio", "zahner-ism": "zahner", "zplot-z": "zplot",
+}
+
+pytestmark = pytest.mark.skipif(not FILES, reason="../shared/instruments is not present")
+
+
+def last_digit(text):
+    """Half a unit in the last printed digit of a number such as 1.234E-05."""
+    mantissa, _, exponent = text.lower().partition("e")
+    decimals = len(mantissa.split(".")[1]) if "." in mantissa else 0
+    return 0.5 * 10.0 ** (int(exponent or 0) - decimals)
+
+
+def expected(path):
+    rel = os.path.relpath(path, os.path.join(INSTRUMENTS, "files"))
+    with open(os.path.join(INSTRUMENTS, "expected", rel + ".csv"), newline="") as f:
+        rows = list(csv.reader(f))[1:]
+    values = np.array([[float(x) for x in r] for r in rows])
+    tolerance = np.array([[last_digit(x) for x in r] for r in rows])
+    split = os.path.join(INSTRUMENTS, "expected", rel + ".spectra.csv")
+    counts = [len(rows)]
+    if os.path.exists(split):
+        with open(split, newline="") as f:
+            counts = [int(r["row_count"]) for r in csv.DictReader(f)]
+    return values, tolerance, counts
+
+
+@pytest.mark.parametrize("path", FILES, ids=[os.path.relpath(p, INSTRUMENTS) for p in FILES])
+def test_file_reads_to_its_expected_spectra(path):
+    values, tolerance, counts = expected(path)
+    fmt = FORMAT_OF_DIR[os.path.basename(os.path.dirname(path))]
+    for forced in (None, fmt):
+        spectra = kv.read_spectra(path, format=forced)
+        assert [len(s["frequency_hertz"]) for s in spectra] == counts
+        got = np.concatenate([np.column_stack([s[k] for k in ("frequency_hertz", "real_impedance_ohm",
+                                                              "imaginary_impedance_ohm")]) for s in spectra])
+        # Half a printed digit, plus the float32 rounding of the binary EC-Lab files.
+        slack = tolerance + (6e-8 * np.abs(values) if fmt == "biologic_mpr" else 1e-12 * np.abs(values))
+        assert np.all(np.abs(got - values) <= slack), np.max(np.abs(got - values) - slack)
+    if len(counts) == 1:
+        assert set(kv.read_spectrum(path)) >= {"frequency_hertz", "real_impedance_ohm", "imaginary_impedance_ohm"}
+
+
+def test_cycles_and_times_where_the_files_have_them():
+    two = kv.read_spectra(os.path.join(INSTRUMENTS, "files", "biologic-mpt", "ex1.mpt"))
+    assert [s["cycle_number"][0] for s in two] == [1.0, 2.0]
+    gamry = kv.read_spectrum(os.path.join(INSTRUMENTS, "files", "gamry-dta", "exampleDataGamry.DTA"))
+    assert np.all(np.diff(gamry["time_second"]) > 0)
+    chi = kv.read_spectrum(os.path.join(INSTRUMENTS, "files", "chi-txt", "exampleDataCHInstruments.txt"))
+    assert "time_second" not in chi and "cycle_number" not in chi
