@@ -2,7 +2,9 @@
 // values.  The tree is its relaxed expression (labels repeat as they are,
 // empty series stay empty) plus the indices of the leaves that carry no
 // label; then the values, the flag and the constraints, one entry per
-// parameter in param_names() order.
+// parameter in param_names() order.  An open upper bound is written as None,
+// so that a circuit with finite values is strict JSON.
+#include <cmath>
 #include <string>
 
 #include "circuit/expression.h"
@@ -40,7 +42,9 @@ PyObject* circuit_to_dict(const SeriesList& nodes, bool explicit_values, const P
   PyRef fixed(PyList_New(static_cast<Py_ssize_t>(constraints.size())));
   if (!bounds || !fixed) return nullptr;
   for (std::size_t i = 0; i < constraints.size(); ++i) {
-    PyObject* pair = Py_BuildValue("[dd]", constraints.bounds[i].first, constraints.bounds[i].second);
+    const double hi = constraints.bounds[i].second;
+    PyObject* pair = hi == INFINITY ? Py_BuildValue("[dO]", constraints.bounds[i].first, Py_None)
+                                    : Py_BuildValue("[dd]", constraints.bounds[i].first, hi);
     if (!pair) return nullptr;
     PyList_SET_ITEM(bounds.get(), static_cast<Py_ssize_t>(i), pair);
     PyList_SET_ITEM(fixed.get(), static_cast<Py_ssize_t>(i), PyBool_FromLong(constraints.fixed[i] ? 1 : 0));
@@ -98,7 +102,14 @@ bool circuit_from_dict(PyObject* dict, const char* what, SeriesList& nodes, bool
     return dict_error(what, "\"fixed\" must be a list of " + std::to_string(n) + " bools");
   for (std::size_t i = 0; i < n; ++i) {
     std::vector<double> pair;
-    if (!read_doubles(PyList_GET_ITEM(bounds, static_cast<Py_ssize_t>(i)), what, "bounds", 2, pair)) return false;
+    PyObject* item = PyList_GET_ITEM(bounds, static_cast<Py_ssize_t>(i));
+    if (PyList_Check(item) && PyList_GET_SIZE(item) == 2 && PyList_GET_ITEM(item, 1) == Py_None) {
+      pair.resize(2);
+      if (!read_double(PyList_GET_ITEM(item, 0), what, "bounds", pair[0])) return false;
+      pair[1] = INFINITY;
+    } else if (!read_doubles(item, what, "bounds", 2, pair)) {
+      return false;
+    }
     const std::string param = names[i].substr(names[i].find('.') + 1);
     const auto default_bounds = kelvora::bounds(param);
     const bool is_default = pair[0] == default_bounds.first && pair[1] == default_bounds.second;
