@@ -8,6 +8,7 @@ Run: python bench/leak_check.py [calls-per-entry-point] [--uniform]
 """
 import argparse
 import gc
+import pickle
 import sys
 import warnings
 
@@ -66,6 +67,23 @@ ENTRY_POINTS = [
     ("fit(bad)", 1, lambda: expect_error(lambda: CIRCUIT.fit(F, Z, method="LM", guess_init=False), ValueError)),
     ("fit result attributes", 50,
      lambda: (lambda r: (r.params, r.stderr, r.circuit, repr(r)))(CIRCUIT.fit(F, Z, guess_init=False))),
+    ("fit result statistics", 50,
+     lambda: (lambda r: (r.covariance, r.correlation, r.residuals, r.dof, r.reduced_chi_square, r.aic, r.bic,
+                         r.method, r.message, r.initial, r.summary(), r == r))(
+         CIRCUIT.with_fixed(["R0.r"]).fit(F, Z, guess_init=False))),
+    ("constraints", 1,
+     lambda: CIRCUIT.with_bounds({"R1.r": (0.0, 1e3)}).with_fixed({"R0.r": 1.0}).fixed_params()),
+    ("constraints(bad)", 1,
+     lambda: (expect_error(lambda: CIRCUIT.with_bounds({"R0.t": (0.0, 1.0)}), ValueError),
+              expect_error(lambda: CIRCUIT.with_fixed({"R0.r": -1.0}), ValueError))),
+    ("values: eq, hash, pickle", 1,
+     lambda: (CIRCUIT == kv.Circuit("R0-(R1,C1)-(R2,CPE2)"), hash(CIRCUIT), hash(kv.R(1.0)),
+              pickle.loads(pickle.dumps(CIRCUIT)), pickle.loads(pickle.dumps(kv.Zarc(1.0, 2e-3, 0.8))))),
+    ("expression + dicts", 1,
+     lambda: (CIRCUIT.expression, kv.Circuit.from_dict(CIRCUIT.to_dict()),
+              expect_error(lambda: kv.Circuit.from_dict({"type": "Circuit", "version": 9}), ValueError))),
+    ("fit result dict", 50,
+     lambda: (lambda r: kv.FitResult.from_dict(r.to_dict()))(CIRCUIT.fit(F, Z, guess_init=False))),
     ("lin_kk + attributes", 5,
      lambda: (lambda r: (r.impedance, r.residuals_real, r.residuals_imag, r.resistances, r.time_constants,
                          r.inductance, r.capacitance, repr(r)))(kv.lin_kk(F, Z, add_capacitance=True))),

@@ -15,12 +15,13 @@ bool is_ascii_digit(char32_t c) { return c >= U'0' && c <= U'9'; }
 // level; deeper than kMaxNestingDepth is refused with TooDeep.
 class Parser {
  public:
-  explicit Parser(std::u32string_view text) : s_(text) {}
+  Parser(std::u32string_view text, bool relaxed) : s_(text), relaxed_(relaxed) {}
 
   Expected<SeriesList, ParseError> run() {
     SeriesList nodes;
     if (!parse_series(nodes, 0)) return unexpected(error_);
     if (pos_ != s_.size()) return unexpected(ParseError{ParseError::Kind::TrailingInput, pos_, {}});
+    if (relaxed_) return nodes;
     std::set<std::string> seen;
     for (const LeafRef& leaf : collect_leaves(nodes)) {
       const std::string& label = **leaf.label;
@@ -38,6 +39,7 @@ class Parser {
   }
 
   bool parse_series(SeriesList& out, std::size_t depth) {
+    if (relaxed_ && (at_end() || s_[pos_] == U',' || s_[pos_] == U')')) return true;  // empty series
     if (!parse_term(out, depth)) return false;
     while (!at_end() && s_[pos_] == U'-') {
       ++pos_;
@@ -61,6 +63,11 @@ class Parser {
   bool parse_parallel_body(SeriesList& out, std::size_t depth) {
     if (depth > kMaxNestingDepth) return fail(ParseError::Kind::TooDeep, pos_ - 1);
     ParallelGroup group;
+    if (relaxed_ && !at_end() && s_[pos_] == U')') {  // a group without branches
+      ++pos_;
+      out.push_back(Node{std::move(group)});
+      return true;
+    }
     group.branches.emplace_back();
     if (!parse_series(group.branches.back(), depth)) return false;
     while (!at_end() && s_[pos_] == U',') {
@@ -91,6 +98,7 @@ class Parser {
   }
 
   std::u32string_view s_;
+  bool relaxed_;
   std::size_t pos_ = 0;
   ParseError error_{ParseError::Kind::UnexpectedEnd, 0, {}};
 };
@@ -121,11 +129,20 @@ std::string ParseError::message() const {
   return {};
 }
 
-Expected<SeriesList, ParseError> parse(std::u32string_view text) { return Parser(text).run(); }
+Expected<SeriesList, ParseError> parse(std::u32string_view text) { return Parser(text, false).run(); }
 
 Expected<SeriesList, ParseError> parse(std::string_view utf8) {
   const std::u32string text = utf8_to_u32(utf8);
   return parse(std::u32string_view(text));
+}
+
+}  // namespace kelvora
+
+namespace kelvora {
+
+Expected<SeriesList, ParseError> parse_relaxed(std::string_view utf8) {
+  const std::u32string text = utf8_to_u32(utf8);
+  return Parser(text, true).run();
 }
 
 }  // namespace kelvora

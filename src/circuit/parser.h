@@ -24,4 +24,9 @@ struct ParseError {
 Expected<SeriesList, ParseError> parse(std::u32string_view text);
 Expected<SeriesList, ParseError> parse(std::string_view utf8);
 
+// The grammar widened to every tree that Series() and Parallel() can build:
+// labels may repeat, a series may be empty ("", "(,R1)") and "()" is a
+// group without branches.  For stored circuits (stored_expression).
+Expected<SeriesList, ParseError> parse_relaxed(std::string_view utf8);
+
 }  // namespace kelvora

@@ -112,20 +112,29 @@ std::size_t param_count(const SeriesList& nodes) {
   return n;
 }
 
-std::vector<std::string> param_names(const SeriesList& nodes) {
-  std::vector<std::string> names;
+std::vector<std::string> leaf_labels(const SeriesList& nodes) {
+  std::vector<std::string> labels;
   std::map<std::string_view, std::size_t> counters;
   for (const LeafRef& leaf : collect_leaves(nodes)) {
-    const KindInfo& info = kind_info(leaf.element->kind);
-    std::string label;
     if (leaf.label->has_value()) {
-      label = **leaf.label;
+      labels.push_back(**leaf.label);
     } else {
-      std::size_t& counter = counters[info.code];
-      label = std::string(info.code) + std::to_string(counter);
+      const std::string_view code = kind_info(leaf.element->kind).code;
+      std::size_t& counter = counters[code];
+      labels.push_back(std::string(code) + std::to_string(counter));
       ++counter;
     }
-    for (std::size_t i = 0; i < info.count; ++i) names.push_back(label + "." + std::string(info.names[i]));
+  }
+  return labels;
+}
+
+std::vector<std::string> param_names(const SeriesList& nodes) {
+  std::vector<std::string> names;
+  const auto leaves = collect_leaves(nodes);
+  const auto labels = leaf_labels(nodes);
+  for (std::size_t k = 0; k < leaves.size(); ++k) {
+    const KindInfo& info = kind_info(leaves[k].element->kind);
+    for (std::size_t i = 0; i < info.count; ++i) names.push_back(labels[k] + "." + std::string(info.names[i]));
   }
   return names;
 }

@@ -11,10 +11,19 @@
 namespace kelvora {
 namespace {
 
-// sigma_i = sqrt(S / (m - p) * (J^T J)^-1_ii), or nothing.
-std::optional<std::vector<double>> standard_errors(const std::vector<double>& jac, std::size_t m, std::size_t p,
-                                                   double sum_sq) {
+// C = S / (m - p) * (J^T J)^-1 over the columns listed in `free` (p of
+// them), written into a full-size matrix with zero rows and columns for the
+// other parameters; or nothing when m <= p or J^T J is singular.
+std::optional<std::vector<double>> covariance(const std::vector<double>& all_columns, std::size_t m,
+                                              const std::vector<std::size_t>& free, std::size_t total,
+                                              double sum_sq) {
+  const std::size_t p = free.size();
   if (m <= p) return std::nullopt;
+  if (p == 0) return std::vector<double>(total * total, 0.0);  // everything fixed
+  std::vector<double> jac(m * p);
+  for (std::size_t i = 0; i < p; ++i)
+    std::copy_n(all_columns.begin() + static_cast<std::ptrdiff_t>(free[i] * m), m,
+                jac.begin() + static_cast<std::ptrdiff_t>(i * m));
   std::vector<double> a(p * p);
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j < p; ++j) {
@@ -27,17 +36,19 @@ std::optional<std::vector<double>> standard_errors(const std::vector<double>& ja
   const auto inv = invert_matrix(a, p);
   if (!inv) return std::nullopt;
   const double variance = sum_sq / static_cast<double>(m - p);
-  std::vector<double> sigma(p);
-  for (std::size_t i = 0; i < p; ++i) sigma[i] = std::sqrt(variance * (*inv)[i * p + i]);
-  return sigma;
+  std::vector<double> c(total * total, 0.0);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < p; ++j) c[free[i] * total + free[j]] = variance * (*inv)[i * p + j];
+  return c;
 }
 
 }  // namespace
 
 Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, const ResidualModel& model,
                                                   std::span<const double> params, bool success,
-                                                  std::uint64_t iterations, EvaluationCounter& counter) {
-  const auto bounds = param_bounds(circuit);
+                                                  std::uint64_t iterations, EvaluationCounter& counter,
+                                                  const ParamConstraints* constraints) {
+  const auto bounds = constraints ? constraints->bounds : param_bounds(circuit);
   const std::size_t p = std::min(params.size(), bounds.size());
   std::vector<double> x(params.begin(), params.begin() + static_cast<std::ptrdiff_t>(p));
   for (std::size_t i = 0; i < p; ++i) {
@@ -58,8 +69,19 @@ Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, con
   std::vector<double> jac(m * p);
   if (auto error = jacobian_columns_into(model, x, counter, jac)) return unexpected(std::move(*error));
 
+  std::vector<std::size_t> free;
+  for (std::size_t i = 0; i < p; ++i)
+    if (!constraints || i >= constraints->fixed.size() || !constraints->fixed[i]) free.push_back(i);
+
   FitOutcome out;
-  out.standard_errors = standard_errors(jac, m, p, sum_sq);
+  out.covariance = covariance(jac, m, free, p, sum_sq);
+  if (out.covariance) {
+    // sigma_i = sqrt(C_ii): a negative diagonal entry gives NaN, a fixed parameter 0.
+    std::vector<double> sigma(p);
+    for (std::size_t i = 0; i < p; ++i) sigma[i] = std::sqrt((*out.covariance)[i * p + i]);
+    out.standard_errors = std::move(sigma);
+  }
+  out.residuals = std::move(r);
   out.circuit = rebuild(circuit, x);
   out.names = param_names(out.circuit);
   out.cost = cost;
@@ -74,11 +96,12 @@ Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, con
 Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, std::span<const double> params,
                                                   bool success, std::uint64_t iterations,
                                                   std::span<const double> omega, std::span<const Complex> impedances,
-                                                  std::span<const double> weights, EvaluationCounter& counter) {
+                                                  std::span<const double> weights, EvaluationCounter& counter,
+                                                  const ParamConstraints* constraints) {
   const ResidualModel model(circuit, {omega.begin(), omega.end()},
                             {impedances.begin(), impedances.begin() + static_cast<std::ptrdiff_t>(omega.size())},
                             {weights.begin(), weights.begin() + static_cast<std::ptrdiff_t>(omega.size())});
-  return build_outcome(circuit, model, params, success, iterations, counter);
+  return build_outcome(circuit, model, params, success, iterations, counter, constraints);
 }
 
 }  // namespace kelvora

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/evaluation_counter.h"
 #include "fit/fit_outcome.h"
@@ -19,15 +20,19 @@ namespace kelvora {
 // residuals and p parameters, none when m <= p or J^T J is singular.  Costs
 // 1 + 2p evaluations on `counter`, which is then read as impedance_evals.
 // Fails only on a broken invariant (unordered or NaN bounds, a vector too
-// short for the circuit).
+// short for the circuit).  With constraints their bounds clamp, and the
+// statistics cover the free parameters: fixed ones get a zero standard error
+// and zero covariance rows, and p counts the free parameters.
 Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, std::span<const double> params,
                                                   bool success, std::uint64_t iterations,
                                                   std::span<const double> omega, std::span<const Complex> impedances,
-                                                  std::span<const double> weights, EvaluationCounter& counter);
+                                                  std::span<const double> weights, EvaluationCounter& counter,
+                                                  const ParamConstraints* constraints = nullptr);
 
 // The same with the circuit already compiled against its spectrum.
 Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, const ResidualModel& model,
                                                   std::span<const double> params, bool success,
-                                                  std::uint64_t iterations, EvaluationCounter& counter);
+                                                  std::uint64_t iterations, EvaluationCounter& counter,
+                                                  const ParamConstraints* constraints = nullptr);
 
 }  // namespace kelvora

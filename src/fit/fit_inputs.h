@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/fit_error.h"
 #include "fit/weighting.h"
@@ -18,6 +19,8 @@ struct FitInputs {
   std::span<const double> frequencies;  // hertz
   std::span<const Complex> impedances;
   Weighting weighting;
+  // Bounds and fixed set; null for the physical bounds with nothing fixed.
+  const ParamConstraints* constraints = nullptr;
 };
 
 // In this order: LengthMismatch, Empty, NoParameters.

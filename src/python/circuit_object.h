@@ -1,8 +1,10 @@
 #pragma once
-// The Python Circuit object: an immutable circuit tree and the flag telling
-// whether its parameter values were given explicitly by the user.
+// The Python Circuit object: an immutable circuit tree, the flag telling
+// whether its parameter values were given explicitly by the user, and the
+// parameters' bounds and fixed set.
 #include <Python.h>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 
 namespace kelvora::py {
@@ -11,6 +13,7 @@ struct CircuitObject {
   PyObject_HEAD
   kelvora::SeriesList* nodes;  // owned
   bool explicit_values;
+  kelvora::ParamConstraints* constraints;  // owned; one entry per parameter
 };
 
 // -1 with an exception set on failure.
@@ -19,9 +22,22 @@ PyTypeObject* circuit_type();
 bool is_circuit(PyObject* obj);
 inline const kelvora::SeriesList& circuit_nodes(PyObject* obj) { return *reinterpret_cast<CircuitObject*>(obj)->nodes; }
 inline bool circuit_explicit(PyObject* obj) { return reinterpret_cast<CircuitObject*>(obj)->explicit_values; }
+inline const kelvora::ParamConstraints& circuit_constraints(PyObject* obj) {
+  return *reinterpret_cast<CircuitObject*>(obj)->constraints;
+}
 
 // A new Circuit holding `nodes`; ValueError when the tree nests deeper than
 // the supported limit.  Returns a new reference or nullptr.
 PyObject* new_circuit(kelvora::SeriesList nodes, bool explicit_values);
+// The same with the given constraints, which must match the tree.
+PyObject* new_circuit(kelvora::SeriesList nodes, bool explicit_values, kelvora::ParamConstraints constraints);
+
+// Plain dict form of a circuit (circuit_dict.cpp), and back.  `from` fails
+// with ValueError on unknown, missing or malformed keys and on a newer
+// format version; `what` names the dict in messages.
+PyObject* circuit_to_dict(const kelvora::SeriesList& nodes, bool explicit_values,
+                          const kelvora::ParamConstraints& constraints);
+bool circuit_from_dict(PyObject* dict, const char* what, kelvora::SeriesList& nodes, bool& explicit_values,
+                       kelvora::ParamConstraints& constraints);
 
 }  // namespace kelvora::py

@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "circuit/expression.h"
 #include "circuit/model_names.h"
 #include "circuit/parse_report.h"
 #include "circuit/parser.h"
 #include "circuit/tree.h"
+#include "circuit/value_identity.h"
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/class_setup.h"
@@ -41,6 +43,9 @@ std::string pad(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
   return s;
 }
+
+std::string names_report(const SeriesList& nodes, const std::vector<std::string>& unknown,
+                         const std::vector<std::string>& missing);
 
 bool is_unicode_whitespace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -80,6 +85,7 @@ PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 void circuit_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<CircuitObject*>(self)->nodes;
+  delete reinterpret_cast<CircuitObject*>(self)->constraints;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -89,7 +95,7 @@ PyObject* circuit_repr(PyObject* self) {
   const auto names = kelvora::param_names(nodes);
   const auto units = kelvora::param_units(nodes);
   const auto values = kelvora::param_values(nodes);
-  const auto bounds = kelvora::param_bounds(nodes);
+  const auto& bounds = circuit_constraints(self).bounds;
   const std::size_t width = longest(names);
   std::string out = "Circuit (" + std::to_string(names.size()) + " parameter" + (names.size() == 1 ? "" : "s") + ")\n";
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -111,7 +117,7 @@ PyObject* param_units(PyObject* self, PyObject*) { return string_list(kelvora::p
 PyObject* param_values(PyObject* self, PyObject*) { return float_list(kelvora::param_values(circuit_nodes(self))); }
 
 PyObject* param_bounds(PyObject* self, PyObject*) {
-  const auto bounds = kelvora::param_bounds(circuit_nodes(self));
+  const auto& bounds = circuit_constraints(self).bounds;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(bounds.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < bounds.size(); ++i) {
@@ -135,7 +141,7 @@ PyObject* with_values(PyObject* self, PyObject* args, PyObject* kwargs) {
   const std::size_t n = kelvora::param_count(nodes);
   if (values.size() != n)
     return raise_value_error("expected " + std::to_string(n) + " values, got " + std::to_string(values.size()));
-  return new_circuit(kelvora::rebuild(nodes, values), true);
+  return new_circuit(kelvora::rebuild(nodes, values), true, circuit_constraints(self));
 }
 
 PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -184,8 +190,16 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<double> values;
     values.reserve(names.size());
     for (const auto& n : names) values.push_back(map[n]);
-    return new_circuit(kelvora::rebuild(nodes, values), true);
+    return new_circuit(kelvora::rebuild(nodes, values), true, circuit_constraints(self));
   }
+  return raise_value_error(names_report(nodes, unknown, missing));
+}
+
+// Each name of `unknown` with its "did you mean" help, the missing names,
+// and the table of valid parameters with units and default bounds.
+std::string names_report(const SeriesList& nodes, const std::vector<std::string>& unknown,
+                         const std::vector<std::string>& missing) {
+  const auto names = kelvora::param_names(nodes);
   std::vector<std::string> lines;
   for (const auto& k : unknown) {
     std::string line = "unknown parameter " + kelvora::quoted(k);
@@ -203,8 +217,215 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
     lines.push_back("  " + pad(names[i], width) + "  [" + units[i] + "]  " + bounds_text(bounds[i]));
   std::string report;
   for (std::size_t i = 0; i < lines.size(); ++i) report += (i ? "\n" : "") + lines[i];
-  return raise_value_error(report);
+  return report;
 }
+
+// The (name, value) pairs of a dict argument with str keys, in its iteration
+// order, read from a snapshot that holds its own references (a value's
+// conversion may change the dict).  false with TypeError naming `arg`.
+template <class T, class Read>
+bool read_named(PyObject* dict, const char* arg, std::vector<std::pair<std::string, T>>& out, Read read) {
+  PyRef items(PyDict_Items(dict));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'PyString'", arg,
+                   _PyType_Name(Py_TYPE(key)));
+      return false;
+    }
+    std::string name;
+    if (!utf8_of(key, name)) return false;
+    T value{};
+    if (!read(PyTuple_GET_ITEM(pair, 1), value)) {
+      prefix_type_error(arg);
+      return false;
+    }
+    out.emplace_back(std::move(name), value);
+  }
+  return true;
+}
+
+// The keys of `entries` that name no parameter, in order.
+template <class T>
+std::vector<std::string> unknown_names(const std::vector<std::pair<std::string, T>>& entries,
+                                       const std::vector<std::string>& names) {
+  std::vector<std::string> unknown;
+  for (const auto& [k, v] : entries)
+    if (std::find(names.begin(), names.end(), k) == names.end()) unknown.push_back(k);
+  return unknown;
+}
+
+// The part of a parameter name after the element label: "alpha" of "CPE1.alpha".
+std::string param_part(const std::string& name) { return name.substr(name.find('.') + 1); }
+
+bool read_bound_pair(PyObject* obj, std::pair<double, double>& out) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj) || PySequence_Size(obj) != 2) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "expected a (lo, hi) pair of numbers, got %s", _PyType_Name(Py_TYPE(obj)));
+    return false;
+  }
+  double v[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyRef item(PySequence_GetItem(obj, i));
+    if (!item) return false;
+    v[i] = PyFloat_AsDouble(item.get());
+    if (v[i] == -1.0 && PyErr_Occurred()) return false;
+  }
+  out = {v[0], v[1]};
+  return true;
+}
+
+PyObject* with_bounds(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"bounds", nullptr};
+  PyObject* dict = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_bounds", const_cast<char**>(kwlist), &dict)) return nullptr;
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "argument 'bounds': '%s' object cannot be converted to 'PyDict'",
+                 _PyType_Name(Py_TYPE(dict)));
+    return nullptr;
+  }
+  std::vector<std::pair<std::string, std::pair<double, double>>> entries;
+  if (!read_named(dict, "bounds", entries, read_bound_pair)) return nullptr;
+  const SeriesList& nodes = circuit_nodes(self);
+  const auto names = kelvora::param_names(nodes);
+  const auto unknown = unknown_names(entries, names);
+  if (!unknown.empty()) return raise_value_error(names_report(nodes, unknown, {}));
+  const auto values = kelvora::param_values(nodes);
+  ParamConstraints c = circuit_constraints(self);
+  for (const auto& [name, b] : entries) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i] != name) continue;
+      if (const auto problem = bounds_problem(name, param_part(name), b.first, b.second))
+        return raise_value_error(*problem);
+      if (c.fixed[i])
+        if (const auto problem = fixed_value_problem(name, values[i], b.first, b.second))
+          return raise_value_error(*problem);
+      c.bounds[i] = b;
+    }
+  }
+  return new_circuit(nodes, circuit_explicit(self), std::move(c));
+}
+
+PyObject* with_fixed(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"params", nullptr};
+  PyObject* arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_fixed", const_cast<char**>(kwlist), &arg)) return nullptr;
+  // name -> value to hold, or nothing to hold the current value
+  std::vector<std::pair<std::string, std::optional<double>>> entries;
+  if (PyDict_Check(arg)) {
+    auto read_value = [](PyObject* obj, std::optional<double>& out) {
+      const double v = PyFloat_AsDouble(obj);
+      if (v == -1.0 && PyErr_Occurred()) return false;
+      out = v;
+      return true;
+    };
+    if (!read_named(arg, "params", entries, read_value)) return nullptr;
+  } else {
+    if (PyUnicode_Check(arg) || !PySequence_Check(arg)) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'params': expected a dict of names to values or a sequence of names, got %s",
+                   _PyType_Name(Py_TYPE(arg)));
+      return nullptr;
+    }
+    PyRef seq(PySequence_Fast(arg, "argument 'params': expected a sequence of names"));
+    if (!seq) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+      if (!PyUnicode_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "argument 'params': names must be str, not %s", _PyType_Name(Py_TYPE(item)));
+        return nullptr;
+      }
+      std::string name;
+      if (!utf8_of(item, name)) return nullptr;
+      entries.emplace_back(std::move(name), std::nullopt);
+    }
+  }
+  const SeriesList& nodes = circuit_nodes(self);
+  const auto names = kelvora::param_names(nodes);
+  const auto unknown = unknown_names(entries, names);
+  if (!unknown.empty()) return raise_value_error(names_report(nodes, unknown, {}));
+  auto values = kelvora::param_values(nodes);
+  ParamConstraints c = circuit_constraints(self);
+  for (const auto& [name, value] : entries) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i] != name) continue;
+      const double v = value.value_or(values[i]);
+      if (const auto problem = fixed_value_problem(name, v, c.bounds[i].first, c.bounds[i].second))
+        return raise_value_error(*problem);
+      values[i] = v;
+      c.fixed[i] = true;
+    }
+  }
+  return new_circuit(kelvora::rebuild(nodes, values), circuit_explicit(self), std::move(c));
+}
+
+PyObject* fixed_params(PyObject* self, PyObject*) {
+  const auto names = kelvora::param_names(circuit_nodes(self));
+  const auto& fixed = circuit_constraints(self).fixed;
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < names.size() && i < fixed.size(); ++i)
+    if (fixed[i]) out.push_back(names[i]);
+  return string_list(out);
+}
+
+PyObject* get_expression(PyObject* self, void*) {
+  const auto text = kelvora::expression(circuit_nodes(self));
+  if (!text) return raise_value_error("this circuit has no expression: " + text.error());
+  return to_py_str(*text);
+}
+
+PyObject* to_dict(PyObject* self, PyObject*) {
+  return circuit_to_dict(circuit_nodes(self), circuit_explicit(self), circuit_constraints(self));
+}
+
+PyObject* from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"d", nullptr};
+  PyObject* dict = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &dict)) return nullptr;
+  SeriesList nodes;
+  bool explicit_values = false;
+  ParamConstraints constraints;
+  if (!circuit_from_dict(dict, "circuit dict", nodes, explicit_values, constraints)) return nullptr;
+  return new_circuit(std::move(nodes), explicit_values, std::move(constraints));
+}
+
+// (Circuit.from_dict, (self.to_dict(),)) for pickle and copy.
+PyObject* circuit_reduce(PyObject* self, PyObject*) {
+  PyRef dict(to_dict(self, nullptr));
+  if (!dict) return nullptr;
+  PyRef restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_dict"));
+  if (!restore) return nullptr;
+  return Py_BuildValue("(O(O))", restore.get(), dict.get());
+}
+
+// Circuits compare and hash by value: tree, values bit for bit, flag and constraints.
+PyObject* circuit_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !is_circuit(other)) Py_RETURN_NOTIMPLEMENTED;
+  const bool same = circuit_explicit(self) == circuit_explicit(other) &&
+                    kelvora::same_nodes(circuit_nodes(self), circuit_nodes(other)) &&
+                    same_constraints(circuit_constraints(self), circuit_constraints(other));
+  return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
+}
+
+Py_hash_t circuit_hash(PyObject* self) {
+  std::size_t h = kelvora::hash_nodes(circuit_nodes(self));
+  h = kelvora::hash_mix(h, circuit_explicit(self) ? 1 : 0);
+  h = kelvora::hash_mix(h, hash_constraints(circuit_constraints(self)));
+  const auto out = static_cast<Py_hash_t>(h);
+  return out == -1 ? -2 : out;
+}
+
+PyGetSetDef kGetSet[] = {
+    {"expression", guarded<&get_expression>, nullptr,
+     "Expression text that `Circuit()` parses back to this topology with the\n"
+     "same `param_names()`; unlabelled elements are written with their\n"
+     "automatic labels. ValueError for circuits no expression can write:\n"
+     "repeated labels, or a series or parallel group without elements.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 // The text signature comes from the parameter table (fit_parameters.def).
 constexpr auto kFitDoc = fit_docstring(
@@ -273,6 +494,28 @@ PyMethodDef kMethods[] = {
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
     {"fit", guarded_method<&circuit_fit>(), METH_VARARGS | METH_KEYWORDS, kFitDoc.data()},
+    {"with_bounds", guarded_method<&with_bounds>(), METH_VARARGS | METH_KEYWORDS,
+     "with_bounds($self, bounds)\n--\n\n"
+     "This circuit with new `(lo, hi)` bounds for the named parameters, e.g.\n"
+     "`{\"CPE1.alpha\": (0.5, 1.0)}`. Every fit method searches within them.\n"
+     "Bounds must lie within the parameter's valid range ([0, inf) for\n"
+     "magnitudes, [0, 1] for exponents) with `lo < hi`."},
+    {"with_fixed", guarded_method<&with_fixed>(), METH_VARARGS | METH_KEYWORDS,
+     "with_fixed($self, params)\n--\n\n"
+     "This circuit with the named parameters held fixed: a dict gives their\n"
+     "values, a list of names holds their current values. Every fit method\n"
+     "leaves them exactly as they are; parameters fixed before stay fixed."},
+    {"fixed_params", guarded_method<&fixed_params>(), METH_NOARGS,
+     "fixed_params($self)\n--\n\nNames of the parameters held fixed, in `param_names()` order."},
+    {"to_dict", guarded_method<&to_dict>(), METH_NOARGS,
+     "to_dict($self)\n--\n\n"
+     "This circuit as a JSON-compatible dict: expression, values, flag,\n"
+     "bounds and fixed set, with a format version. See `from_dict()`."},
+    {"from_dict", guarded_method<&from_dict>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_dict(d)\n--\n\n"
+     "The circuit a `to_dict()` dict describes. ValueError for unknown or\n"
+     "missing keys, malformed entries or a newer format version."},
+    {"__reduce__", guarded_method<&circuit_reduce>(), METH_NOARGS, "Helper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -285,6 +528,9 @@ int init_circuit_type(PyObject* module) {
       {Py_tp_dealloc, guarded_slot<&circuit_dealloc>()},
       {Py_tp_repr, guarded_slot<&circuit_repr>()},
       {Py_tp_methods, kMethods},
+      {Py_tp_getset, kGetSet},
+      {Py_tp_richcompare, guarded_slot<&circuit_richcompare>()},
+      {Py_tp_hash, guarded_slot<&circuit_hash>()},
       {0, nullptr},
   };
   PyType_Spec type_spec = {"kelvora.Circuit", sizeof(CircuitObject), 0, kClassFlags, slots};
@@ -303,14 +549,22 @@ PyTypeObject* circuit_type() { return g_circuit_type; }
 bool is_circuit(PyObject* obj) { return g_circuit_type && PyObject_TypeCheck(obj, g_circuit_type); }
 
 PyObject* new_circuit(SeriesList nodes, bool explicit_values) {
+  ParamConstraints constraints = default_constraints(nodes);
+  return new_circuit(std::move(nodes), explicit_values, std::move(constraints));
+}
+
+PyObject* new_circuit(SeriesList nodes, bool explicit_values, ParamConstraints constraints) {
+  if (!matches(constraints, nodes)) return raise_internal_error("new_circuit: constraints do not match the circuit");
   if (kelvora::nesting_depth(nodes) > kelvora::kMaxNestingDepth)
     return raise_value_error("circuit nests parallel groups deeper than " + std::to_string(kelvora::kMaxNestingDepth) +
                              " levels");
   auto owned = std::make_unique<SeriesList>(std::move(nodes));
+  auto owned_constraints = std::make_unique<ParamConstraints>(std::move(constraints));
   PyObject* self = g_circuit_type->tp_alloc(g_circuit_type, 0);
   if (!self) return nullptr;
   auto* c = reinterpret_cast<CircuitObject*>(self);
   c->nodes = owned.release();
+  c->constraints = owned_constraints.release();
   c->explicit_values = explicit_values;
   return self;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "circuit/value_identity.h"
 #include "python/class_setup.h"
 #include "python/guard.h"
 #include "python/pyref.h"
@@ -77,6 +78,37 @@ PyObject* element_sub_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   return self;
 }
 
+// Elements compare and hash by value: same kind, parameters equal bit for bit.
+PyObject* element_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || !is_element(other)) Py_RETURN_NOTIMPLEMENTED;
+  const bool same = kelvora::same_element(element_value(self), element_value(other));
+  return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
+}
+
+Py_hash_t element_hash(PyObject* self) {
+  const auto h = static_cast<Py_hash_t>(kelvora::hash_element(element_value(self)));
+  return h == -1 ? -2 : h;
+}
+
+// (class, parameters): pickle and copy rebuild the element with its
+// constructor, the class being found as Element.<code>.
+PyObject* element_reduce(PyObject* self, PyObject*) {
+  const kelvora::Element& e = element_value(self);
+  PyRef args(PyTuple_New(static_cast<Py_ssize_t>(e.count())));
+  if (!args) return nullptr;
+  for (std::size_t i = 0; i < e.count(); ++i) {
+    PyObject* v = PyFloat_FromDouble(e.values[i]);
+    if (!v) return nullptr;
+    PyTuple_SET_ITEM(args.get(), static_cast<Py_ssize_t>(i), v);
+  }
+  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get());
+}
+
+PyMethodDef kElementMethods[] = {
+    {"__reduce__", guarded_method<&element_reduce>(), METH_NOARGS, "Helper for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* get_param(PyObject* self, void* closure) {
   const auto index = reinterpret_cast<std::size_t>(closure);
   return PyFloat_FromDouble(element_value(self).values[index]);
@@ -89,6 +121,9 @@ int init_element_type(PyObject* module) {
       {Py_tp_doc, const_cast<char*>(kElementDoc)},
       {Py_tp_new, guarded_slot<&element_base_new>()},
       {Py_tp_repr, guarded_slot<&element_repr>()},
+      {Py_tp_richcompare, guarded_slot<&element_richcompare>()},
+      {Py_tp_hash, guarded_slot<&element_hash>()},
+      {Py_tp_methods, kElementMethods},
       {Py_tp_dealloc, guarded_slot<&element_dealloc>()},
       {0, nullptr},
   };
@@ -137,6 +172,11 @@ int init_element_type(PyObject* module) {
     }
     if (add_class_attribute(sub, "__match_args__", match_args.get()) < 0) return -1;
     const std::string code(info.code);
+    // The class is reachable as Element.<code>, which is what pickle looks
+    // up; its __name__ stays Element_<code>.
+    PyObject* qualname = PyUnicode_FromString(("Element." + code).c_str());
+    if (!qualname) return -1;
+    Py_SETREF(reinterpret_cast<PyHeapTypeObject*>(sub)->ht_qualname, qualname);
     if (add_class_attribute(g_element_type, code.c_str(), sub) < 0) return -1;
     g_subclasses[k] = sub;  // kept for the life of the process
   }

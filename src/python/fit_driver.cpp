@@ -133,10 +133,11 @@ constexpr const char* kNoModelWarning =
 
 // The start circuit: a copy of the circuit, with guessed values written in
 // when the guess decision says so.  false with an exception set.
-bool choose_start(const SeriesList& nodes, bool explicit_values, const FitArguments& a, const Spectrum& spectrum,
-                  SeriesList& start) {
+bool choose_start(const SeriesList& nodes, bool explicit_values, const ParamConstraints& constraints,
+                  const FitArguments& a, const Spectrum& spectrum, SeriesList& start, bool& guessed) {
   const bool guess = a.guess_init ? *a.guess_init : (a.weights_path.has_value() || !explicit_values);
   start = nodes;
+  guessed = false;
   if (!guess) return true;
   if (!a.weights_path && !a.guess_init.value_or(false) && !models::find_for_topology(nodes)) {
     // Left unset and nothing to guess with: warn and use the circuit's own values.
@@ -152,7 +153,12 @@ bool choose_start(const SeriesList& nodes, bool explicit_values, const FitArgume
     raise_internal_error(kNotEnoughValues);
     return false;
   }
+  // The network proposes the free parameters; fixed ones keep their values.
+  const auto own = param_values(nodes);
+  for (std::size_t i = 0; i < own.size() && i < constraints.fixed.size(); ++i)
+    if (constraints.fixed[i]) (*values)[i] = own[i];
   start = rebuild(nodes, *values);
+  guessed = true;
   return true;
 }
 
@@ -171,7 +177,10 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!weighting) return raise_value_error(weighting.error().message());
 
   SeriesList start;
-  if (!choose_start(circuit_nodes(self), circuit_explicit(self), a, spectrum, start)) return nullptr;
+  const ParamConstraints& constraints = circuit_constraints(self);
+  bool guessed = false;
+  if (!choose_start(circuit_nodes(self), circuit_explicit(self), constraints, a, spectrum, start, guessed))
+    return nullptr;
 
   // The run touches no Python object; failures come back as values.  A C++
   // exception leaves through the scopes below, which take the interpreter
@@ -197,8 +206,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     ReleaseGil unlocked;
     CancellationScope scope(cancellation);
     try {
-      result.emplace(run_fit_method(a.method, FitInputs{start, spectrum.frequencies, spectrum.impedances, *weighting},
-                                    a.settings));
+      result.emplace(run_fit_method(
+          a.method, FitInputs{start, spectrum.frequencies, spectrum.impedances, *weighting, &constraints}, a.settings));
     } catch (const FitCancelled&) {
       // the signal's exception is raised below
     }
@@ -213,7 +222,10 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (const auto* error = std::get_if<FitError>(&failure)) return raise_value_error(error->message());
     return raise_internal_error(std::get<InternalError>(failure).message);
   }
-  return new_fit_result(std::move(result->value()), std::move(spectrum));
+  // The start circuit: the receiver's, or its tree with the guessed values (given explicitly).
+  const bool start_explicit = circuit_explicit(self) || guessed;
+  return new_fit_result(
+      FitRecord{std::move(result->value()), constraints, a.method, std::move(start), start_explicit, std::move(spectrum)});
 }
 
 }  // namespace kelvora::py

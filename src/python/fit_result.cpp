@@ -1,9 +1,9 @@
 // FitResult: the outcome of Circuit.fit().  Instances come only from fit();
 // every attribute read builds a fresh Python object (a new Circuit, a new
 // dict), so results never share state with their callers.  The measured
-// spectrum is kept beside the outcome for plot(), which hands both to the
-// pure-Python module kelvora.plot (matplotlib is imported there, on first
-// use, never at module import).
+// spectrum is kept in the record for plot(), which hands it and the result
+// to the pure-Python module kelvora.plot (matplotlib is imported there, on
+// first use, never at module import).
 #include "python/fit_result.h"
 
 #include <algorithm>
@@ -12,11 +12,17 @@
 #include <string>
 #include <string_view>
 
+#include "circuit/tree.h"
+#include "fit/fit_statistics.h"
+#include "python/numpy_bridge.h"
+#include "circuit/value_identity.h"
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/class_setup.h"
+#include "python/dict_form.h"
 #include "python/errors.h"
 #include "python/fit_arguments.h"
+#include "python/py_lists.h"
 #include "python/guard.h"
 #include "python/pyref.h"
 #include "support/number_format.h"
@@ -25,23 +31,17 @@
 namespace kelvora::py {
 namespace {
 
-// What a FitResult owns: the outcome and the spectrum it was fitted to.
-struct FitResultData {
-  kelvora::FitOutcome outcome;
-  Spectrum spectrum;
-};
-
 struct FitResultObject {
   PyObject_HEAD
-  FitResultData* data;  // owned
+  FitRecord* record;  // owned
 };
 
 // The type, created once at module initialisation and kept for the life of
 // the process (the module lives in the main interpreter only).
 PyTypeObject* g_type = nullptr;
 
-const FitResultData& data_of(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self)->data; }
-const kelvora::FitOutcome& outcome_of(PyObject* self) { return data_of(self).outcome; }
+const FitRecord& record_of(PyObject* self) { return *reinterpret_cast<FitResultObject*>(self)->record; }
+const kelvora::FitOutcome& outcome_of(PyObject* self) { return record_of(self).outcome; }
 
 // names paired with values position by position, up to the shorter list.
 PyObject* paired_dict(const std::vector<std::string>& names, const std::vector<double>& values) {
@@ -56,7 +56,9 @@ PyObject* paired_dict(const std::vector<std::string>& names, const std::vector<d
   return dict.release();
 }
 
-PyObject* get_circuit(PyObject* self, void*) { return new_circuit(outcome_of(self).circuit, true); }
+PyObject* get_circuit(PyObject* self, void*) {
+  return new_circuit(outcome_of(self).circuit, true, record_of(self).constraints);
+}
 PyObject* get_params(PyObject* self, void*) {
   const auto& o = outcome_of(self);
   return paired_dict(o.names, o.params);
@@ -74,6 +76,53 @@ PyObject* get_impedance_evals(PyObject* self, void*) {
 PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).cost); }
 PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(outcome_of(self).chi_square); }
 
+// A p x p NumPy array of a row-major matrix, or None.
+PyObject* matrix_or_none(const std::optional<std::vector<double>>& m, std::size_t p) {
+  if (!m) Py_RETURN_NONE;
+  double* data = nullptr;
+  PyObject* arr = new_double_matrix(p, p, &data);
+  if (!arr) return nullptr;
+  std::copy(m->begin(), m->end(), data);
+  return arr;
+}
+
+PyObject* get_covariance(PyObject* self, void*) {
+  const auto& o = outcome_of(self);
+  return matrix_or_none(o.covariance, o.params.size());
+}
+PyObject* get_correlation(PyObject* self, void*) {
+  const auto& o = outcome_of(self);
+  if (!o.covariance) Py_RETURN_NONE;
+  return matrix_or_none(correlation(*o.covariance, o.params.size()), o.params.size());
+}
+PyObject* get_residuals(PyObject* self, void*) {
+  const auto& r = outcome_of(self).residuals;
+  double* data = nullptr;
+  PyObject* arr = new_double_array(r.size(), &data);
+  if (!arr) return nullptr;
+  std::copy(r.begin(), r.end(), data);
+  return arr;
+}
+FitStatistics statistics_of(PyObject* self) { return fit_statistics(outcome_of(self), record_of(self).constraints); }
+PyObject* get_dof(PyObject* self, void*) { return PyLong_FromLongLong(statistics_of(self).dof); }
+PyObject* get_reduced_chi_square(PyObject* self, void*) {
+  return PyFloat_FromDouble(statistics_of(self).reduced_chi_square);
+}
+PyObject* get_aic(PyObject* self, void*) { return PyFloat_FromDouble(statistics_of(self).aic); }
+PyObject* get_bic(PyObject* self, void*) { return PyFloat_FromDouble(statistics_of(self).bic); }
+PyObject* get_method(PyObject* self, void*) { return to_py_str(record_of(self).method); }
+PyObject* get_message(PyObject* self, void*) {
+  return to_py_str(std::string(fit_ending_info(outcome_of(self).ending).message));
+}
+PyObject* get_initial(PyObject* self, void*) {
+  const FitRecord& r = record_of(self);
+  return new_circuit(r.initial, r.initial_explicit, r.constraints);
+}
+
+PyObject* fit_result_summary(PyObject* self, PyObject*) {
+  return to_py_str(fit_summary(outcome_of(self), record_of(self).constraints, record_of(self).method));
+}
+
 PyGetSetDef kGetSet[] = {
     {"circuit", guarded<&get_circuit>, nullptr, nullptr, nullptr},
     {"params", guarded<&get_params>, nullptr, nullptr, nullptr},
@@ -83,6 +132,33 @@ PyGetSetDef kGetSet[] = {
     {"impedance_evals", guarded<&get_impedance_evals>, nullptr, nullptr, nullptr},
     {"cost", guarded<&get_cost>, nullptr, nullptr, nullptr},
     {"chi_square", guarded<&get_chi_square>, nullptr, nullptr, nullptr},
+    {"covariance", guarded<&get_covariance>, nullptr,
+     "Covariance of the parameters, a p x p NumPy array in parameter units in\n"
+     "`param_names()` order: chi_square / dof times the inverse of J^T J over\n"
+     "the free parameters, J the weighted Jacobian at the solution. Fixed\n"
+     "parameters have zero rows and columns. `sqrt(diag(covariance))` is\n"
+     "`stderr`; None when `stderr` is.",
+     nullptr},
+    {"correlation", guarded<&get_correlation>, nullptr,
+     "Correlation matrix of the parameters (`covariance` scaled to a unit\n"
+     "diagonal); fixed parameters have zero rows. None when `stderr` is.",
+     nullptr},
+    {"residuals", guarded<&get_residuals>, nullptr,
+     "Weighted residual vector at the solution, interleaved\n"
+     "`[re0, im0, re1, im1, ...]` as `Circuit.residuals()` returns it.",
+     nullptr},
+    {"dof", guarded<&get_dof>, nullptr, "Degrees of freedom: 2n observations minus the free parameters.", nullptr},
+    {"reduced_chi_square", guarded<&get_reduced_chi_square>, nullptr, "`chi_square / dof`; NaN when `dof` is not positive.", nullptr},
+    {"aic", guarded<&get_aic>, nullptr,
+     "Akaike information criterion, n_obs ln(chi_square / n_obs) + 2k, with\n"
+     "n_obs = 2n observations and k free parameters.",
+     nullptr},
+    {"bic", guarded<&get_bic>, nullptr,
+     "Bayesian information criterion, n_obs ln(chi_square / n_obs) + k ln(n_obs).", nullptr},
+    {"method", guarded<&get_method>, nullptr, "Name of the fit method.", nullptr},
+    {"message", guarded<&get_message>, nullptr, "Why the solver or the search stopped.", nullptr},
+    {"initial", guarded<&get_initial>, nullptr,
+     "The circuit the fit started from: the guess, or the given values.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -105,7 +181,12 @@ PyObject* fit_result_plot(PyObject* self, PyObject* args, PyObject* kwargs) {
     return raise_value_error(message);
   }
 
-  PyRef spectrum(spectrum_arrays(data_of(self).spectrum));
+  // A result read back from its dict form (or a pickle) has no spectrum.
+  if (record_of(self).spectrum.frequencies.empty())
+    return raise_value_error("this FitResult holds no measured spectrum (it was read from its dict form or a "
+                             "pickle): pass the spectrum to kelvora.plot." + kind + "(frequencies, impedances, "
+                             "result=result)");
+  PyRef spectrum(spectrum_arrays(record_of(self).spectrum));
   if (!spectrum) return nullptr;
   PyRef module(PyImport_ImportModule("kelvora.plot"));
   if (!module) return nullptr;
@@ -122,11 +203,6 @@ const char kPlotDoc[] =
     "plot($self, kind=\"nyquist\", ax=None)\n--\n\n"
     "Draw the measured spectrum and the fitted curve with kelvora.plot:\n"
     "kind is \"nyquist\", \"bode\" or \"residuals\".  Returns the axes.";
-
-PyMethodDef kMethods[] = {
-    {"plot", guarded_method<&fit_result_plot>(), METH_VARARGS | METH_KEYWORDS, kPlotDoc},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 // FitResult(success=true, iterations=42, impedance_evals=120, chi_square=1.234568e-3,
 //           params={"R0.r": 10.0, ...}) -- params in the order of the params dict.
@@ -154,10 +230,189 @@ PyObject* fit_result_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void fit_result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<FitResultObject*>(self)->data;
+  delete reinterpret_cast<FitResultObject*>(self)->record;
   type->tp_free(self);
   Py_DECREF(type);
 }
+
+// ---- the dict form, pickling and equality ----
+
+constexpr long kFitResultVersion = 1;
+const std::vector<const char*> kFitResultKeys = {
+    "type",       "version", "circuit",         "params", "stderr",    "covariance", "residuals", "success",
+    "iterations", "method",  "impedance_evals", "cost",   "chi_square", "ending",    "initial"};
+
+// A p x p row-major matrix as a list of row lists, or None.
+PyObject* matrix_list(const std::optional<std::vector<double>>& m, std::size_t p) {
+  if (!m) Py_RETURN_NONE;
+  PyRef rows(PyList_New(static_cast<Py_ssize_t>(p)));
+  if (!rows) return nullptr;
+  for (std::size_t i = 0; i < p; ++i) {
+    PyObject* row = float_list(std::vector<double>(m->begin() + static_cast<std::ptrdiff_t>(i * p),
+                                                   m->begin() + static_cast<std::ptrdiff_t>((i + 1) * p)));
+    if (!row) return nullptr;
+    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return rows.release();
+}
+
+bool read_matrix(PyObject* obj, const char* what, const char* key, std::size_t p, std::vector<double>& out) {
+  if (!PyList_Check(obj) || static_cast<std::size_t>(PyList_GET_SIZE(obj)) != p) {
+    std::string text = quoted(key);
+    text += " must be None or a list of ";
+    text += std::to_string(p);
+    text += " rows";
+    return dict_error(what, text);
+  }
+  out.clear();
+  for (std::size_t i = 0; i < p; ++i) {
+    std::vector<double> row;
+    if (!read_doubles(PyList_GET_ITEM(obj, static_cast<Py_ssize_t>(i)), what, key, p, row)) return false;
+    out.insert(out.end(), row.begin(), row.end());
+  }
+  return true;
+}
+
+PyObject* fit_result_to_dict(PyObject* self, PyObject*) {
+  const FitRecord& r = record_of(self);
+  const auto& o = r.outcome;
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "type", PyUnicode_FromString("FitResult")) ||
+      !set_item(dict.get(), "version", PyLong_FromLong(kFitResultVersion)) ||
+      !set_item(dict.get(), "circuit", circuit_to_dict(o.circuit, true, r.constraints)) ||
+      !set_item(dict.get(), "params", float_list(o.params)) ||
+      !set_item(dict.get(), "stderr", o.standard_errors ? float_list(*o.standard_errors) : (Py_INCREF(Py_None), Py_None)) ||
+      !set_item(dict.get(), "covariance", matrix_list(o.covariance, o.params.size())) ||
+      !set_item(dict.get(), "residuals", float_list(o.residuals)) ||
+      !set_item(dict.get(), "method", to_py_str(r.method)) ||
+      !set_item(dict.get(), "ending", to_py_str(std::string(fit_ending_info(o.ending).name))) ||
+      !set_item(dict.get(), "initial", circuit_to_dict(r.initial, r.initial_explicit, r.constraints)) ||
+      !set_item(dict.get(), "success", PyBool_FromLong(o.success ? 1 : 0)) ||
+      !set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(o.iterations)) ||
+      !set_item(dict.get(), "impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)) ||
+      !set_item(dict.get(), "cost", PyFloat_FromDouble(o.cost)) ||
+      !set_item(dict.get(), "chi_square", PyFloat_FromDouble(o.chi_square)))
+    return nullptr;
+  return dict.release();
+}
+
+PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"d", nullptr};
+  PyObject* dict = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &dict)) return nullptr;
+  const char* what = "FitResult dict";
+  if (!check_dict_form(dict, what, "FitResult", kFitResultVersion, kFitResultKeys)) return nullptr;
+  FitRecord r;
+  auto& o = r.outcome;
+  bool explicit_values = true;
+  if (!circuit_from_dict(dict_item(dict, "circuit"), "FitResult dict: \"circuit\"", o.circuit, explicit_values,
+                         r.constraints))
+    return nullptr;
+  o.names = param_names(o.circuit);
+  const std::size_t n = o.names.size();
+  if (!read_doubles(dict_item(dict, "params"), what, "params", n, o.params)) return nullptr;
+  PyObject* stderr_obj = dict_item(dict, "stderr");
+  if (stderr_obj != Py_None) {
+    std::vector<double> errors;
+    if (!read_doubles(stderr_obj, what, "stderr", n, errors)) return nullptr;
+    o.standard_errors = std::move(errors);
+  }
+  PyObject* covariance_obj = dict_item(dict, "covariance");
+  if (covariance_obj != Py_None) {
+    std::vector<double> c;
+    if (!read_matrix(covariance_obj, what, "covariance", n, c)) return nullptr;
+    o.covariance = std::move(c);
+  }
+  if (o.covariance.has_value() != o.standard_errors.has_value()) {
+    dict_error(what, "\"covariance\" and \"stderr\" must both be None or both be given");
+    return nullptr;
+  }
+  if (!read_doubles(dict_item(dict, "residuals"), what, "residuals", std::nullopt, o.residuals) ||
+      !read_string(dict_item(dict, "method"), what, "method", r.method))
+    return nullptr;
+  std::string ending;
+  if (!read_string(dict_item(dict, "ending"), what, "ending", ending)) return nullptr;
+  const auto endings = fit_endings();
+  const auto row =
+      std::find_if(endings.begin(), endings.end(), [&](const FitEndingInfo& e) { return e.name == ending; });
+  if (row == endings.end()) {
+    std::string text = "unknown \"ending\" ";
+    text += quoted(ending);
+    dict_error(what, text);
+    return nullptr;
+  }
+  o.ending = row->ending;
+  ParamConstraints initial_constraints;
+  if (!circuit_from_dict(dict_item(dict, "initial"), "FitResult dict: \"initial\"", r.initial, r.initial_explicit,
+                         initial_constraints))
+    return nullptr;
+  if (param_names(r.initial) != o.names) {
+    dict_error(what, "\"initial\" must have the parameters of \"circuit\"");
+    return nullptr;
+  }
+  if (!read_bool(dict_item(dict, "success"), what, "success", o.success) ||
+      !read_u64(dict_item(dict, "iterations"), what, "iterations", o.iterations) ||
+      !read_u64(dict_item(dict, "impedance_evals"), what, "impedance_evals", o.impedance_evals) ||
+      !read_double(dict_item(dict, "cost"), what, "cost", o.cost) ||
+      !read_double(dict_item(dict, "chi_square"), what, "chi_square", o.chi_square))
+    return nullptr;
+  return new_fit_result(std::move(r));
+}
+
+PyObject* fit_result_reduce(PyObject* self, PyObject*) {
+  PyRef dict(fit_result_to_dict(self, nullptr));
+  if (!dict) return nullptr;
+  PyRef restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_dict"));
+  if (!restore) return nullptr;
+  return Py_BuildValue("(O(O))", restore.get(), dict.get());
+}
+
+bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (!same_bits(a[i], b[i])) return false;
+  return true;
+}
+
+bool same_record(const FitRecord& a, const FitRecord& b) {
+  const auto& x = a.outcome;
+  const auto& y = b.outcome;
+  return x.iterations == y.iterations && x.impedance_evals == y.impedance_evals && same_bits(x.cost, y.cost) &&
+         same_bits(x.chi_square, y.chi_square) && x.standard_errors.has_value() == y.standard_errors.has_value() &&
+         (!x.standard_errors || same_values(*x.standard_errors, *y.standard_errors)) &&
+         same_nodes(x.circuit, y.circuit) && x.names == y.names && same_values(x.params, y.params) &&
+         x.success == y.success && same_constraints(a.constraints, b.constraints) &&
+         x.covariance.has_value() == y.covariance.has_value() && (!x.covariance || same_values(*x.covariance, *y.covariance)) &&
+         same_values(x.residuals, y.residuals) && x.ending == y.ending && a.method == b.method &&
+         a.initial_explicit == b.initial_explicit && same_nodes(a.initial, b.initial);
+}
+
+// Results compare by value, every number bit for bit.  They are not hashable.
+PyObject* fit_result_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  const bool same = same_record(record_of(self), record_of(other));
+  return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
+}
+
+PyMethodDef kMethods[] = {
+    {"to_dict", guarded_method<&fit_result_to_dict>(), METH_NOARGS,
+     "to_dict($self)\n--\n\n"
+     "This result as a JSON-compatible dict of every attribute, with a format\n"
+     "version. See `from_dict()`."},
+    {"from_dict", guarded_method<&fit_result_from_dict>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_dict(d)\n--\n\n"
+     "The result a `to_dict()` dict describes. ValueError for unknown or\n"
+     "missing keys, malformed entries or a newer format version."},
+    {"__reduce__", guarded_method<&fit_result_reduce>(), METH_NOARGS, "Helper for pickle and copy."},
+    {"summary", guarded_method<&fit_result_summary>(), METH_NOARGS,
+     "summary($self)\n--\n\n"
+     "A table of the parameters: name, value ± standard error, relative error\n"
+     "in percent, unit, and a mark on fixed parameters and those at a bound;\n"
+     "headed by the method, why it stopped, and the fit statistics."},
+    {"plot", guarded_method<&fit_result_plot>(), METH_VARARGS | METH_KEYWORDS, kPlotDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace
 
@@ -168,6 +423,7 @@ PyObject* create_fit_result_type(PyObject*) {
       {Py_tp_repr, guarded_slot<&fit_result_repr>()},
       {Py_tp_getset, kGetSet},
       {Py_tp_methods, kMethods},
+      {Py_tp_richcompare, guarded_slot<&fit_result_richcompare>()},
       {0, nullptr},
   };
   static PyType_Spec type_spec = {"kelvora.FitResult", sizeof(FitResultObject), 0, kClassFlags, slots};
@@ -179,15 +435,15 @@ PyObject* create_fit_result_type(PyObject*) {
   return type;
 }
 
-PyObject* new_fit_result(kelvora::FitOutcome outcome, Spectrum spectrum) {
+PyObject* new_fit_result(FitRecord record) {
   if (!g_type) {
     PyErr_SetString(PyExc_RuntimeError, "FitResult type is not initialised");
     return nullptr;
   }
-  auto owned = std::make_unique<FitResultData>(FitResultData{std::move(outcome), std::move(spectrum)});
+  auto owned = std::make_unique<FitRecord>(std::move(record));
   PyObject* self = g_type->tp_alloc(g_type, 0);
   if (!self) return nullptr;
-  reinterpret_cast<FitResultObject*>(self)->data = owned.release();
+  reinterpret_cast<FitResultObject*>(self)->record = owned.release();
   return self;
 }
 

@@ -47,4 +47,13 @@ PyObject* new_double_array(const double* data, std::size_t n) {
   return arr;
 }
 
+PyObject* new_double_matrix(std::size_t rows, std::size_t cols, double** data) {
+  if (ensure_numpy() < 0) return nullptr;
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  PyObject* arr = PyArray_SimpleNew(2, dims, NPY_FLOAT64);
+  if (!arr) return nullptr;
+  *data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
+  return arr;
+}
+
 }  // namespace kelvora::py

@@ -16,5 +16,7 @@ PyObject* new_complex_array(std::size_t n, kelvora::Complex** data);
 PyObject* new_double_array(std::size_t n, double** data);
 // A new one-dimensional float64 array holding a copy of data[0..n).
 PyObject* new_double_array(const double* data, std::size_t n);
+// A new two-dimensional C-ordered float64 array; *data points at its buffer.
+PyObject* new_double_matrix(std::size_t rows, std::size_t cols, double** data);
 
 }  // namespace kelvora::py

@@ -12,6 +12,7 @@ namespace {
 struct Part {
   SeriesList nodes;
   bool explicit_values;
+  ParamConstraints constraints;
 };
 
 bool read_parts(PyObject* parts, std::vector<Part>& out) {
@@ -30,9 +31,11 @@ bool read_parts(PyObject* parts, std::vector<Part>& out) {
   while (PyObject* raw = PyIter_Next(it.get())) {
     PyRef item(raw);
     if (is_element(item.get())) {
-      out.push_back({SeriesList{Node{Leaf{element_value(item.get()), std::nullopt}}}, true});
+      SeriesList leaf{Node{Leaf{element_value(item.get()), std::nullopt}}};
+      ParamConstraints constraints = default_constraints(leaf);
+      out.push_back({std::move(leaf), true, std::move(constraints)});
     } else if (is_circuit(item.get())) {
-      out.push_back({circuit_nodes(item.get()), circuit_explicit(item.get())});
+      out.push_back({circuit_nodes(item.get()), circuit_explicit(item.get()), circuit_constraints(item.get())});
     } else {
       PyErr_Format(PyExc_TypeError, "argument 'parts': item %zu is neither an Element nor a Circuit, but '%s'", index,
                    _PyType_Name(Py_TYPE(item.get())));
@@ -59,11 +62,13 @@ PyObject* series_function(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!read_parts(parts, items)) return nullptr;
   SeriesList nodes;
   bool explicit_values = true;
+  ParamConstraints constraints;
   for (Part& p : items) {
     explicit_values = explicit_values && p.explicit_values;
     for (Node& n : p.nodes) nodes.push_back(std::move(n));
+    append(constraints, p.constraints);
   }
-  return new_circuit(std::move(nodes), explicit_values);
+  return new_circuit(std::move(nodes), explicit_values, std::move(constraints));
 }
 
 PyObject* parallel_function(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -73,13 +78,15 @@ PyObject* parallel_function(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!read_parts(parts, items)) return nullptr;
   ParallelGroup group;
   bool explicit_values = true;
+  ParamConstraints constraints;
   for (Part& p : items) {
     explicit_values = explicit_values && p.explicit_values;
     group.branches.push_back(std::move(p.nodes));
+    append(constraints, p.constraints);
   }
   SeriesList nodes;
   nodes.push_back(Node{std::move(group)});
-  return new_circuit(std::move(nodes), explicit_values);
+  return new_circuit(std::move(nodes), explicit_values, std::move(constraints));
 }
 
 }  // namespace kelvora::py

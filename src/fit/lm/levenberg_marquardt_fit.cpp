@@ -43,19 +43,26 @@ bool better_than(const RunResult& candidate, const std::optional<RunResult>& bes
 
 FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
-                                    const LmSettings& settings) {
+                                    const LmSettings& settings, const ParamConstraints* constraints) {
   if (auto error = validate_fit_inputs(circuit, frequencies, impedances)) return unexpected(FitFailure{*error});
   if (auto error = settings.validate()) return unexpected(FitFailure{std::move(*error)});
 
   EvaluationCounter counter{0};
   const ResidualModel model(circuit, angular_frequencies(frequencies), {impedances.begin(), impedances.end()},
                             compute_weights(impedances, weighting));
-  const ParamBounds bounds = param_bounds(circuit);
+  const ParamConstraints limits = constraints ? *constraints : default_constraints(circuit);
+  const ParamBounds& bounds = limits.bounds;
   const std::vector<double> x0 = param_values(circuit);
   const std::size_t p = std::min(bounds.size(), x0.size());
+  std::vector<bool> fixed = limits.fixed;
+  fixed.resize(p, false);
 
   std::vector<Candidate> candidates = candidate_starting_points(x0, bounds);
-  for (Candidate& c : candidates) c.cost = cost_at(model, c.values, counter);
+  for (Candidate& c : candidates) {
+    for (std::size_t i = 0; i < p; ++i)
+      if (fixed[i]) c.values[i] = x0[i];
+    c.cost = cost_at(model, c.values, counter);
+  }
   sort_by_cost(candidates);
   if (candidates.empty())
     return unexpected(FitFailure{InternalError{"candidate_starting_points always returns at least one candidate"}});
@@ -63,8 +70,8 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
   std::uint64_t iterations = 0;
   std::optional<RunResult> best;
   for (const Candidate& c : candidates) {
-    auto run = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(c.values, bounds),
-                                                std::vector<bool>(p, false), settings, counter);
+    auto run = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(c.values, bounds), fixed,
+                                                settings, counter);
     if (!run) return unexpected(FitFailure{std::move(run.error())});
     iterations += run->evaluations;
     RunResult result{std::move(run->values), run->success, 0.0, run->ending};
@@ -77,11 +84,11 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
   // Bound re-fit: pin the bounded parameters that ended on or beyond a
   // bound, clamp everything into its bounds and refit the rest once.
   std::vector<double> clamped = best->values;
-  std::vector<bool> pinned(p, false);
+  std::vector<bool> pinned = fixed;
   bool any_pinned = false;
   for (std::size_t i = 0; i < std::min(p, clamped.size()); ++i) {
     const auto [lo, hi] = bounds[i];
-    if (!is_open_bound(bounds[i]) && (clamped[i] <= lo || clamped[i] >= hi)) {
+    if (!fixed[i] && !is_open_bound(bounds[i]) && (clamped[i] <= lo || clamped[i] >= hi)) {
       pinned[i] = true;
       any_pinned = true;
     }
@@ -110,7 +117,10 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
     }
   }
 
-  auto outcome = build_outcome(circuit, model, final_values, success, iterations, counter);
+  // A pinned coordinate maps back to its value up to rounding; fixed values are exact.
+  for (std::size_t i = 0; i < std::min(p, final_values.size()); ++i)
+    if (fixed[i]) final_values[i] = x0[i];
+  auto outcome = build_outcome(circuit, model, final_values, success, iterations, counter, &limits);
   if (!outcome) return unexpected(FitFailure{std::move(outcome.error())});
   outcome->ending = fit_ending(ending);
   return std::move(*outcome);

@@ -10,10 +10,13 @@
 //    re-fit with a strictly lower cost than the clamped values replaces them.
 // 3. build_outcome computes the statistics at the final values; the outcome's
 //    ending is the solver's ending of the run whose values are reported.
+// With constraints, their bounds replace the physical ones and the fixed
+// parameters are pinned at their start values throughout.
 // Open parameters are searched in decades (coordinate_mapping.h).  Nothing
 // is random: equal inputs give equal results.
 #include <span>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/fit_inputs.h"
 #include "fit/fit_outcome.h"
@@ -29,6 +32,6 @@ namespace kelvora {
 // evaluation.
 FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
-                                    const LmSettings& settings);
+                                    const LmSettings& settings, const ParamConstraints* constraints = nullptr);
 
 }  // namespace kelvora

@@ -12,15 +12,15 @@ namespace kelvora {
 FitExpected polish_or_fallback(const SeriesList& circuit, std::span<const double> x_best, std::uint64_t iterations,
                                std::span<const double> frequencies, std::span<const Complex> impedances,
                                Weighting weighting, std::span<const double> omega, std::span<const double> weights,
-                               EvaluationCounter& counter) {
-  auto global = build_outcome(circuit, x_best, true, iterations, omega, impedances, weights, counter);
+                               EvaluationCounter& counter, const ParamConstraints* constraints) {
+  auto global = build_outcome(circuit, x_best, true, iterations, omega, impedances, weights, counter, constraints);
   if (!global) return unexpected(FitFailure{std::move(global.error())});
 
   if (x_best.size() < param_count(circuit))
     return unexpected(FitFailure{InternalError{kNotEnoughValues}});
   const SeriesList start = rebuild(circuit, x_best);
   LmSettings polish;  // ftol = xtol = gtol = 1e-8, patience 200
-  FitExpected polished = levenberg_marquardt_fit(start, frequencies, impedances, weighting, polish);
+  FitExpected polished = levenberg_marquardt_fit(start, frequencies, impedances, weighting, polish, constraints);
   if (!polished) return polished;
 
   counter.fetch_add(polished->impedance_evals);

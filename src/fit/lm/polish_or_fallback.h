@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/evaluation_counter.h"
 #include "fit/fit_outcome.h"
@@ -23,6 +24,6 @@ namespace kelvora {
 FitExpected polish_or_fallback(const SeriesList& circuit, std::span<const double> x_best, std::uint64_t iterations,
                                std::span<const double> frequencies, std::span<const Complex> impedances,
                                Weighting weighting, std::span<const double> omega, std::span<const double> weights,
-                               EvaluationCounter& counter);
+                               EvaluationCounter& counter, const ParamConstraints* constraints = nullptr);
 
 }  // namespace kelvora

@@ -28,16 +28,16 @@ std::optional<FitError> BasinHoppingOptions::validate() const {
 
 FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double> frequencies,
                               std::span<const Complex> impedances, Weighting weighting,
-                              const BasinHoppingOptions& options) {
+                              const BasinHoppingOptions& options, const ParamConstraints* constraints) {
   if (auto error = validate_fit_inputs(circuit, frequencies, impedances)) return unexpected(FitFailure{*error});
   if (auto error = options.validate()) return unexpected(FitFailure{std::move(*error)});
   const double s = options.step_size;
 
   ChaCha12 rng = make_chacha12(options.seed);
-  const ParamBounds bounds = param_bounds(circuit);
+  const ParamBounds bounds = constraints ? constraints->bounds : param_bounds(circuit);
   const LmSettings local;  // ftol = xtol = gtol = 1e-8, patience 200
 
-  FitExpected first = levenberg_marquardt_fit(circuit, frequencies, impedances, weighting, local);
+  FitExpected first = levenberg_marquardt_fit(circuit, frequencies, impedances, weighting, local, constraints);
   if (!first) return first;
   std::vector<double> current = first->params;
   double current_cost = first->cost;
@@ -53,10 +53,14 @@ FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double>
       const double u = unit_from_bits52(rng.next_u64());
       z[i] = z[i] + (2.0 * s * u - s);
     }
-    const std::vector<double> x = to_physical(z, bounds);
+    std::vector<double> x = to_physical(z, bounds);
+    if (constraints)  // a fixed parameter is never perturbed
+      for (std::size_t i = 0; i < std::min(x.size(), constraints->fixed.size()); ++i)
+        if (constraints->fixed[i]) x[i] = current[i];
     if (x.size() < param_count(circuit)) return unexpected(FitFailure{InternalError{kNotEnoughValues}});
 
-    FitExpected next = levenberg_marquardt_fit(rebuild(circuit, x), frequencies, impedances, weighting, local);
+    FitExpected next =
+        levenberg_marquardt_fit(rebuild(circuit, x), frequencies, impedances, weighting, local, constraints);
     if (!next) return next;
     iterations += next->iterations;
     const double c = next->cost;
@@ -84,7 +88,7 @@ FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double>
   const std::vector<double> omega = angular_frequencies(frequencies);
   const std::vector<double> weights = compute_weights(impedances, weighting);
   EvaluationCounter counter{0};
-  auto outcome = build_outcome(circuit, best, true, iterations, omega, impedances, weights, counter);
+  auto outcome = build_outcome(circuit, best, true, iterations, omega, impedances, weights, counter, constraints);
   if (!outcome) return unexpected(FitFailure{std::move(outcome.error())});
   outcome->ending = FitEnding::HopsDone;
   return std::move(*outcome);
@@ -93,7 +97,7 @@ FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double>
 FitExpected run_basin_hopping(const FitInputs& in, const FitSettings& s) {
   return basin_hopping_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
                            BasinHoppingOptions{s.basin_hopping_hops, s.basin_hopping_step_size,
-                                               s.basin_hopping_temperature, s.seed});
+                                               s.basin_hopping_temperature, s.seed}, in.constraints);
 }
 
 }  // namespace kelvora

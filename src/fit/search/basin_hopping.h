@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 
+#include "circuit/constraints.h"
 #include "circuit/node.h"
 #include "fit/fit_method.h"
 #include "fit/fit_outcome.h"
@@ -50,7 +51,8 @@ struct BasinHoppingOptions {
 // that error.
 FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double> frequencies,
                               std::span<const Complex> impedances, Weighting weighting,
-                              const BasinHoppingOptions& options);
+                              const BasinHoppingOptions& options,
+                              const ParamConstraints* constraints = nullptr);
 
 // The "basin_hopping" entry of the fit method table.
 FitExpected run_basin_hopping(const FitInputs& inputs, const FitSettings& settings);

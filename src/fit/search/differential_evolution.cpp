@@ -146,7 +146,8 @@ SearchExpected differential_evolution_search(SearchProblem& problem, const Diffe
   }
   if (auto bad = unusable_box_coordinate(narrowed, true))
     return unexpected(search_error(
-        unusable_box_message(circuit, "differential evolution", *bad, box.lower[*bad], box.upper[*bad])));
+        unusable_box_message(circuit, "differential evolution", problem.param_index(*bad), box.lower[*bad],
+                             box.upper[*bad])));
 
   // Single precision in and out: the coordinates are widened to double, the
   // cost is formed in double and rounded.  (The residual vector is never
@@ -186,14 +187,15 @@ SearchExpected differential_evolution_search(SearchProblem& problem, const Diffe
 
 FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                        std::span<const Complex> impedances, Weighting weighting,
-                                       const DifferentialEvolutionOptions& options) {
-  return run_search(FitInputs{circuit, frequencies, impedances, weighting}, options.validate(),
+                                       const DifferentialEvolutionOptions& options,
+                                       const ParamConstraints* constraints) {
+  return run_search(FitInputs{circuit, frequencies, impedances, weighting, constraints}, options.validate(),
                     [&](SearchProblem& problem) { return differential_evolution_search(problem, options); });
 }
 
 FitExpected run_differential_evolution(const FitInputs& in, const FitSettings& s) {
   return differential_evolution_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                                    DifferentialEvolutionOptions{s.de_evaluations, s.seed});
+                                    DifferentialEvolutionOptions{s.de_evaluations, s.seed}, in.constraints);
 }
 
 }  // namespace kelvora

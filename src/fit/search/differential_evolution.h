@@ -86,7 +86,8 @@ std::vector<XorShift128> de_run_generators(std::optional<std::uint64_t> seed);
 // 10 * max(evaluations, 1).
 FitExpected differential_evolution_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                        std::span<const Complex> impedances, Weighting weighting,
-                                       const DifferentialEvolutionOptions& options);
+                                       const DifferentialEvolutionOptions& options,
+                                       const ParamConstraints* constraints = nullptr);
 
 // The "differential_evolution" entry of the fit method table.
 FitExpected run_differential_evolution(const FitInputs& inputs, const FitSettings& settings);

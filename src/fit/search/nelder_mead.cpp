@@ -148,8 +148,9 @@ SearchExpected nelder_mead_search(const SearchCost& cost, std::vector<double> z0
 
 FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> frequencies,
                             std::span<const Complex> impedances, Weighting weighting,
-                            const NelderMeadOptions& options) {
-  return run_search(FitInputs{circuit, frequencies, impedances, weighting}, options.validate(),
+                            const NelderMeadOptions& options,
+                            const ParamConstraints* constraints) {
+  return run_search(FitInputs{circuit, frequencies, impedances, weighting, constraints}, options.validate(),
                     [&](SearchProblem& problem) {
                       const SearchCost cost = problem.cost_function();
                       return nelder_mead_search(cost, problem.start_z(), options.iterations);
@@ -158,7 +159,7 @@ FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> f
 
 FitExpected run_nelder_mead(const FitInputs& in, const FitSettings& s) {
   return nelder_mead_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                         NelderMeadOptions{s.nelder_mead_iterations});
+                         NelderMeadOptions{s.nelder_mead_iterations}, in.constraints);
 }
 
 }  // namespace kelvora

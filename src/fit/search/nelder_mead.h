@@ -41,7 +41,8 @@ SearchExpected nelder_mead_search(const SearchCost& cost, std::vector<double> z0
 // performed.
 FitExpected nelder_mead_fit(const SeriesList& circuit, std::span<const double> frequencies,
                             std::span<const Complex> impedances, Weighting weighting,
-                            const NelderMeadOptions& options);
+                            const NelderMeadOptions& options,
+                            const ParamConstraints* constraints = nullptr);
 
 // The "nelder_mead" entry of the fit method table.
 FitExpected run_nelder_mead(const FitInputs& inputs, const FitSettings& settings);

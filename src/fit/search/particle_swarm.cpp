@@ -101,13 +101,14 @@ SearchExpected particle_swarm_search(const SearchCost& cost, const SearchBox& bo
 
 FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                std::span<const Complex> impedances, Weighting weighting,
-                               const ParticleSwarmOptions& options) {
-  return run_search(FitInputs{circuit, frequencies, impedances, weighting}, options.validate(),
+                               const ParticleSwarmOptions& options,
+                               const ParamConstraints* constraints) {
+  return run_search(FitInputs{circuit, frequencies, impedances, weighting, constraints}, options.validate(),
                     [&](SearchProblem& problem) -> SearchExpected {
                       const SearchBox box = problem.box();
                       if (auto bad = unusable_box_coordinate(box, false))
-                        return unexpected(search_error(unusable_box_message(circuit, "particle swarm", *bad,
-                                                                            box.lower[*bad], box.upper[*bad])));
+                        return unexpected(search_error(unusable_box_message(
+                            circuit, "particle swarm", problem.param_index(*bad), box.lower[*bad], box.upper[*bad])));
                       ChaCha12 rng = make_chacha12(options.seed);
                       const SearchCost cost = problem.cost_function();
                       return particle_swarm_search(cost, box, options.num_particles, options.generations, rng);
@@ -116,7 +117,7 @@ FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double
 
 FitExpected run_particle_swarm(const FitInputs& in, const FitSettings& s) {
   return particle_swarm_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                            ParticleSwarmOptions{s.num_particles, s.generations, s.seed});
+                            ParticleSwarmOptions{s.num_particles, s.generations, s.seed}, in.constraints);
 }
 
 }  // namespace kelvora

@@ -52,7 +52,8 @@ SearchExpected particle_swarm_search(const SearchCost& cost, const SearchBox& bo
 // keyed.  The polish gets the number of generations performed.
 FitExpected particle_swarm_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                std::span<const Complex> impedances, Weighting weighting,
-                               const ParticleSwarmOptions& options);
+                               const ParticleSwarmOptions& options,
+                               const ParamConstraints* constraints = nullptr);
 
 // The "particle_swarm" entry of the fit method table.
 FitExpected run_particle_swarm(const FitInputs& inputs, const FitSettings& settings);

@@ -59,16 +59,44 @@ SearchProblem::SearchProblem(const FitInputs& inputs)
       weights_(compute_weights(inputs.impedances, inputs.weighting)),
       model_(inputs.circuit, omega_, {inputs.impedances.begin(), inputs.impedances.end()}, weights_),
       r_(model_.residual_count()) {
-  auto [bounds, start] = common_prefix(param_bounds(inputs.circuit), param_values(inputs.circuit));
+  const ParamConstraints* c = inputs.constraints;
+  auto [bounds, start] = common_prefix(c ? c->bounds : param_bounds(inputs.circuit), param_values(inputs.circuit));
+  param_total_ = param_count(inputs.circuit);
+  full_start_ = start;
+  for (std::size_t i = 0; i < start.size(); ++i)
+    if (!c || i >= c->fixed.size() || !c->fixed[i]) free_.push_back(i);
+  if (free_.size() != start.size()) {
+    ParamBounds free_bounds;
+    std::vector<double> free_start;
+    for (std::size_t i : free_) {
+      free_bounds.push_back(bounds[i]);
+      free_start.push_back(start[i]);
+    }
+    bounds = std::move(free_bounds);
+    start = std::move(free_start);
+  }
   bounds_ = std::move(bounds);
   start_ = std::move(start);
   start_z_ = to_search_coordinates(start_, bounds_);
 }
 
-double SearchProblem::cost(std::span<const double> z) {
+std::vector<double> SearchProblem::physical(std::span<const double> z) const {
+  std::vector<double> x = full_start_;
   const std::size_t n = std::min(bounds_.size(), z.size());
-  x_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) x_[i] = is_open_bound(bounds_[i]) ? std::pow(10.0, z[i]) + bounds_[i].first : z[i];
+  for (std::size_t k = 0; k < n; ++k)
+    x[param_index(k)] = is_open_bound(bounds_[k]) ? std::pow(10.0, z[k]) + bounds_[k].first : z[k];
+  return x;
+}
+
+double SearchProblem::cost(std::span<const double> z) {
+  if (free_.size() != full_start_.size()) {
+    x_ = physical(z);
+  } else {
+    const std::size_t n = std::min(bounds_.size(), z.size());
+    x_.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+      x_[i] = is_open_bound(bounds_[i]) ? std::pow(10.0, z[i]) + bounds_[i].first : z[i];
+  }
   if (auto error = model_.evaluate(x_, r_, counter_)) throw std::logic_error(error->message);
   return half_sum_of_squares(r_);
 }
@@ -105,15 +133,14 @@ FitExpected run_search(const FitInputs& inputs, std::optional<FitError> invalid_
     return unexpected(FitFailure{std::move(*error)});
   if (invalid_setting) return unexpected(FitFailure{std::move(*invalid_setting)});
   SearchProblem problem(inputs);
-  if (problem.bounds().size() < param_count(inputs.circuit))
-    return unexpected(FitFailure{InternalError{kNotEnoughValues}});
+  if (!problem.covers_circuit()) return unexpected(FitFailure{InternalError{kNotEnoughValues}});
 
   SearchExpected search = loop(problem);
   if (!search) return unexpected(FitFailure{std::move(search.error())});
-  const std::vector<double> x_best = to_physical(search->best, problem.bounds());
+  const std::vector<double> x_best = problem.physical(search->best);
   FitExpected outcome = polish_or_fallback(inputs.circuit, x_best, search->iterations, inputs.frequencies,
                                            inputs.impedances, inputs.weighting, problem.omega(), problem.weights(),
-                                           problem.counter());
+                                           problem.counter(), inputs.constraints);
   if (outcome) outcome->ending = search->ending;
   return outcome;
 }

@@ -52,7 +52,10 @@ std::optional<std::size_t> unusable_box_coordinate(const SearchBox& box, bool st
 
 // The problem every search minimises: the circuit compiled once with the
 // spectrum, the bounds and start point cut to n = min(bounds, values)
-// entries, and the fit's impedance-evaluation counter.
+// entries, and the fit's impedance-evaluation counter.  With constraints
+// (FitInputs) the bounds are theirs, and bounds, start and search vectors
+// cover the free parameters only: the fixed ones keep their start values,
+// so no search ever moves them.
 //   cost(z) = 1/2 * sum_k r_k(x)^2,  x = to_physical(z)
 // with r the weighted residual vector; every call adds one evaluation to the
 // counter.  Non-finite residuals give a non-finite cost, used as it is.  Not
@@ -80,6 +83,12 @@ class SearchProblem {
   const std::vector<double>& start() const { return start_; }      // parameter values
   const std::vector<double>& start_z() const { return start_z_; }  // search coordinates
   SearchBox box() const { return pso_search_box(bounds_, start_); }
+  // Whether the bounds cover every parameter of the circuit.
+  bool covers_circuit() const { return full_start_.size() >= param_total_; }
+  // The parameter index of search coordinate k.
+  std::size_t param_index(std::size_t k) const { return k < free_.size() ? free_[k] : k; }
+  // A search vector mapped to every parameter's value.
+  std::vector<double> physical(std::span<const double> z) const;
   std::span<const double> omega() const { return omega_; }
   std::span<const double> weights() const { return weights_; }
   const ResidualModel& model() const { return model_; }
@@ -94,6 +103,9 @@ class SearchProblem {
   std::vector<double> start_z_;
   ResidualModel model_;
   EvaluationCounter counter_{0};
+  std::vector<double> full_start_;   // every parameter's start value (n entries)
+  std::vector<std::size_t> free_;    // the searched parameters' indices
+  std::size_t param_total_ = 0;      // param_count(circuit)
   std::vector<double> x_;  // scratch: the mapped parameter values
   std::vector<double> r_;  // scratch: the residual vector
 };

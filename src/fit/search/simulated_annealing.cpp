@@ -63,9 +63,10 @@ SearchExpected simulated_annealing_search(const SearchCost& cost, std::vector<do
 
 FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
-                                    const SimulatedAnnealingOptions& options) {
+                                    const SimulatedAnnealingOptions& options,
+                                    const ParamConstraints* constraints) {
   return run_search(
-      FitInputs{circuit, frequencies, impedances, weighting}, options.validate(), [&](SearchProblem& problem) {
+      FitInputs{circuit, frequencies, impedances, weighting, constraints}, options.validate(), [&](SearchProblem& problem) {
         // Without a seed the move generator is keyed first, then the acceptance one.
         ChaCha12 moves = make_chacha12(options.seed);
         ChaCha12 acceptance =
@@ -78,7 +79,7 @@ FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const d
 
 FitExpected run_simulated_annealing(const FitInputs& in, const FitSettings& s) {
   return simulated_annealing_fit(in.circuit, in.frequencies, in.impedances, in.weighting,
-                                 SimulatedAnnealingOptions{s.sa_initial_temperature, s.sa_iterations, s.seed});
+                                 SimulatedAnnealingOptions{s.sa_initial_temperature, s.sa_iterations, s.seed}, in.constraints);
 }
 
 }  // namespace kelvora

@@ -49,7 +49,8 @@ SearchExpected simulated_annealing_search(const SearchCost& cost, std::vector<do
 // polish gets the number of annealing steps performed.
 FitExpected simulated_annealing_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
-                                    const SimulatedAnnealingOptions& options);
+                                    const SimulatedAnnealingOptions& options,
+                                    const ParamConstraints* constraints = nullptr);
 
 // The "simulated_annealing" entry of the fit method table.
 FitExpected run_simulated_annealing(const FitInputs& inputs, const FitSettings& settings);

@@ -1,0 +1,33 @@
+#pragma once
+// Equality and hashing of circuit values: same kinds, labels and topology,
+// and parameter values equal bit for bit (so a NaN equals a NaN of the same
+// payload, and 0.0 differs from -0.0).
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "circuit/node.h"
+
+namespace kelvora {
+
+inline std::uint64_t double_bits(double x) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits;
+}
+inline bool same_bits(double a, double b) { return double_bits(a) == double_bits(b); }
+
+// Mixes `value` into the running hash `seed`.
+inline std::size_t hash_mix(std::size_t seed, std::uint64_t value) {
+  value ^= value >> 33;
+  value *= 0xff51afd7ed558ccdULL;
+  value ^= value >> 33;
+  return seed ^ (static_cast<std::size_t>(value) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+}
+
+bool same_element(const Element& a, const Element& b);
+std::size_t hash_element(const Element& e);
+bool same_nodes(const SeriesList& a, const SeriesList& b);
+std::size_t hash_nodes(const SeriesList& nodes);
+
+}  // namespace kelvora

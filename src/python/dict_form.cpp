@@ -1,0 +1,126 @@
+#include "python/dict_form.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "python/errors.h"
+#include "python/pyref.h"
+#include "support/quote.h"
+
+namespace kelvora::py {
+
+bool dict_error(const char* what, const std::string& text) {
+  raise_value_error(std::string(what) + ": " + text);
+  return false;
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+bool check_dict_form(PyObject* dict, const char* what, const char* type, long version,
+                     const std::vector<const char*>& keys) {
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a dict, not %s", what, _PyType_Name(Py_TYPE(dict)));
+    return false;
+  }
+  std::vector<std::string> unknown, missing;
+  PyObject *key = nullptr, *value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+    if (!text) {
+      PyErr_Clear();
+      PyRef r(PyObject_Repr(key));
+      const char* shown = r ? PyUnicode_AsUTF8(r.get()) : nullptr;
+      if (!shown) return false;
+      unknown.emplace_back(shown);
+      continue;
+    }
+    if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return std::strcmp(k, text) == 0; }))
+      unknown.emplace_back(text);
+  }
+  for (const char* k : keys)
+    if (!PyDict_GetItemString(dict, k)) missing.emplace_back(k);
+  std::sort(unknown.begin(), unknown.end());
+  // The type and version speak first: a newer format may well have other keys.
+  PyObject* t = PyDict_GetItemString(dict, "type");
+  if (t) {
+    const char* text = PyUnicode_Check(t) ? PyUnicode_AsUTF8(t) : nullptr;
+    if (!text) PyErr_Clear();
+    if (!text || std::strcmp(text, type) != 0)
+      return dict_error(what, std::string("\"type\" must be ") + quoted(type) + ", got " +
+                                  (text ? quoted(text) : std::string("a ") + _PyType_Name(Py_TYPE(t))));
+  }
+  PyObject* v = PyDict_GetItemString(dict, "version");
+  if (v) {
+    const long n = PyLong_Check(v) && !PyBool_Check(v) ? PyLong_AsLong(v) : -1;
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (n > version)
+      return dict_error(what, "format version " + std::to_string(n) + " is newer than this version of kelvora reads (" +
+                                  std::to_string(version) + "); upgrade kelvora to load it");
+    if (n < 1) return dict_error(what, "\"version\" must be an integer from 1 to " + std::to_string(version));
+  }
+  if (!unknown.empty()) return dict_error(what, "unknown key(s) " + quoted_list(unknown));
+  if (!missing.empty()) return dict_error(what, "missing key(s) " + quoted_list(missing));
+  return true;
+}
+
+PyObject* dict_item(PyObject* dict, const char* key) { return PyDict_GetItemString(dict, key); }
+
+bool read_double(PyObject* obj, const char* what, const char* key, double& out) {
+  if (!(PyFloat_Check(obj) || PyLong_Check(obj)) || PyBool_Check(obj))
+    return dict_error(what, quoted(key) + " must hold numbers, got " + _PyType_Name(Py_TYPE(obj)));
+  out = PyFloat_AsDouble(obj);
+  if (out == -1.0 && PyErr_Occurred()) return false;
+  return true;
+}
+
+bool read_bool(PyObject* obj, const char* what, const char* key, bool& out) {
+  if (!PyBool_Check(obj)) return dict_error(what, quoted(key) + " must be a bool, got " + _PyType_Name(Py_TYPE(obj)));
+  out = obj == Py_True;
+  return true;
+}
+
+bool read_u64(PyObject* obj, const char* what, const char* key, std::uint64_t& out) {
+  if (!PyLong_Check(obj) || PyBool_Check(obj))
+    return dict_error(what, quoted(key) + " must be an int, got " + _PyType_Name(Py_TYPE(obj)));
+  out = PyLong_AsUnsignedLongLong(obj);
+  if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return dict_error(what, quoted(key) + " must be an int from 0 to 18446744073709551615");
+  }
+  return true;
+}
+
+bool read_string(PyObject* obj, const char* what, const char* key, std::string& out) {
+  const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+  if (!text) {
+    PyErr_Clear();
+    return dict_error(what, quoted(key) + " must be a str, got " + _PyType_Name(Py_TYPE(obj)));
+  }
+  out = text;
+  return true;
+}
+
+bool read_doubles(PyObject* obj, const char* what, const char* key, std::optional<std::size_t> expected,
+                  std::vector<double>& out) {
+  if (!PyList_Check(obj) && !PyTuple_Check(obj))
+    return dict_error(what, quoted(key) + " must be a list, got " + _PyType_Name(Py_TYPE(obj)));
+  PyRef seq(PySequence_Fast(obj, "not a sequence"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  if (expected && static_cast<std::size_t>(n) != *expected)
+    return dict_error(what, quoted(key) + " must hold " + std::to_string(*expected) + " entries, got " +
+                                std::to_string(n));
+  out.clear();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    double x = 0.0;
+    if (!read_double(PySequence_Fast_GET_ITEM(seq.get(), i), what, key, x)) return false;
+    out.push_back(x);
+  }
+  return true;
+}
+
+}  // namespace kelvora::py

@@ -1,0 +1,37 @@
+#pragma once
+// Reading and writing the plain dict forms of circuits and fit results
+// (to_dict / from_dict): JSON-compatible values only, a "type" naming the
+// class and a format "version".  Every reader below fails with ValueError
+// naming the dict and the key, and returns false.
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvora::py {
+
+// Checks that `dict` is a dict with exactly `keys`, whose "type" is `type`
+// and whose "version" is an integer from 1 to `version`.
+bool check_dict_form(PyObject* dict, const char* what, const char* type, long version,
+                     const std::vector<const char*>& keys);
+
+// The item `key` of a dict already checked by check_dict_form (borrowed).
+PyObject* dict_item(PyObject* dict, const char* key);
+
+bool read_double(PyObject* obj, const char* what, const char* key, double& out);
+bool read_bool(PyObject* obj, const char* what, const char* key, bool& out);
+bool read_u64(PyObject* obj, const char* what, const char* key, std::uint64_t& out);
+bool read_string(PyObject* obj, const char* what, const char* key, std::string& out);
+// A list of numbers; `expected` checks the length when given.
+bool read_doubles(PyObject* obj, const char* what, const char* key, std::optional<std::size_t> expected,
+                  std::vector<double>& out);
+
+// Sets ValueError "{what}: {text}" and returns false.
+bool dict_error(const char* what, const std::string& text);
+
+// Sets `key` of `dict` to `value`, taking over the new reference; false on failure.
+bool set_item(PyObject* dict, const char* key, PyObject* value);
+
+}  // namespace kelvora::py

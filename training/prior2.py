@@ -1,0 +1,319 @@
+"""The second-generation training prior: wider spectra, artefacts, richer circuits.
+
+Two sources of training spectra, both with impedances from kelvora's own
+`Circuit.impedance`:
+
+- `generate_wide`: spectra of the model's own circuit from a prior wider than
+  the first one (synth.py) in every direction real measurements go: 20-200
+  points, arcs partly outside the window, exponents down to 0.4, arcs of very
+  different sizes, diffusion tails of every length, stray inductance at the top
+  of the sweep, drift and outliers at the low-frequency end. The label is the
+  true parameter vector; the artefacts do not change it.
+- `generate_rich`: spectra of a richer circuit than the model (an extra small
+  arc, a CPE where the model has a capacitor, a diffusion or blocking tail)
+  labelled with the model's best fit to that spectrum: the lowest-cost
+  Levenberg-Marquardt fit of kelvora's `fit` from the true values of the nested
+  part, from the bundled network's guess and from a perturbed start. This teaches
+  the network where the best basin lies when the model does not fit exactly.
+"""
+
+import math
+import re
+import warnings
+
+import numpy as np
+
+from . import synth
+
+TWO_PI = synth.TWO_PI
+
+N_POINTS = (20, 200)
+DECADES = (2.0, 9.5)
+LOG_FMAX = (0.0, 7.0)
+LOG_RREF = (-3.0, 5.0)
+LOG_R0_RATIO = (-3.0, 1.5)
+LOG_R2_RATIO = (-2.5, 2.5)      # arcs of very different sizes
+EDGE_MARGIN = 1.0               # arcs up to a decade outside the window
+ARC_SEP = (0.5, 4.5)
+ALPHA = (0.4, 1.0)              # strongly depressed arcs
+LOG_L_RATIO = (-2.0, 1.3)
+STRAY_SHARE = 0.5               # non-L circuits with a stray series inductance
+LOG_STRAY_RATIO = (-2.0, -0.2)
+NOISE = (0.0, 0.03)
+DRIFT_SHARE = 0.3               # drift over the lowest-frequency points
+LOG_DRIFT = (-2.3, -0.7)        # relative size of the drift at the lowest point
+OUTLIER_SHARE = 0.2
+LOG_OUTLIER = (-1.5, -0.5)      # relative size of an outlier
+
+RICH_NOISE = (0.0, 0.02)
+
+
+def sample_window(rng, n, B):
+    dec = rng.uniform(*DECADES, B)
+    hi = rng.uniform(*LOG_FMAX, B)
+    lo = hi - dec
+    t = np.linspace(1.0, 0.0, n)[None, :]
+    return 10.0 ** (lo[:, None] + t * dec[:, None]), lo, hi
+
+
+def sample_values(names, rng, lo, hi):
+    """Dict name -> B values for the parameters of the bundled circuits, plus
+    the arc log-frequencies under "_lf1"/"_lf2" (L0.l still a placeholder)."""
+    B = lo.shape[0]
+    labels = {n.split(".")[0] for n in names}
+    u = lambda a, b: rng.uniform(a, b, B)  # noqa: E731
+    v = {}
+    r1 = 10.0 ** u(*LOG_RREF)
+    v["R0.r"] = r1 * 10.0 ** u(*LOG_R0_RATIO)
+    v["R1.r"] = r1
+    dec = hi - lo
+    span = dec + 2 * EDGE_MARGIN
+    if "R2.r" in names:
+        sep = np.minimum(u(*ARC_SEP), span - 0.05)
+        lf2 = lo - EDGE_MARGIN + u(0, 1) * (span - sep)
+        lf1 = lf2 + sep
+        v["R2.r"] = r1 * 10.0 ** u(*LOG_R2_RATIO)
+        arcs = [("1", lf1, v["R1.r"]), ("2", lf2, v["R2.r"])]
+        v["_lf2"] = lf2
+    else:
+        lf1 = lo - EDGE_MARGIN + u(0, 1) * span
+        arcs = [("1", lf1, v["R1.r"])]
+    v["_lf1"] = lf1
+    for k, lf, r in arcs:
+        tau = 1.0 / (TWO_PI * 10.0 ** lf)
+        if "C" + k in labels:
+            v["C%s.c" % k] = tau / r
+        if "CPE" + k in labels:
+            a = u(*ALPHA)
+            v["CPE%s.alpha" % k] = a
+            v["CPE%s.q" % k] = tau ** a / r
+        if "W" + k in labels:
+            # |Z_W| equals the branch resistance at f_w: from two decades below
+            # the window (a barely visible tail) up to half a decade above the arc
+            bottom = lo - 2.0
+            lfw = bottom + u(0, 1) * np.maximum(lf + 0.5 - bottom, 0.0)
+            v["W%s.aw" % k] = r * np.sqrt(TWO_PI * 10.0 ** lfw / 2.0)
+        if "Wo" + k in labels:
+            v["Wo%s.z0" % k] = r * 10.0 ** u(-1.5, 2.0)
+            bottom = lo - 1.5
+            top = np.maximum(lf - 0.2, lo - 0.5)
+            lfd = bottom + u(0, 1) * (top - bottom)
+            v["Wo%s.tau" % k] = 1.0 / (TWO_PI * 10.0 ** lfd)
+    if "L0.l" in names:
+        v["L0.l"] = np.full(B, 1e-300)
+    return v
+
+
+def impedance(kv, circuit, names, values, freqs):
+    """B x n impedances of `circuit` (parameters in `names` order from the dict)."""
+    c = kv.Circuit(circuit)
+    order = c.param_names()
+    assert sorted(order) == sorted(names), (order, names)
+    out = np.empty(freqs.shape, dtype=np.complex128)
+    for b in range(freqs.shape[0]):
+        out[b] = c.with_values([float(values[n][b]) for n in order]).impedance(freqs[b])
+    return out
+
+
+def _set_inductance(kv, circuit, names, v, freqs, rng):
+    """L0.l from omega_max L / |Z(f_max)| for the L circuits."""
+    B = freqs.shape[0]
+    zmax = np.abs(impedance(kv, circuit, names, v, freqs[:, :1]))[:, 0]
+    v["L0.l"] = zmax * 10.0 ** rng.uniform(*LOG_L_RATIO, B) / (TWO_PI * freqs[:, 0])
+
+
+def add_artefacts(rng, freqs, z, stray):
+    """Stray inductance (when `stray`), drift and outliers at the low-frequency end."""
+    B, n = z.shape
+    omega = TWO_PI * freqs
+    if stray:
+        on = rng.uniform(0, 1, B) < STRAY_SHARE
+        ratio = 10.0 ** rng.uniform(*LOG_STRAY_RATIO, B)
+        l_art = np.where(on, np.abs(z[:, 0]) * ratio / omega[:, 0], 0.0)
+        z = z + 1j * omega * l_art[:, None]
+    # drift: a smooth relative change growing towards the lowest frequency
+    # (frequencies descend, so the last points are the low-frequency end)
+    on = rng.uniform(0, 1, B) < DRIFT_SHARE
+    m = np.maximum(2, (rng.uniform(0.05, 0.3, B) * n).astype(int))
+    k = np.arange(n)[None, :] - (n - m[:, None])           # 0 .. m-1 over the tail
+    s = np.clip((k + 1) / m[:, None], 0.0, 1.0) ** rng.uniform(1.0, 2.5, B)[:, None]
+    amp = np.where(on, 10.0 ** rng.uniform(*LOG_DRIFT, B), 0.0)
+    phase = np.exp(1j * rng.uniform(-math.pi, math.pi, B))
+    z = z * (1.0 + (amp * phase)[:, None] * s)
+    # outliers: one or two points, mostly among the lowest 30% of frequencies
+    on = rng.uniform(0, 1, B) < OUTLIER_SHARE
+    for b in np.nonzero(on)[0]:
+        for _ in range(int(rng.integers(1, 3))):
+            if rng.uniform() < 0.7:
+                i = int(rng.integers(int(0.7 * n), n))
+            else:
+                i = int(rng.integers(0, n))
+            size = 10.0 ** rng.uniform(*LOG_OUTLIER)
+            z[b, i] *= 1.0 + size * np.exp(1j * rng.uniform(-math.pi, math.pi))
+    return z
+
+
+def add_noise(rng, z, levels):
+    B, n = z.shape
+    sigma = rng.uniform(*levels, B)
+    eps = rng.standard_normal((B, n)) + 1j * rng.standard_normal((B, n))
+    return z + sigma[:, None] * np.abs(z) * eps
+
+
+def generate_wide(model, rng, B, n, kv, artefacts=True, noise=None):
+    """B spectra of the model's own circuit from the wide prior: (freqs, z, params)."""
+    names = list(model.param_names)
+    freqs, lo, hi = sample_window(rng, n, B)
+    v = sample_values(names, rng, lo, hi)
+    if "L0.l" in names:
+        _set_inductance(kv, model.circuit, names, v, freqs, rng)
+    z = impedance(kv, model.circuit, names, v, freqs)
+    if artefacts:
+        z = add_artefacts(rng, freqs, z, stray="L0.l" not in names)
+    if noise is None:
+        z = add_noise(rng, z, NOISE)
+    else:
+        z = add_noise(rng, z, (noise, noise))
+    return freqs, z, np.stack([v[n] for n in names], axis=1)
+
+
+# ---------------------------------------------------------------------------
+# Richer circuits.
+
+
+def variants(model):
+    """The changes that make a richer circuit out of the model's."""
+    out = ["arc", "tail"]
+    if re.search(r"\bC\d", model.circuit):
+        out.append("cpe")
+    if "W2" in model.circuit or "W1" in model.circuit:
+        out.append("finite")
+    return out
+
+
+def rich_circuit(model, changes):
+    text = model.circuit
+    if "cpe" in changes:
+        text = re.sub(r"\bC(\d)", r"CPE\1", text)
+    if "finite" in changes:
+        text = re.sub(r"\bW(\d)", r"Wo\1", text)
+    if "arc" in changes:
+        text += "-(R9,CPE9)"
+    if "tail" in changes:
+        text += "-" + changes["tail"]
+    return text
+
+
+def _rich_one(model, rng, kv, n):
+    """One richer spectrum: (freqs, z, rich circuit, nested start in model order)."""
+    names = list(model.param_names)
+    freqs, lo, hi = sample_window(rng, n, 1)
+    v = sample_values(names, rng, lo, hi)
+    if "L0.l" in names:
+        _set_inductance(kv, model.circuit, names, v, freqs, rng)
+    start = {k: float(v[k][0]) for k in names}
+    lo, hi = float(lo[0]), float(hi[0])
+    pool = variants(model)
+    count = 1 if rng.uniform() < 0.6 else 2
+    picked = list(rng.choice(pool, size=min(count, len(pool)), replace=False))
+    changes = {c: True for c in picked}
+    rv = dict(start)
+    r_ref = start["R1.r"] + start.get("R2.r", 0.0)
+    if "cpe" in changes:
+        for k in ("1", "2"):
+            if "C%s.c" % k in rv:
+                r = rv["R%s.r" % k]
+                tau = rv.pop("C%s.c" % k) * r
+                a = rng.uniform(0.6, 0.97)
+                rv["CPE%s.q" % k] = tau ** a / r
+                rv["CPE%s.alpha" % k] = a
+    if "finite" in changes:
+        # the model's semi-infinite Warburg becomes a finite one whose
+        # transition lies inside or just below the window
+        for k in ("1", "2"):
+            if "W%s.aw" % k in rv:
+                aw = rv.pop("W%s.aw" % k)
+                lfd = rng.uniform(lo - 1.0, lo + 0.6 * (hi - lo))
+                tau = 1.0 / (TWO_PI * 10.0 ** lfd)
+                # same high-frequency asymptote: z0 / sqrt(tau) = aw * sqrt(2)
+                rv["Wo%s.z0" % k] = aw * math.sqrt(2.0 * tau)
+                rv["Wo%s.tau" % k] = tau
+    if "arc" in changes:
+        a = rng.uniform(0.6, 1.0)
+        r9 = r_ref * 10.0 ** rng.uniform(-2.0, -0.5)
+        lf = rng.uniform(lo - 0.5, hi + 0.5)
+        tau = 1.0 / (TWO_PI * 10.0 ** lf)
+        rv["R9.r"] = r9
+        rv["CPE9.q"] = tau ** a / r9
+        rv["CPE9.alpha"] = a
+    if "tail" in changes:
+        # a tail whose magnitude reaches the total resistance somewhere between
+        # a decade below the window and its lower third
+        lft = rng.uniform(lo - 1.0, lo + 0.35 * (hi - lo))
+        wt = TWO_PI * 10.0 ** lft
+        r_tot = r_ref * 10.0 ** rng.uniform(-1.0, 0.5)
+        if rng.uniform() < 0.5:
+            changes["tail"] = "W8"
+            rv["W8.aw"] = r_tot * math.sqrt(wt / 2.0)
+        else:
+            changes["tail"] = "CPE8"
+            a = rng.uniform(0.4, 0.95)
+            rv["CPE8.alpha"] = a
+            rv["CPE8.q"] = 1.0 / (r_tot * wt ** a)
+    text = rich_circuit(model, changes)
+    c = kv.Circuit(text)
+    z = np.asarray(c.with_values([rv[k] for k in c.param_names()]).impedance(freqs[0]))
+    z = add_noise(rng, z[None, :], RICH_NOISE)[0]
+    return freqs[0], z, text, start
+
+
+def best_fit(kv, model, f, z, start, rng):
+    """Lowest-cost fit of the model to (f, z): (params in model order, cost).
+
+    Starts: the bundled network's guess and the true values of the nested part;
+    when those two end in different basins, also a perturbed nested start with
+    the exponents reset to 0.8.
+    """
+    names = list(model.param_names)
+    base = kv.Circuit(model.circuit)
+    order = base.param_names()
+    nested = [start[k] for k in order]
+    perturbed = [0.8 if k.endswith(".alpha") else start[k] * 10.0 ** rng.normal(0.0, 0.4)
+                 for k in order]
+    runs = [lambda: base.fit(f, z),
+            lambda: base.with_values(nested).fit(f, z),
+            lambda: base.with_values(perturbed).fit(f, z)]
+    best, best_cost, costs = None, math.inf, []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for i, run in enumerate(runs):
+            if i == 2 and len(costs) == 2 and abs(costs[0] - costs[1]) <= 1e-3 * min(costs):
+                break
+            try:
+                res = run()
+            except Exception:
+                continue
+            cost = res.cost
+            if not math.isfinite(cost):
+                continue
+            costs.append(cost)
+            p = res.params
+            vals = np.array([p[k] for k in names])
+            if cost < best_cost and np.all(np.isfinite(vals)):
+                best, best_cost = vals, cost
+    return best, best_cost
+
+
+def generate_rich(model, rng, count, kv):
+    """`count` labelled richer spectra: list of (freqs, z, params, circuit, cost)."""
+    out = []
+    while len(out) < count:
+        n = int(rng.integers(N_POINTS[0], N_POINTS[1] + 1))
+        f, z, text, start = _rich_one(model, rng, kv, n)
+        if not np.all(np.isfinite(z)):
+            continue
+        p, cost = best_fit(kv, model, f, z, start, rng)
+        if p is None:
+            continue
+        out.append((f, z, p, text, cost))
+    return out
