@@ -127,3 +127,12 @@ def test_missing_matplotlib_names_the_extra(fitted, monkeypatch):
         kv.plot.nyquist(f, z)
     with pytest.raises(ImportError, match=r"kelvora\[plot\]"):
         result.plot("bode")
+
+
+def test_a_result_read_back_from_its_dict_form_asks_for_the_spectrum(fitted):
+    f, z, result = fitted
+    copy = kv.FitResult.from_dict(result.to_dict())
+    with pytest.raises(ValueError, match=r"no measured spectrum .* kelvora\.plot\.bode\(frequencies, impedances"):
+        copy.plot("bode")
+    ax = kv.plot.nyquist(f, z, result=copy)  # the module draws it from the spectrum given
+    assert np.allclose(lines(ax)["fit"][1], -result.circuit.impedance(kv.plot.fit_grid(f)).imag)

@@ -922,6 +922,122 @@ class Circuit:
         >>> kv.Circuit("CPE0").param_units()
         ['ohm^-1*s^alpha', '-']
         """
+    @property
+    def expression(self) -> str:
+        """Expression text that :class:`Circuit` parses back to this topology.
+
+        The same :meth:`param_names` result; unlabelled elements are written
+        with their automatic labels.
+
+        Raises
+        ------
+        ValueError
+            For circuits no expression can write: repeated labels, or a series
+            or parallel group without elements.
+
+        Examples
+        --------
+        >>> import kelvora as kv
+        >>> kv.Series([kv.R(1.0), kv.Parallel([kv.R(2.0), kv.C(1e-6)])]).expression
+        'R0-(R1,C0)'
+        """
+    def with_bounds(self, bounds: Mapping[str, tuple[float, float]]) -> Circuit:
+        """This circuit with new ``(lo, hi)`` bounds for the named parameters.
+
+        Parameters
+        ----------
+        bounds : dict of str to (float, float)
+            e.g. ``{"CPE1.alpha": (0.5, 1.0)}``.  Each must lie within the
+            parameter's valid range ([0, inf) for magnitudes, [0, 1] for
+            exponents) with ``lo < hi``.
+
+        Returns
+        -------
+        Circuit
+            A new circuit; every fit method searches within these bounds, and
+            :meth:`param_bounds` reports them.
+
+        Raises
+        ------
+        ValueError
+            For unknown names or invalid bounds.
+
+        Examples
+        --------
+        >>> import kelvora as kv
+        >>> kv.Circuit("CPE0").with_bounds({"CPE0.alpha": (0.5, 1.0)}).param_bounds()[1]
+        (0.5, 1.0)
+        """
+    def with_fixed(self, params: Mapping[str, float] | Sequence[str]) -> Circuit:
+        """This circuit with the named parameters held fixed.
+
+        Parameters
+        ----------
+        params : dict of str to float, or sequence of str
+            A dict gives the fixed values; a list of names holds their current
+            values.  Parameters fixed before stay fixed.
+
+        Returns
+        -------
+        Circuit
+            A new circuit; every fit method leaves the fixed parameters exactly
+            as they are (their standard error is 0).
+
+        Raises
+        ------
+        ValueError
+            For unknown names.
+
+        Examples
+        --------
+        >>> import kelvora as kv
+        >>> kv.Circuit("R0-C1").with_fixed({"R0.r": 5.0}).fixed_params()
+        ['R0.r']
+        """
+    def fixed_params(self) -> list[str]:
+        """Names of the parameters held fixed, in :meth:`param_names` order.
+
+        Returns
+        -------
+        list of str
+        """
+    def to_dict(self) -> dict[str, Any]:
+        """This circuit as a JSON-compatible dict.
+
+        Returns
+        -------
+        dict
+            Expression, values, explicit-values flag, bounds and fixed set, with
+            a format version; :meth:`from_dict` reads it back.
+
+        Examples
+        --------
+        >>> import kelvora as kv
+        >>> c = kv.Circuit("randles")
+        >>> kv.Circuit.from_dict(c.to_dict()) == c
+        True
+        """
+    @staticmethod
+    def from_dict(d: Mapping[str, Any]) -> Circuit:
+        """The circuit a :meth:`to_dict` dict describes.
+
+        Parameters
+        ----------
+        d : dict
+            As :meth:`to_dict` returns it (also after a JSON round trip).
+
+        Returns
+        -------
+        Circuit
+
+        Raises
+        ------
+        ValueError
+            For unknown or missing keys, malformed entries or a newer format
+            version.
+        """
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
     def residuals(
         self,
         params: Sequence[float] | npt.NDArray[np.floating[Any]],
@@ -1202,6 +1318,21 @@ class FitResult:
         ``0.5 * sum(r**2)`` of the weighted residuals at the solution.
     chi_square : float
         ``sum(r**2)`` (twice the cost), not divided by the degrees of freedom.
+    covariance, correlation : numpy.ndarray or None
+        Parameter covariance and correlation matrices, None when ``stderr`` is.
+    residuals : numpy.ndarray
+        The weighted residual vector at the solution.
+    dof : int
+        Degrees of freedom, 2n observations minus the free parameters.
+    reduced_chi_square, aic, bic : float
+        ``chi_square / dof`` and the information criteria.
+    method, message : str
+        The method that ran and why it stopped.
+    initial : Circuit
+        The circuit the fit started from.
+
+    Results compare with ``==``, pickle and copy; :meth:`to_dict` and
+    :meth:`from_dict` convert them to and from JSON-compatible dicts.
 
     Examples
     --------
@@ -1240,6 +1371,79 @@ class FitResult:
     @property
     def chi_square(self) -> float:
         """Sum of squared weighted residuals (twice the cost)."""
+    @property
+    def covariance(self) -> npt.NDArray[np.float64] | None:
+        """Covariance of the parameters, a p x p array in :meth:`Circuit.param_names` order.
+
+        ``chi_square / dof`` times the inverse of ``J^T J`` over the free
+        parameters, J the weighted Jacobian at the solution; fixed parameters
+        have zero rows and columns.  ``sqrt(diag(covariance))`` is
+        :attr:`stderr`; None when :attr:`stderr` is.
+        """
+    @property
+    def correlation(self) -> npt.NDArray[np.float64] | None:
+        """Correlation matrix (:attr:`covariance` scaled to a unit diagonal); None when :attr:`stderr` is."""
+    @property
+    def residuals(self) -> npt.NDArray[np.float64]:
+        """Weighted residual vector at the solution, ``[re0, im0, re1, im1, ...]`` as :meth:`Circuit.residuals`."""
+    @property
+    def dof(self) -> int:
+        """Degrees of freedom: 2n observations minus the free parameters."""
+    @property
+    def reduced_chi_square(self) -> float:
+        """``chi_square / dof``; NaN when :attr:`dof` is not positive."""
+    @property
+    def aic(self) -> float:
+        """Akaike information criterion, ``n_obs ln(chi_square / n_obs) + 2k`` (``n_obs = 2n``, k free parameters)."""
+    @property
+    def bic(self) -> float:
+        """Bayesian information criterion, ``n_obs ln(chi_square / n_obs) + k ln(n_obs)``."""
+    @property
+    def method(self) -> str:
+        """Name of the fit method, e.g. ``"levenberg_marquardt"``."""
+    @property
+    def message(self) -> str:
+        """Why the solver or the search stopped."""
+    @property
+    def initial(self) -> Circuit:
+        """The circuit the fit started from: the network's guess, or the given values."""
+    def summary(self) -> str:
+        """A table of the fitted parameters.
+
+        Returns
+        -------
+        str
+            Headed by the method, why it stopped and the fit statistics; one
+            line per parameter with value +- standard error, relative error in
+            percent, unit, and a mark on fixed parameters and those at a bound.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import kelvora as kv
+        >>> f = np.logspace(5, -2, 40)
+        >>> z = kv.Circuit("rc").with_values([10.0, 50.0, 1e-5]).impedance(f)
+        >>> print(kv.Circuit("rc").fit(f, z).summary())  # doctest: +SKIP
+        """
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a JSON-compatible dict of every attribute, with a format version.
+
+        The measured spectrum is not part of it: a result read back by
+        :meth:`from_dict` (or from a pickle) cannot :meth:`plot` itself; pass
+        the spectrum to :mod:`kelvora.plot` instead.
+        """
+    @staticmethod
+    def from_dict(d: Mapping[str, Any]) -> FitResult:
+        """The result a :meth:`to_dict` dict describes.
+
+        Raises
+        ------
+        ValueError
+            For unknown or missing keys, malformed entries or a newer format
+            version.
+        """
+    def __eq__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
     def plot(self, kind: Literal["nyquist", "bode", "residuals"] = "nyquist", ax: Any | None = None) -> Any:
         """Draw the measured spectrum with the fitted curve.
 
