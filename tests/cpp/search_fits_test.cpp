@@ -161,7 +161,7 @@ static void endings() {
   CHECK(pso && pso->ending == FitEnding::SwarmGenerationsDone);
   const auto sa = simulated_annealing_fit(c.start, c.f, c.z, Weighting::Modulus, {2.0, 5, 1});
   CHECK(sa && sa->ending == FitEnding::AnnealingStepsDone);
-  const auto de = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {50});
+  const auto de = differential_evolution_fit(c.start, c.f, c.z, Weighting::Modulus, {50, 1});
   CHECK(de && de->ending == FitEnding::EvolutionBudgetSpent);
   const auto bh = basin_hopping_fit(c.start, c.f, c.z, Weighting::Modulus, {1, 1.0, 1.0, 1});
   CHECK(bh && bh->ending == FitEnding::HopsDone);
