@@ -17,7 +17,12 @@ pytestmark = pytest.mark.toolchain
 def test_entry_points_do_not_leak():
     rows = leak_check.measure(3000)
     # A leak of one object per call would show as thousands of blocks; a few
-    # blocks of drift come from the interpreter's own caches.
-    assert [r for r in rows if r[2] > 50] == []
+    # blocks of drift come from the interpreter's own caches, which can fill
+    # late (pickling through the package).  An entry point over the limit is
+    # measured again with four times the calls: a real leak grows with them.
+    suspects = {r[0] for r in rows if r[2] > 50}
+    if suspects:
+        again = leak_check.measure(12000, names=suspects)
+        assert [r for r in again if r[2] > 50] == []
     # Resident memory may move by allocator noise, not by a per-call leak.
     assert [r for r in rows if r[3] > 2048] == []
