@@ -34,8 +34,8 @@ bool parse_arguments(const char* name, PyObject* args, PyObject* kwargs, Argumen
   static const char* kwlist[] = {"path", "format", nullptr};
   PyObject* path = nullptr;
   PyObject* format = Py_None;
-  const std::string spec = std::string("O|O:") + name;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec.c_str(), const_cast<char**>(kwlist), &path, &format)) return false;
+  const std::string arg_format = std::string("O|O:") + name;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, arg_format.c_str(), const_cast<char**>(kwlist), &path, &format)) return false;
   out.path = PyRef(PyOS_FSPath(path));
   if (!out.path) return false;
   PyObject* encoded = nullptr;
