@@ -31,11 +31,14 @@ def time_constants(omega_min, omega_max, m):
 
 
 def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False, add_inductance=True,
-                 scale_columns=False):
+                 scale_columns=False, poor_fit_factor=4.0):
     """The linear Kramers-Kronig test in NumPy: one lstsq per M.
 
-    scale_columns solves with every column scaled to unit norm, which keeps
-    the inductance column (of order w/|Z|) from costing digits.  Returns (m, mu, z_fit, resistances, time_constants, series_resistance,
+    M is the smallest with mu < c whose fit no fit with up to M // 2 + 2 more
+    elements betters by a factor poor_fit_factor in the sum of squared
+    residuals.  scale_columns solves with every column scaled to unit norm,
+    which keeps the inductance column (of order w/|Z|) from costing digits.
+    Returns (m, mu, z_fit, resistances, time_constants, series_resistance,
     inductance, capacitance); the last two are None when not fitted."""
     f = np.asarray(f, dtype=float)
     z = np.asarray(z, dtype=complex)
@@ -65,7 +68,7 @@ def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False
     first = [k for k in others if (k == "rs") == first_real or (first_real and first_imag)]
     second = [k for k in others if k not in first]
 
-    for m in range(1, max_m + 1):
+    def fit(m):
         tau = time_constants(w.min(), w.max(), m)
         voigt = 1.0 / (1.0 + 1j * w[:, None] * tau[None, :])
         columns = np.column_stack([others[k] for k in first] + [voigt])
@@ -75,8 +78,32 @@ def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False
         r = x[len(first):]
         negative, positive = np.abs(r[r < 0]).sum(), np.abs(r[r >= 0]).sum()
         mu = 1.0 if negative == 0 else 1.0 - negative / positive
-        if mu < c:
+        return mu, float(np.sum((a @ x - b) ** 2)), (x, r, tau, columns)
+
+    # A fit with mu < c is passed over while one of the next m // 2 + 2 fits
+    # leaves less than 1 / poor_fit_factor of its sum of squared residuals
+    # (an under-resolved sharp arc rather than overfitting), unless its
+    # residuals are at rounding level already.
+    fits = {}
+
+    def tried(m):
+        if m not in fits:
+            fits[m] = fit(m)
+        return fits[m]
+
+    def under_resolved(m):
+        own = tried(m)[1]
+        if own <= len(b_rows) * 1e-18:
+            return False
+        return any(tried(k)[1] * poor_fit_factor < own for k in range(m + 1, min(max_m, m + m // 2 + 2) + 1))
+
+    b_rows = stack(z[:, None], first_real, first_imag)
+    m = max_m
+    for k in range(1, max_m + 1):
+        if tried(k)[0] < c and not under_resolved(k):
+            m = k
             break
+    mu, _, (x, r, tau, columns) = tried(m)
     values = dict(zip(first, x[: len(first)]))
     z_fit = columns @ x
     if second:

@@ -180,4 +180,6 @@ void HouseholderColumns::solve(std::span<double> x) const {
   }
 }
 
+double HouseholderColumns::residual_norm() const { return norm2(qtb_.data() + kept_, rows_ - kept_); }
+
 }  // namespace kelvora::kk

@@ -46,6 +46,10 @@ class HouseholderColumns {
   // (x.size() == columns()).
   void solve(std::span<double> x) const;
 
+  // ||A x - b|| at the least-squares solution: the norm of the part of Q' b
+  // below the kept columns.
+  double residual_norm() const;
+
  private:
   std::size_t rows_;
   std::vector<double> factor_;     // rows_ x kept columns, column-major: R above the diagonal, v below

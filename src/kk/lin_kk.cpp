@@ -101,6 +101,8 @@ std::optional<KkError> check_kk_settings(const KkSettings& s) {
   if (!(s.c > 0.0 && s.c <= 1.0)) return KkError{"c must satisfy 0 < c <= 1, got " + format_compact(s.c)};
   if (!(std::isfinite(s.extension_decades) && s.extension_decades >= 0.0))
     return KkError{"extension_decades must be finite and >= 0, got " + format_compact(s.extension_decades)};
+  if (!(s.poor_fit_factor > 1.0))
+    return KkError{"poor_fit_factor must be > 1, got " + format_compact(s.poor_fit_factor)};
   return std::nullopt;
 }
 
@@ -162,68 +164,122 @@ Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::spa
   fill(rows, d, [&](std::size_t i) { return impedances[i]; }, b);
 
   HouseholderColumns qr(rows.count(), std::min<std::size_t>(max_m, 64) + 3);
-  qr.reset(b);
   std::vector<double> column;
   auto term = [&](Complex (*unit)(double)) { return [&d, unit](std::size_t i) { return unit(d.omega[i]); }; };
   auto voigt_term = [&d](double t) { return [&d, t](std::size_t i) { return voigt(d.omega[i], t); }; };
-  if (rs_first) {
-    fill(rows, d, term(unit_resistance), column);
+  auto append_voigt = [&](double t) {
+    fill(rows, d, voigt_term(t), column);
     qr.append(column);
-  }
-  if (l_first) {
-    fill(rows, d, term(unit_inductance), column);
-    qr.append(column);
-  }
-  if (c_first) {
-    fill(rows, d, term(unit_elastance), column);
-    qr.append(column);
-  }
+  };
+  // The columns besides the Voigt elements come first.
+  auto start = [&] {
+    qr.reset(b);
+    if (rs_first) {
+      fill(rows, d, term(unit_resistance), column);
+      qr.append(column);
+    }
+    if (l_first) {
+      fill(rows, d, term(unit_inductance), column);
+      qr.append(column);
+    }
+    if (c_first) {
+      fill(rows, d, term(unit_elastance), column);
+      qr.append(column);
+    }
+  };
+  start();
   const std::size_t first_voigt = qr.columns();
-  qr.mark();
 
-  // Tries M = 1, 2, ... up to max_m.  The two end time constants are the
-  // same for every M >= 2, so their columns are factored once and only the
-  // interior ones are appended anew for each M.
+  // Fits M Voigt elements: fills tau, the solution x and the resistances r
+  // in ascending order of tau, and returns the residual sum of squares.  The
+  // two end time constants are the same for every M >= 2, so their columns
+  // are factored once, behind a mark, and only the interior ones are
+  // appended anew for each M.
   std::vector<double> x;
   std::vector<double> tau;
   std::vector<double> r;
-  double mu = 1.0;
-  for (std::size_t m = 1; m <= max_m; ++m) {
+  std::size_t fitted_m = 0;
+  bool ends_marked = false;
+  auto fit_m = [&](std::size_t m) {
     tau = kk_time_constants(omega_min, omega_max, m, settings.extension_decades);
-    qr.rewind();
-    if (m <= 2) {
-      for (double t : tau) {
-        fill(rows, d, voigt_term(t), column);
-        qr.append(column);
+    if (m <= 2 || !ends_marked) {
+      start();
+      ends_marked = false;
+      if (m == 1) {
+        append_voigt(tau[0]);
+      } else {
+        append_voigt(tau.front());
+        append_voigt(tau.back());
+        qr.mark();
+        ends_marked = true;
       }
-      if (m == 2) qr.mark();
     } else {
-      for (std::size_t k = 1; k + 1 < m; ++k) {
-        const double t = tau[k];
-        fill(rows, d, voigt_term(t), column);
-        qr.append(column);
-      }
+      qr.rewind();
     }
+    for (std::size_t k = 1; k + 1 < m; ++k) append_voigt(tau[k]);
+    fitted_m = m;
     x.resize(qr.columns());
     qr.solve(x);
-    // R_k in ascending order of tau: columns hold tau_1, tau_m, then the interior ones.
+    // Columns hold tau_1, tau_m, then the interior ones.
     r.assign(m, 0.0);
-    if (m == 1) {
-      r[0] = x[first_voigt];
-    } else {
-      r[0] = x[first_voigt];
+    r[0] = x[first_voigt];
+    if (m > 1) {
       r[m - 1] = x[first_voigt + 1];
       for (std::size_t k = 1; k + 1 < m; ++k) r[k] = x[first_voigt + 1 + k];
     }
-    mu = mu_of(r);
-    if (mu < settings.c) break;
+    const double norm = qr.residual_norm();
+    return norm * norm;
+  };
+
+  // mu and the residual sum of squares of each M tried, index M - 1.
+  std::vector<double> mus;
+  std::vector<double> squares;
+  auto evaluate = [&](std::size_t m) {
+    while (mus.size() < m) {
+      squares.push_back(fit_m(mus.size() + 1));
+      mus.push_back(mu_of(r));
+    }
+  };
+  // A spectrum with a sharp arc (a single RC element is the sharpest) is
+  // described by few Voigt elements only where a time constant falls close
+  // to the arc's: in between, the fit rings with alternating resistances and
+  // mu can dip below c while the residuals are tens of percent.  Such a fit
+  // is under-resolved, not overfitted, and one with a few more elements
+  // describes the spectrum far better; at the overfitting that mu is meant
+  // to detect, more elements only take up noise.  So a fit is passed over
+  // while one of the next m / 2 + 2 fits reduces its residual sum of squares
+  // by more than poor_fit_factor, unless it already matches the data to
+  // rounding.
+  const double rounding = static_cast<double>(rows.count()) * 1e-18;
+  auto poor = [&](std::size_t m) {
+    const double own = squares[m - 1];
+    if (!(own > rounding)) return false;
+    const std::size_t last = std::min(max_m, m + m / 2 + 2);
+    for (std::size_t k = m + 1; k <= last; ++k) {
+      evaluate(k);
+      if (squares[k - 1] * settings.poor_fit_factor < own) return true;
+    }
+    return false;
+  };
+
+  std::size_t chosen = max_m;
+  for (std::size_t m = 1; m <= max_m; ++m) {
+    evaluate(m);
+    if (mus[m - 1] < settings.c && !poor(m)) {
+      chosen = m;
+      break;
+    }
   }
+  evaluate(chosen);
+  if (fitted_m != chosen) fit_m(chosen);
+  const double mu = mus[chosen - 1];
 
   KkResult out;
   out.m = r.size();
   out.mu = mu;
   out.resistances = r;
   out.time_constants = tau;
+  out.frequencies.assign(frequencies.begin(), frequencies.end());
   std::size_t next = 0;
   double rs = rs_first ? x[next++] : 0.0;
   double l = l_first ? x[next++] : 0.0;

@@ -15,7 +15,10 @@
 // The number M starts at 1 and grows until the fit begins to overfit, which
 // shows as negative resistances: M is the smallest for which
 //
-//   mu = 1 - sum_{R_k < 0} |R_k| / sum_{R_k >= 0} |R_k|  <  c.
+//   mu = 1 - sum_{R_k < 0} |R_k| / sum_{R_k >= 0} |R_k|  <  c,
+//
+// passing over fits that are under-resolved rather than overfitted: those
+// that a few more elements improve many times over (see poor_fit_factor).
 //
 // The residuals (Z - Z_fit) / |Z| at that M, small and without trend for a
 // valid spectrum, are the test's verdict.
@@ -47,6 +50,10 @@ struct KkSettings {
   // Decades by which the range of time constants is widened beyond
   // [1 / w_max, 1 / w_min] at each end; 0 keeps the measured range.
   double extension_decades = 0.0;
+  // A fit with mu < c is passed over as under-resolved while one of the next
+  // M / 2 + 2 fits has a residual sum of squares smaller by more than this
+  // factor (> 1; infinity turns the guard off).
+  double poor_fit_factor = 4.0;
 };
 
 // A user error: bad settings or data the test cannot take.
@@ -62,6 +69,7 @@ struct KkResult {
   std::optional<double> capacitance;         // C, farad, when fitted (may be infinite when 1/C = 0)
   std::vector<double> resistances;           // R_k, ohm
   std::vector<double> time_constants;        // tau_k, seconds, ascending
+  std::vector<double> frequencies;           // the measured frequencies, hertz, in the order given
   std::vector<kelvora::Complex> impedance;   // Z_fit at the measured frequencies
   std::vector<double> residuals_real;        // (Z' - Z_fit') / |Z|
   std::vector<double> residuals_imag;        // (Z'' - Z_fit'') / |Z|
