@@ -136,3 +136,35 @@ def test_a_result_read_back_from_its_dict_form_asks_for_the_spectrum(fitted):
         copy.plot("bode")
     ax = kv.plot.nyquist(f, z, result=copy)  # the module draws it from the spectrum given
     assert np.allclose(lines(ax)["fit"][1], -result.circuit.impedance(kv.plot.fit_grid(f)).imag)
+
+
+@pytest.fixture(scope="module")
+def kk_checked(fitted):
+    f, z, _ = fitted
+    return kv.lin_kk(f, z)
+
+
+def test_kk_residuals_are_the_result_residuals_in_percent(fitted, kk_checked):
+    f, z, _ = fitted
+    ax = kk_checked.plot()
+    drawn = lines(ax)
+    assert np.array_equal(drawn["real"][0], f) and np.array_equal(drawn["imaginary"][0], f)
+    assert np.allclose(drawn["real"][1], 100 * (z - kk_checked.impedance).real / np.abs(z))
+    assert np.allclose(drawn["imaginary"][1], 100 * (z - kk_checked.impedance).imag / np.abs(z))
+    assert ax.get_xscale() == "log" and "%" in ax.get_ylabel()
+    assert f"M = {kk_checked.m}" in ax.get_title()
+    theirs = lines(kv.plot.kk_residuals(kk_checked))
+    assert all(np.array_equal(drawn[k][1], theirs[k][1]) for k in ("real", "imaginary"))
+
+
+def test_kk_plot_draws_on_given_axes(kk_checked):
+    fig, ax = plt.subplots()
+    assert kk_checked.plot(ax=ax) is ax and {"real", "imaginary"} <= lines(ax).keys()
+    with pytest.raises(TypeError):
+        kk_checked.plot(ax, ax)
+
+
+def test_kk_plot_without_matplotlib_names_the_extra(kk_checked, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    with pytest.raises(ImportError, match=r'pip install "kelvora\[plot\]"'):
+        kk_checked.plot()

@@ -1494,6 +1494,8 @@ class KKResult:
         Number of Voigt elements of the accepted fit.
     mu : float
         ``1 - sum|R_k < 0| / sum|R_k >= 0|`` of the accepted fit.
+    frequencies : numpy.ndarray of float64
+        The measured frequencies in the order given (Hz).
     impedance : numpy.ndarray of complex128
         The fit at the measured frequencies (ohm).
     residuals_real, residuals_imag : numpy.ndarray of float64
@@ -1519,6 +1521,9 @@ class KKResult:
     @property
     def mu(self) -> float:
         """mu = 1 - sum|R_k < 0| / sum|R_k >= 0| of the accepted fit."""
+    @property
+    def frequencies(self) -> npt.NDArray[np.float64]:
+        """The measured frequencies, in the order given (float64 array, Hz)."""
     @property
     def impedance(self) -> npt.NDArray[np.complex128]:
         """The fit at the measured frequencies (complex128 array, ohm)."""
@@ -1546,6 +1551,36 @@ class KKResult:
     @property
     def capacitance(self) -> float | None:
         """The series capacitance (F), or None when not fitted."""
+    def plot(self, ax: Any | None = None) -> Any:
+        """Draw the residuals in percent against frequency, real and imaginary parts.
+
+        Needs matplotlib (``pip install "kelvora[plot]"``); draws with
+        :func:`kelvora.plot.kk_residuals`.
+
+        Parameters
+        ----------
+        ax : matplotlib.axes.Axes, optional
+            Where to draw; new axes when None.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+            The axes drawn on, with the lines "real" and "imaginary"
+            (``100 * residuals_real`` and ``100 * residuals_imag``).
+
+        Raises
+        ------
+        ImportError
+            When matplotlib is not installed.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import kelvora as kv
+        >>> f = np.logspace(5, -2, 40)
+        >>> z = kv.Circuit("rc").with_values([10.0, 50.0, 1e-5]).impedance(f)
+        >>> ax = kv.lin_kk(f, z).plot()  # doctest: +SKIP
+        """
 
 def lin_kk(
     frequencies: _RealSequence | _DataFrameLike,
@@ -1564,7 +1599,11 @@ def lin_kk(
     series inductance and capacitance by linear least squares weighted by
     ``1/|Z|`` (Schoenleber et al., Electrochim. Acta 131 (2014) 20).  ``M``
     grows from 1 and stops at the first fit whose ``mu`` is below `c`, or at
-    `max_m`.  A spectrum that obeys the Kramers-Kronig relations gives
+    `max_m`.  A fit that is under-resolved rather than overfitted does not
+    stop it: around a sharp arc that falls between two time constants the
+    fit rings, ``mu`` dips while the residuals are large, and one of the next
+    ``M // 2 + 2`` fits leaves less than a quarter of its sum of squared
+    residuals; such a fit is passed over.  A spectrum that obeys the Kramers-Kronig relations gives
     residuals at its noise level without trend.
 
     Parameters

@@ -3,7 +3,8 @@
 Each function takes a spectrum (two sequences, or a dataframe with the
 column names :meth:`kelvora.Circuit.fit` accepts) and, optionally, a
 :class:`kelvora.FitResult`, draws on the axes given as `ax` or on new ones,
-and returns the axes.  With a result, the fitted curve is drawn on a dense
+and returns the axes; :func:`kk_residuals` takes a :class:`kelvora.KKResult`,
+which holds its frequencies, and :meth:`KKResult.plot` calls it.  With a result, the fitted curve is drawn on a dense
 logarithmic frequency grid over the measured range; :meth:`FitResult.plot`
 calls these functions with the spectrum the result was fitted to.
 
@@ -24,9 +25,9 @@ from . import _spectrum as _read_spectrum
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-    from . import FitResult
+    from . import FitResult, KKResult
 
-__all__ = ["nyquist", "bode", "residuals", "fit_grid"]
+__all__ = ["nyquist", "bode", "residuals", "kk_residuals", "fit_grid"]
 
 # Points per decade of the fitted curve's frequency grid.
 CURVE_POINTS_PER_DECADE = 50
@@ -241,5 +242,46 @@ def residuals(
     ax.set_xscale("log")
     ax.set_xlabel("frequency / Hz")
     ax.set_ylabel("relative misfit / %")
+    ax.legend()
+    return ax
+
+
+def kk_residuals(result: KKResult, *, ax: Axes | None = None) -> Axes:
+    """Residuals of a Kramers-Kronig test per frequency, real and imaginary parts, in percent.
+
+    Parameters
+    ----------
+    result : KKResult
+        The outcome of :func:`kelvora.lin_kk`; it holds the measured frequencies.
+    ax : matplotlib.axes.Axes, optional
+        Axes to draw on; new ones when None.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+        The lines "real" ``100 * result.residuals_real`` and "imaginary"
+        ``100 * result.residuals_imag`` (that is ``100 * (Z - Z_fit) / |Z|``)
+        against frequency on a log axis, with a zero line.  The title names M
+        and mu.  Residuals at the noise level without a trend mean the
+        spectrum is Kramers-Kronig consistent.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kelvora as kv
+    >>> f = np.logspace(5, -2, 50)
+    >>> z = kv.Circuit("rc").with_values([10.0, 50.0, 1e-5]).impedance(f)
+    >>> ax = kv.plot.kk_residuals(kv.lin_kk(f, z))  # doctest: +SKIP
+    """
+    _pyplot()
+    f = result.frequencies
+    ax = _axes(ax)
+    ax.axhline(0.0, color="0.6", linewidth=0.8)
+    ax.plot(f, 100.0 * result.residuals_real, "o-", markersize=4, label="real")
+    ax.plot(f, 100.0 * result.residuals_imag, "s-", markersize=4, label="imaginary")
+    ax.set_xscale("log")
+    ax.set_xlabel("frequency / Hz")
+    ax.set_ylabel("Kramers-Kronig residual / %")
+    ax.set_title(f"lin-KK ({result.test}): M = {result.m}, mu = {result.mu:.3f}")
     ax.legend()
     return ax

@@ -34,8 +34,12 @@ const char kLinKkDoc[] =
     "(Schoenleber et al., Electrochim. Acta 131 (2014) 20).  M grows from 1 and\n"
     "stops at the first fit whose mu = 1 - sum|R_k < 0| / sum|R_k >= 0| is below\n"
     "c, or at max_m (default: the number of points, capped at the number of\n"
-    "unknowns the data determine).  A spectrum that obeys the Kramers-Kronig\n"
-    "relations gives residuals at its noise level without trend.\n\n"
+    "unknowns the data determine).  A fit that is under-resolved rather than\n"
+    "overfitted (a sharp arc between two time constants, where mu dips while\n"
+    "the residuals are large) does not stop it: a fit is passed over when one\n"
+    "of the next M // 2 + 2 fits has less than a quarter of its sum of squared\n"
+    "residuals.  A spectrum that obeys the Kramers-Kronig relations gives\n"
+    "residuals at its noise level without trend.\n\n"
     "The spectrum is two sequences, or a dataframe (or dict) with the column\n"
     "names fit() accepts.  test=\"complex\" fits both parts together; \"real\"\n"
     "fits the real part (the inductance and capacitance then come from the\n"
@@ -81,6 +85,7 @@ PyObject* get_impedance(PyObject* self, void*) {
   if (arr && !z.empty()) std::memcpy(static_cast<void*>(data), z.data(), z.size() * sizeof(Complex));
   return arr;
 }
+PyObject* get_frequencies(PyObject* self, void*) { return double_array(result_of(self).frequencies); }
 PyObject* get_residuals_real(PyObject* self, void*) { return double_array(result_of(self).residuals_real); }
 PyObject* get_residuals_imag(PyObject* self, void*) { return double_array(result_of(self).residuals_imag); }
 PyObject* get_pseudo_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(result_of(self).pseudo_chi_square); }
@@ -94,6 +99,8 @@ PyGetSetDef kGetSet[] = {
     {"test", guarded<&get_test>, nullptr, "The parts fitted: \"complex\", \"real\" or \"imaginary\".", nullptr},
     {"m", guarded<&get_m>, nullptr, "Number of Voigt elements of the accepted fit.", nullptr},
     {"mu", guarded<&get_mu>, nullptr, "mu = 1 - sum|R_k < 0| / sum|R_k >= 0| of the accepted fit.", nullptr},
+    {"frequencies", guarded<&get_frequencies>, nullptr, "The measured frequencies, in the order given (float64 array, Hz).",
+     nullptr},
     {"impedance", guarded<&get_impedance>, nullptr, "The fit at the measured frequencies (complex128 array, ohm).", nullptr},
     {"residuals_real", guarded<&get_residuals_real>, nullptr, "(Z' - Z_fit') / |Z| per point (float64 array).", nullptr},
     {"residuals_imag", guarded<&get_residuals_imag>, nullptr, "(Z'' - Z_fit'') / |Z| per point (float64 array).", nullptr},
@@ -150,9 +157,33 @@ PyObject* new_kk_result(kk::KkResult result, kk::KkTest test) {
   return self;
 }
 
+// plot(ax=None): hands the result to kelvora.plot.kk_residuals, where
+// matplotlib is imported.
+PyObject* kk_result_plot(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ax", nullptr};
+  PyObject* ax = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:plot", const_cast<char**>(kwlist), &ax)) return nullptr;
+  PyRef module(PyImport_ImportModule("kelvora.plot"));
+  if (!module) return nullptr;
+  PyRef function(PyObject_GetAttrString(module.get(), "kk_residuals"));
+  if (!function) return nullptr;
+  PyRef call_args(PyTuple_Pack(1, self));
+  PyRef call_kwargs(PyDict_New());
+  if (!call_args || !call_kwargs || PyDict_SetItemString(call_kwargs.get(), "ax", ax) < 0) return nullptr;
+  return PyObject_Call(function.get(), call_args.get(), call_kwargs.get());
+}
+
+PyMethodDef kMethods[] = {
+    {"plot", guarded_method<&kk_result_plot>(), METH_VARARGS | METH_KEYWORDS,
+     "plot($self, ax=None)\n--\n\n"
+     "Draw the residuals in percent against frequency, real and imaginary\n"
+     "parts, with kelvora.plot.kk_residuals.  Returns the axes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 const char kKkResultDoc[] =
     "The outcome of lin_kk(): the accepted Kramers-Kronig fit and its residuals.\n\n"
-    "Attributes: test, m, mu, impedance, residuals_real, residuals_imag,\n"
+    "Attributes: test, m, mu, frequencies, impedance, residuals_real, residuals_imag,\n"
     "pseudo_chi_square, resistances, time_constants, series_resistance,\n"
     "inductance and capacitance (None when not fitted).  Instances are\n"
     "immutable and come only from lin_kk(); each array attribute read returns\n"
@@ -191,6 +222,7 @@ int init_kk_result_type(PyObject* module) {
       {Py_tp_dealloc, guarded_slot<&kk_result_dealloc>()},
       {Py_tp_repr, guarded_slot<&kk_result_repr>()},
       {Py_tp_getset, kGetSet},
+      {Py_tp_methods, kMethods},
       {Py_tp_doc, const_cast<char*>(kKkResultDoc)},
       {0, nullptr},
   };
