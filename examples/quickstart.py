@@ -1,20 +1,26 @@
-"""Quickstart: fit an equivalent circuit to a battery impedance spectrum.
+"""Quickstart: from an instrument file to a checked and fitted spectrum.
 
-Without arguments the script simulates a spectrum of a lithium-ion cell from
-10 kHz down to 5 mHz: the cabling's inductance (the positive imaginary tail
-at high frequency), the ohmic resistance, a surface-film arc and a larger
-charge-transfer arc, with 0.3 % complex Gaussian noise from a fixed seed.
+    python examples/quickstart.py                  # a simulated cell, written as a Gamry file
+    python examples/quickstart.py my_cell.DTA      # a file of your own
 
-    python examples/quickstart.py                  # the simulated cell
-    python examples/quickstart.py my_cell.csv      # a spectrum of your own
+The script reads an impedance spectrum from a potentiostat file (any format
+kelvora.read_spectra knows: Gamry .DTA, BioLogic .mpt/.mpr, ZPlot .z, Autolab,
+VersaStudio, CH Instruments, Zahner .ism, PalmSens .pssession or a CSV/TSV
+table), checks it with the linear Kramers-Kronig test, fits an equivalent
+circuit to it and prints the fit's summary.  With matplotlib installed it
+saves a Nyquist plot of the data and the fit beside the Kramers-Kronig
+residuals as a PNG file.
 
-A CSV file of your own has three columns: frequency in hertz, real part and
-imaginary part in ohms (the imaginary part with its sign, negative for a
-capacitive arc).  A first row that is not numeric is taken as a header.
-The circuit starts from the trained network's guess.
+Without a path it first simulates a lithium-ion cell from 10 kHz down to
+5 mHz (the cabling's inductance, which makes the positive imaginary tail at
+high frequency, the ohmic resistance, a surface-film arc and a larger
+charge-transfer arc, with 0.3 % complex Gaussian noise from a fixed seed) and
+writes it as a Gamry potentiostatic EIS file in a temporary directory.
 """
 import argparse
-import csv
+import math
+import os
+import tempfile
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +39,9 @@ CELL = {
     "CPE2.alpha": 0.88,
 }
 
+# Residuals (relative to |Z|) below which the Kramers-Kronig verdict is "consistent".
+KK_TOLERANCE = 0.01
+
 
 def simulated_cell(seed: int = 2024, noise: float = 0.003) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:
     """Ten points per decade from 10 kHz to 5 mHz, highest frequency first as
@@ -45,65 +54,105 @@ def simulated_cell(seed: int = 2024, noise: float = 0.003) -> tuple[npt.NDArray[
     return f, z
 
 
-def read_spectrum(path: str) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:
-    """Frequency, real and imaginary part from the first three columns."""
-    f: list[float] = []
-    z: list[complex] = []
-    with open(path, newline="") as fh:
-        for k, row in enumerate(csv.reader(fh)):
-            if not row or not "".join(row).strip():
-                continue
-            try:
-                hz, re_, im = (float(v) for v in row[:3])
-            except ValueError:
-                if k == 0:
-                    continue  # a header
-                raise SystemExit(f"{path}, line {k + 1}: expected three numbers, got {row!r}")
-            f.append(hz)
-            z.append(complex(re_, im))
-    if not f:
-        raise SystemExit(f"{path}: no data rows")
-    return np.array(f), np.array(z)
+def write_gamry(path: str, f: npt.NDArray[np.float64], z: npt.NDArray[np.complex128]) -> None:
+    """A Gamry Framework potentiostatic EIS file: a tagged header and the ZCURVE
+    table (tab-separated, a row of names and one of units before the points)."""
+    lines = [
+        "EXPLAIN",
+        "TAG\tEISPOT",
+        "TITLE\tLABEL\tPotentiostatic EIS\tTest Identifier",
+        "NOTES\tNOTES\t1\tNotes...",
+        "\tSimulated lithium-ion cell (kelvora quickstart)",
+        "VDC\tPOTEN\t0.0\tT\tDC Voltage (V)",
+        "FREQINIT\tQUANT\t10000\tInitial Freq. (Hz)",
+        "FREQFINAL\tQUANT\t0.005\tFinal Freq. (Hz)",
+        "ZCURVE\tTABLE",
+        "\tPt\tTime\tFreq\tZreal\tZimag\tZsig\tZmod\tZphz\tIdc\tVdc\tIERange",
+        "\t#\ts\tHz\tohm\tohm\tV\tohm\t\u00b0\tA\tV\t#",
+    ]
+    elapsed = np.cumsum(np.maximum(3.0 / f, 1.0))  # a few periods per point, at least a second
+    for k, (fk, zk, tk) in enumerate(zip(f.tolist(), z.tolist(), elapsed.tolist())):
+        phase = math.degrees(math.atan2(zk.imag, zk.real))
+        lines.append(f"\t{k}\t{tk:.0f}\t{fk:.6E}\t{zk.real:.6E}\t{zk.imag:.6E}\t1\t{abs(zk):.6E}\t{phase:.5g}"
+                     f"\t1.0E-09\t3.7\t4")
+    with open(path, "w", encoding="latin-1", newline="\r\n") as fh:
+        fh.write("\n".join(lines) + "\n")
+
+
+def read_spectrum(path: str) -> dict[str, npt.NDArray[np.float64]]:
+    """The first spectrum of the file, saying how many there are."""
+    try:
+        spectra = kv.read_spectra(path)
+    except (OSError, ValueError) as e:
+        raise SystemExit(f"quickstart: {e}")
+    if len(spectra) > 1:
+        print(f"{path} holds {len(spectra)} spectra; the first is checked and fitted")
+    return spectra[0]
+
+
+def kk_verdict(kk: kv.KKResult) -> str:
+    worst = max(float(np.abs(kk.residuals_real).max()), float(np.abs(kk.residuals_imag).max()))
+    rms = math.sqrt(kk.pseudo_chi_square / (2 * len(kk.residuals_real)))
+    head = f"Kramers-Kronig test: M = {kk.m}, mu = {kk.mu:.3f}, residuals rms {rms:.2%}, largest {worst:.2%}"
+    if worst < KK_TOLERANCE:
+        return head + f"\n  consistent: every residual is below {KK_TOLERANCE:.0%} of |Z|"
+    return (head + f"\n  check the data: residuals reach {worst:.2%} of |Z| (a drifting or nonlinear "
+            "measurement, or points to leave out); the fit below may be misleading")
+
+
+def save_plot(result: kv.FitResult, kk: kv.KKResult, name: str) -> None:
+    try:
+        import matplotlib
+    except ImportError:
+        print('No plot: matplotlib is not installed (pip install "kelvora[plot]")')
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.5))
+    result.plot("nyquist", ax=left)
+    kk.plot(ax=right)
+    fig.tight_layout()
+    directory = os.getcwd() if os.access(os.getcwd(), os.W_OK) else tempfile.gettempdir()
+    path = os.path.join(directory, name)
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+    print(f"Nyquist plot and Kramers-Kronig residuals saved to {path}")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("spectrum", nargs="?",
-                        help="CSV file with columns frequency (Hz), real and imaginary part (ohm); "
-                             "without it a simulated cell is fitted")
+    parser.add_argument("path", nargs="?",
+                        help="instrument file or CSV table of a spectrum; without it a simulated cell is "
+                             "written to a temporary directory and read back")
     parser.add_argument("--circuit", default="two_rq_l",
                         help="circuit expression or model name (default: two_rq_l, L0-R0-(R1,CPE1)-(R2,CPE2))")
     args = parser.parse_args()
 
-    if args.spectrum:
-        f, z = read_spectrum(args.spectrum)
-        truth: dict[str, float] = {}
-    else:
-        f, z = simulated_cell()
-        truth = CELL if args.circuit == "two_rq_l" else {}
-
-    circuit = kv.Circuit(args.circuit)
-    print(circuit)
+    with tempfile.TemporaryDirectory() as scratch:
+        path = args.path
+        if path is None:
+            path = os.path.join(scratch, "simulated_cell.DTA")
+            write_gamry(path, *simulated_cell())
+            print(f"Simulated cell written as a Gamry file: {path}")
+        spectrum = read_spectrum(path)
+    f = spectrum["frequency_hertz"]
+    print(f"{len(f)} points from {f.max():.4g} Hz to {f.min():.4g} Hz")
     print()
 
-    result = circuit.fit(f, z)
-    print(result)
+    kk = kv.lin_kk(spectrum)
+    print(kk_verdict(kk))
     print()
 
-    names = result.circuit.param_names()
-    units = result.circuit.param_units()
-    stderr = result.stderr or {}
-    header = f"{'parameter':12s} {'value':>14s} {'std. error':>12s}"
-    print(header + (f" {'simulated':>12s}" if truth else "") + "  unit")
-    for name, unit in zip(names, units):
-        err = stderr.get(name, float("nan"))
-        line = f"{name:12s} {result.params[name]:14.6g} {err:12.3g}"
-        print(line + (f" {truth[name]:12.6g}" if truth else "") + f"  {unit}")
+    result = kv.Circuit(args.circuit).fit(spectrum)
+    print(result.summary())
+    if args.path is None and args.circuit == "two_rq_l":
+        print()
+        print("simulated with: " + ", ".join(f"{name} = {value:.4g}" for name, value in CELL.items()))
     print()
 
-    relative = np.abs(result.circuit.impedance(f) - z) / np.abs(z)
-    print(f"{len(f)} points, median relative misfit {np.median(relative):.2%}, "
-          f"{result.impedance_evals} impedance evaluations")
+    stem = os.path.splitext(os.path.basename(args.path))[0] if args.path else "simulated_cell"
+    save_plot(result, kk, f"{stem}_nyquist.png")
 
 
 if __name__ == "__main__":
