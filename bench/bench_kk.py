@@ -31,7 +31,7 @@ def time_constants(omega_min, omega_max, m):
 
 
 def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False, add_inductance=True,
-                 scale_columns=False, poor_fit_factor=4.0):
+                 scale_columns=False, poor_fit_factor=10.0):
     """The linear Kramers-Kronig test in NumPy: one lstsq per M.
 
     M is the smallest with mu < c whose fit no fit with up to M // 2 + 2 more

@@ -1602,7 +1602,7 @@ def lin_kk(
     `max_m`.  A fit that is under-resolved rather than overfitted does not
     stop it: around a sharp arc that falls between two time constants the
     fit rings, ``mu`` dips while the residuals are large, and one of the next
-    ``M // 2 + 2`` fits leaves less than a quarter of its sum of squared
+    ``M // 2 + 2`` fits leaves less than a tenth of its sum of squared
     residuals; such a fit is passed over.  A spectrum that obeys the Kramers-Kronig relations gives
     residuals at its noise level without trend.
 

@@ -53,7 +53,7 @@ struct KkSettings {
   // A fit with mu < c is passed over as under-resolved while one of the next
   // M / 2 + 2 fits has a residual sum of squares smaller by more than this
   // factor (> 1; infinity turns the guard off).
-  double poor_fit_factor = 4.0;
+  double poor_fit_factor = 10.0;
 };
 
 // A user error: bad settings or data the test cannot take.

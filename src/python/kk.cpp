@@ -37,7 +37,7 @@ const char kLinKkDoc[] =
     "unknowns the data determine).  A fit that is under-resolved rather than\n"
     "overfitted (a sharp arc between two time constants, where mu dips while\n"
     "the residuals are large) does not stop it: a fit is passed over when one\n"
-    "of the next M // 2 + 2 fits has less than a quarter of its sum of squared\n"
+    "of the next M // 2 + 2 fits has less than a tenth of its sum of squared\n"
     "residuals.  A spectrum that obeys the Kramers-Kronig relations gives\n"
     "residuals at its noise level without trend.\n\n"
     "The spectrum is two sequences, or a dataframe (or dict) with the column\n"
