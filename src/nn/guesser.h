@@ -48,6 +48,10 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
 // GELU, tanh form: v/2 * (1 + tanh(sqrt(2/pi) * (v + 0.044715 v^3))).
 double gelu(double v);
 
+// How the convolutional trunk is computed.  So far both run one layer call
+// after another with a new list per layer.
+enum class TrunkKernel { blocked, layers };
+
 struct Guesser {
   std::map<std::string, Tensor, std::less<>> tensors;
   std::string circuit;                  // expression the network was trained on
@@ -82,6 +86,12 @@ struct Guesser {
 
   // The whole forward pass: one physical estimate per entry of param_names.
   Expected<std::vector<double>, NnError> predict(std::span<const double> freqs, std::span<const Complex> z) const;
+  // The pass after feature extraction: trunk, pooling, head and decoding.
+  Expected<std::vector<double>, NnError> forward(const Features& f, TrunkKernel trunk = TrunkKernel::blocked) const;
+  // The head outputs before decoding, one layer call after another.
+  Expected<std::vector<double>, NnError> layer_head_outputs(const Features& f) const;
+  // Decoding of the head outputs into physical values (at least P outputs).
+  Expected<std::vector<double>, NnError> decode(std::span<const double> y, const Features& f) const;
 };
 
 }  // namespace kelvora::nn
