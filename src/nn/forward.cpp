@@ -33,8 +33,9 @@ Expected<std::vector<double>, NnError> Guesser::predict(std::span<const double> 
 }
 
 Expected<std::vector<double>, NnError> Guesser::forward(const Features& f, TrunkKernel trunk) const {
-  (void)trunk;  // one trunk so far
-  auto y = layer_head_outputs(f);
+  std::optional<std::vector<double>> blocked;
+  if (trunk == TrunkKernel::blocked) blocked = blocked_head_outputs(*this, f);
+  auto y = blocked ? Expected<std::vector<double>, NnError>(std::move(*blocked)) : layer_head_outputs(f);
   if (!y) return unexpected(y.error());
   return decode(*y, f);
 }

@@ -1,10 +1,24 @@
 #pragma once
-// The arithmetic of the layers over plain arrays.
+// The arithmetic of the layers over plain arrays, shared by the layer
+// functions of Guesser (layers.cpp) and the blocked pass (trunk.cpp) so
+// that both add the same terms in the same order; and the blocked pass.
 //
 // Activations are C rows of L values, row-major.
 #include <cstddef>
+#include <optional>
+#include <vector>
 
 namespace kelvora::nn {
+
+struct Features;
+struct Guesser;
+
+// The head outputs (before decoding) by the blocked pass of trunk.cpp, or
+// nullopt when the network has a layer that pass does not take (an absent
+// tensor, a count that disagrees with its layer, a dilation reaching far
+// beyond the grid); the layer-by-layer pass then runs instead and reports
+// the error, if any.
+std::optional<std::vector<double>> blocked_head_outputs(const Guesser& g, const Features& f);
 
 // out[o][t] = bias[o] + sum_c sum_j w[o][c][j] * in[c][t + d*j - p],
 // p = floor(d (K-1) / 2), the terms added with c, then j, ascending; zero
