@@ -7,8 +7,10 @@ from the training prior (training/synth.py), this times
              from the same .eisnn blob -- one BLAS matrix product per kernel
              tap, group norm and GELU as array operations, then the head and
              the decoding (feature extraction excluded);
-  * layers:  kelvora's trunk computed layer by layer, a new list per layer
-             (the way the pass was first written, kept as the fallback);
+  * layers:  kelvora's trunk computed layer by layer, a new list per layer,
+             term by term with zero weights skipped (the way the pass was
+             first written, kept as the fallback; it now shares the group
+             normalisation and GELU code with the blocked trunk);
   * blocked: kelvora's trunk as blocked matrix products over the grid in one
              workspace per call (what guess() and fit() use);
 

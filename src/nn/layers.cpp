@@ -83,9 +83,10 @@ void normalize_groups(double* values, std::size_t channels, std::size_t len, std
     for (std::size_t i = 0; i < n; ++i) sq += (v[i] - mean) * (v[i] - mean);
     const double var = sq / static_cast<double>(n);
     const double s = 1.0 / std::sqrt(var + 1e-5);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t c = g * per_group + i / len;
-      v[i] = (s * (v[i] - mean)) * w[c] + bias[c];
+    for (std::size_t r = 0; r < per_group; ++r) {
+      const std::size_t c = g * per_group + r;
+      double* row = v + r * len;
+      for (std::size_t i = 0; i < len; ++i) row[i] = (s * (row[i] - mean)) * w[c] + bias[c];
     }
   }
 }
