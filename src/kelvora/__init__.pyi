@@ -158,6 +158,14 @@ def _spectrum(
     frequencies: _RealSequence | _DataFrameLike, impedances: _ComplexSequence | None = None
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]: ...
 
+def _forward(
+    model: str,
+    frequencies: _RealSequence | _DataFrameLike,
+    impedances: _ComplexSequence | None = None,
+    kernel: Literal["blocked", "layers"] = "blocked",
+    repeat: int = 1,
+) -> tuple[list[float], float, float]: ...
+
 class InternalError(BaseException):
     """Raised when an internal invariant of kelvora fails.
 

@@ -22,6 +22,7 @@ from . import (
     Ws as Ws,
     Zarc as Zarc,
     __all__ as __all__,
+    _forward as _forward,
     _spectrum as _spectrum,
     lin_kk as lin_kk,
     read_spectra as read_spectra,

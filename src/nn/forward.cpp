@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "nn/guesser.h"
+#include "nn/layer_kernels.h"
 
 namespace kelvora::nn {
 
@@ -27,7 +29,18 @@ double max_ignoring_nan(double a, double b) {
 Expected<std::vector<double>, NnError> Guesser::predict(std::span<const double> freqs,
                                                         std::span<const Complex> z) const {
   if (freqs.size() < 2 || z.size() < 2) return unexpected(NnError::too_few_points(std::min(freqs.size(), z.size())));
-  const Features f = features(freqs, z);
+  return forward(features(freqs, z));
+}
+
+Expected<std::vector<double>, NnError> Guesser::forward(const Features& f, TrunkKernel trunk) const {
+  std::optional<std::vector<double>> blocked;
+  if (trunk == TrunkKernel::blocked) blocked = blocked_head_outputs(*this, f);
+  auto y = blocked ? Expected<std::vector<double>, NnError>(std::move(*blocked)) : layer_head_outputs(f);
+  if (!y) return unexpected(y.error());
+  return decode(*y, f);
+}
+
+Expected<std::vector<double>, NnError> Guesser::layer_head_outputs(const Features& f) const {
   const std::size_t len = n_grid;
   const std::size_t c_count = channels;
 
@@ -70,17 +83,18 @@ Expected<std::vector<double>, NnError> Guesser::predict(std::span<const double> 
   auto z1 = linear(*z0, "head.2");
   if (!z1) return unexpected(z1.error());
   apply_gelu(*z1);
-  auto y = linear(*z1, "head.4");
-  if (!y) return unexpected(y.error());
+  return linear(*z1, "head.4");
+}
 
+Expected<std::vector<double>, NnError> Guesser::decode(std::span<const double> y, const Features& f) const {
   // Decoding.  v = mean + y * std, in log10 space where flagged; exponents
   // are clamped before any other output uses them:
   //   physical[i] = (value[i] * R_s^r_pow) * omega_c^(w_pow + alpha_coef * value[alpha_index]).
   const std::size_t p = param_names.size();
-  if (y->size() < p) return unexpected(NnError::element_count("head.4", y->size(), p));
+  if (y.size() < p) return unexpected(NnError::element_count("head.4", y.size(), p));
   std::vector<double> value(p);
   for (std::size_t i = 0; i < p; ++i) {
-    const double v = target_mean[i] + (*y)[i] * target_std[i];
+    const double v = target_mean[i] + y[i] * target_std[i];
     value[i] = log_params[i] ? std::pow(10.0, v) : v;
   }
   for (std::size_t i = 0; i < p; ++i) {

@@ -15,7 +15,11 @@
 //   3. decoding: undo the training normalisation of the outputs, clamp the
 //      exponents and restore physical units from R_s and omega_c (Scaling).
 //
-// Everything runs in double precision on the calling thread.
+// Everything runs in double precision on the calling thread.  The trunk
+// runs as blocked matrix products over the grid in one workspace per call
+// (trunk.cpp); the layer-by-layer form below computes the same sums in the
+// same order and stays as the fallback for non-finite values and as the
+// yardstick of the benchmarks.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -47,6 +51,11 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
 
 // GELU, tanh form: v/2 * (1 + tanh(sqrt(2/pi) * (v + 0.044715 v^3))).
 double gelu(double v);
+
+// How the convolutional trunk is computed: blocked matrix products over the
+// grid, or one layer call after another with a new list per layer.  Both
+// add the same terms in the same order.
+enum class TrunkKernel { blocked, layers };
 
 struct Guesser {
   std::map<std::string, Tensor, std::less<>> tensors;
@@ -82,6 +91,12 @@ struct Guesser {
 
   // The whole forward pass: one physical estimate per entry of param_names.
   Expected<std::vector<double>, NnError> predict(std::span<const double> freqs, std::span<const Complex> z) const;
+  // The pass after feature extraction: trunk, pooling, head and decoding.
+  Expected<std::vector<double>, NnError> forward(const Features& f, TrunkKernel trunk = TrunkKernel::blocked) const;
+  // The head outputs before decoding, one layer call after another.
+  Expected<std::vector<double>, NnError> layer_head_outputs(const Features& f) const;
+  // Decoding of the head outputs into physical values (at least P outputs).
+  Expected<std::vector<double>, NnError> decode(std::span<const double> y, const Features& f) const;
 };
 
 }  // namespace kelvora::nn

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "nn/guesser.h"
+#include "nn/layer_kernels.h"
 #include "nn/limits.h"
 
 namespace kelvora::nn {
@@ -43,6 +44,53 @@ NnError count_error(std::string_view layer, std::string_view which, std::uint64_
 
 double gelu(double v) { return v * 0.5 * (1.0 + std::tanh(0.7978845608028654 * (v + v * (v * (v * 0.044715))))); }
 
+void conv1d_terms(const double* in, std::size_t in_row, std::size_t cin, const double* w, const double* bias,
+                  std::size_t cout, std::size_t len, std::size_t kernel, std::size_t dilation, double* out) {
+  for (std::size_t o = 0; o < cout; ++o) std::fill_n(out + o * len, len, bias[o]);
+  const Wide pad = static_cast<Wide>(dilation) * (kernel > 0 ? kernel - 1 : 0) / 2;
+  const Wide wide_len = static_cast<Wide>(len);
+  for (std::size_t o = 0; o < cout; ++o) {
+    double* row = out + o * len;
+    for (std::size_t c = 0; c < cin; ++c) {
+      const double* src = in + c * in_row;
+      for (std::size_t j = 0; j < kernel; ++j) {
+        const double weight = w[(o * cin + c) * kernel + j];
+        if (weight == 0.0) continue;
+        // t + shift must lie in [0, L); a tap shifted by L or more reads only padding.
+        const Wide wide_shift = static_cast<Wide>(dilation) * static_cast<Wide>(j) - pad;
+        if (wide_shift >= wide_len || wide_shift <= -wide_len) continue;
+        const auto shift = static_cast<std::ptrdiff_t>(wide_shift);
+        const std::size_t begin = shift < 0 ? static_cast<std::size_t>(-shift) : 0;
+        const std::size_t end = shift > 0 ? len - static_cast<std::size_t>(shift) : len;
+        const double* shifted = src + shift;
+        for (std::size_t t = begin; t < end; ++t) row[t] += weight * shifted[t];
+      }
+    }
+  }
+}
+
+void normalize_groups(double* values, std::size_t channels, std::size_t len, std::size_t groups, const double* w,
+                      const double* bias) {
+  const std::size_t per_group = channels / groups;
+  const std::size_t n = per_group * len;
+  if (n == 0) return;
+  for (std::size_t g = 0; g < groups; ++g) {
+    double* v = values + g * n;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += v[i];
+    const double mean = sum / static_cast<double>(n);
+    double sq = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sq += (v[i] - mean) * (v[i] - mean);
+    const double var = sq / static_cast<double>(n);
+    const double s = 1.0 / std::sqrt(var + 1e-5);
+    for (std::size_t r = 0; r < per_group; ++r) {
+      const std::size_t c = g * per_group + r;
+      double* row = v + r * len;
+      for (std::size_t i = 0; i < len; ++i) row[i] = (s * (row[i] - mean)) * w[c] + bias[c];
+    }
+  }
+}
+
 // out[o][t] = bias[o] + sum_c sum_j w[o][c][j] * in[c][t + d*j - p],  p = floor(d (K-1) / 2),
 // zero padding outside 0..L-1; zero weights are skipped, so they contribute
 // nothing even against a non-finite input.
@@ -65,27 +113,7 @@ Expected<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> i
   if (input.size() != cin * len) return unexpected(NnError::element_count(std::string(layer), input.size(), cin * len));
 
   std::vector<double> out(cout * len);
-  for (std::size_t o = 0; o < cout; ++o) std::fill_n(out.begin() + o * len, len, b[o]);
-  const Wide pad = static_cast<Wide>(dilation) * (kernel > 0 ? kernel - 1 : 0) / 2;
-  const Wide wide_len = static_cast<Wide>(len);
-  for (std::size_t o = 0; o < cout; ++o) {
-    double* row = out.data() + o * len;
-    for (std::size_t c = 0; c < cin; ++c) {
-      const double* src = input.data() + c * len;
-      for (std::size_t j = 0; j < kernel; ++j) {
-        const double weight = w[(o * cin + c) * kernel + j];
-        if (weight == 0.0) continue;
-        // t + shift must lie in [0, L); a tap shifted by L or more reads only padding.
-        const Wide wide_shift = static_cast<Wide>(dilation) * static_cast<Wide>(j) - pad;
-        if (wide_shift >= wide_len || wide_shift <= -wide_len) continue;
-        const auto shift = static_cast<std::ptrdiff_t>(wide_shift);
-        const std::size_t begin = shift < 0 ? static_cast<std::size_t>(-shift) : 0;
-        const std::size_t end = shift > 0 ? len - static_cast<std::size_t>(shift) : len;
-        const double* shifted = src + shift;
-        for (std::size_t t = begin; t < end; ++t) row[t] += weight * shifted[t];
-      }
-    }
-  }
+  conv1d_terms(input.data(), len, cin, w.data(), b.data(), cout, len, kernel, dilation, out.data());
   return out;
 }
 
@@ -105,23 +133,7 @@ std::optional<NnError> Guesser::group_norm(std::vector<double>& values, std::str
   if (groups == 0) return NnError::unparsable("groups");
   if (values.size() != c_count * len) return NnError::element_count(std::string(layer), values.size(), c_count * len);
 
-  const std::size_t per_group = c_count / groups;
-  const std::size_t n = per_group * len;
-  if (n == 0) return std::nullopt;
-  for (std::size_t g = 0; g < groups; ++g) {
-    double* v = values.data() + g * n;
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += v[i];
-    const double mean = sum / static_cast<double>(n);
-    double sq = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sq += (v[i] - mean) * (v[i] - mean);
-    const double var = sq / static_cast<double>(n);
-    const double s = 1.0 / std::sqrt(var + 1e-5);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t c = g * per_group + i / len;
-      v[i] = (s * (v[i] - mean)) * w[c] + b[c];
-    }
-  }
+  normalize_groups(values.data(), c_count, len, groups, w.data(), b.data());
   return std::nullopt;
 }
 

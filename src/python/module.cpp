@@ -17,6 +17,7 @@
 #include "python/errors.h"
 #include "python/guard.h"
 #include "python/kk.h"
+#include "python/network_timing.h"
 #include "python/pyref.h"
 #include "python/readers.h"
 #include "python/series_parallel.h"
@@ -34,6 +35,10 @@ PyMethodDef kFunctions[] = {
     {"_spectrum", guarded_method<&spectrum_function>(), METH_VARARGS | METH_KEYWORDS,
      "_spectrum(frequencies, impedances=None)\n--\n\n"
      "The measured spectrum as fit() reads it: (frequencies, impedances) arrays."},
+    {"_forward", guarded_method<&forward_function>(), METH_VARARGS | METH_KEYWORDS,
+     "_forward(model, frequencies, impedances=None, kernel='blocked', repeat=1)\n--\n\n"
+     "Network outputs of one spectrum and the median seconds of feature extraction\n"
+     "and of the rest of the pass: (values, feature_seconds, network_seconds)."},
     {"read_spectra", guarded_method<&read_spectra_function>(), METH_VARARGS | METH_KEYWORDS,
      "read_spectra(path, format=None)\n--\n\nRead every sweep of a potentiostat file: a list of dicts of float64 "
      "arrays\n(\"frequency_hertz\", \"real_impedance_ohm\", \"imaginary_impedance_ohm\", and\n\"time_second\" and "
