@@ -1,6 +1,7 @@
 """kv.fit_many and kv.results_table: input order, equality with one fit()
 call at a time, failures kept in their slots, chained fits, progress,
 interruption, and the table of columns."""
+import re
 import signal
 import subprocess
 import sys
@@ -127,7 +128,7 @@ def test_empty_batch():
         ({"method": "LM"}, ValueError, 'unknown fit method "LM"'),
         ({"weight": "bad"}, ValueError, 'unknown weight scheme "bad"'),
         ({"ftol": -1.0}, ValueError, "ftol must be >= 0"),
-        ({"max_iterations": -1}, OverflowError, ""),
+        ({"max_iterations": -1}, OverflowError, None),
         ({"max_iterations": 2.0}, TypeError, "argument 'max_iterations'"),
         ({"frequencies": F}, TypeError, "unexpected keyword argument 'frequencies'"),
         ({"impedances": F}, TypeError, "unexpected keyword argument 'impedances'"),
@@ -136,7 +137,7 @@ def test_empty_batch():
 )
 def test_arguments_are_checked_before_any_work(kwargs, error, text):
     calls = []
-    with pytest.raises(error, match=text.replace("(", r"\(")):
+    with pytest.raises(error, match=None if text is None else re.escape(text)):
         kv.fit_many("randles", randles_spectra(2), progress=lambda d, t: calls.append(d), **kwargs)
     assert calls == []
 
