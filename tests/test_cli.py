@@ -165,15 +165,19 @@ def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):
     assert all((tmp_path / "plots" / p).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" for p in pngs)
 
 
+def two_arcs(f):
+    return kv.Circuit("two_rq").with_values([10.0, 20.0, 1e-5, 0.8, 40.0, 1e-3, 0.75]).impedance(f)
+
+
 def kk_violating(f, z):
-    """The spectrum with its imaginary part stretched at low frequency only: no causal system has it."""
-    return z.real + 1j * z.imag * np.where(f < 1.0, 1.6, 1.0)
+    """The spectrum with its imaginary part doubled at low frequency only: no causal system has it."""
+    return z.real + 1j * z.imag * np.where(f < 1.0, 2.0, 1.0)
 
 
 @pytest.mark.parametrize("corrupt, status, verdict", [(False, 0, "pass"), (True, 3, "fail")])
 def test_validate_reports_lin_kk_and_a_verdict(tmp_path, corrupt, status, verdict):
     f = np.logspace(5, -2, 50)
-    z = kv.Circuit("randles").with_values(TRUTH).impedance(f)
+    z = two_arcs(f)
     if corrupt:
         z = kk_violating(f, z)
     path = write_spectrum(tmp_path / "s.csv", f, z)
@@ -191,7 +195,8 @@ def test_validate_reports_lin_kk_and_a_verdict(tmp_path, corrupt, status, verdic
 
 
 def test_validate_unreadable_file_exits_1(tmp_path):
-    good = write_spectrum(tmp_path / "s.csv", FREQS, kv.Circuit("randles").with_values(TRUTH).impedance(FREQS))
+    f = np.logspace(5, -2, 50)
+    good = write_spectrum(tmp_path / "s.csv", f, two_arcs(f))
     out = run("validate", good, tmp_path / "nothing.mpr", "--out", "-")
     assert out.returncode == 1
     assert "nothing.mpr" in out.stderr
