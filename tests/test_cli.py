@@ -130,8 +130,8 @@ def test_bad_file_is_named_and_the_others_still_fitted(tmp_path):
     garbage = tmp_path / "garbage.csv"
     garbage.write_text("this is not a spectrum\n1,2\n")
     missing = tmp_path / "missing.DTA"
-    # Two points: the file reads, the fit of its spectrum fails.
-    short = write_spectrum(tmp_path / "short.csv", FREQS[:2], np.array([10 - 1j, 11 - 2j]))
+    # One point: the file reads, the fit of its spectrum fails.
+    short = write_spectrum(tmp_path / "short.csv", FREQS[:1], np.array([10 - 1j]))
     out_csv = tmp_path / "results.csv"
     out = run("fit", good[0], garbage, missing, short, good[1], "-m", "randles", "-o", out_csv)
     assert out.returncode == 1

@@ -134,4 +134,9 @@ def fit_bag(
         raise ImportError('kelvora.dask needs Dask: install it with pip install "kelvora[dask]"') from e
     circuit = _circuit(circuit)
     kv.fit_many(circuit, [], threads=threads, chain=chain, **fit_options)  # checks the options only
-    return bag.map_partitions(fit_partition, circuit, threads=threads, chain=chain, **fit_options)
+    return bag.map_partitions(_fit_partition, circuit, threads=threads, chain=chain, **fit_options)
+
+
+def _fit_partition(spectra: Iterable[Any], circuit: kv.Circuit, **options: Any) -> list[dict[str, Any]]:
+    # map_partitions passes the partition first.
+    return fit_partition(circuit, spectra, **options)
