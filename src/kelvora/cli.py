@@ -94,15 +94,15 @@ def _error(message: str) -> None:
     print(f"kelvora: {message}", file=sys.stderr)
 
 
-def _read(paths: Sequence[str], fmt: str | None) -> Inputs:
+def _read(paths: Sequence[str], fmt: Any) -> Inputs:
     """Every spectrum of every file; unreadable files are reported and skipped."""
     inputs = Inputs()
     for path in paths:
         try:
             sweeps = kv.read_spectra(path, format=fmt)
         except (OSError, ValueError) as e:
-            # OSError's text already names the file; ValueError's does not.
-            _error(str(e) if isinstance(e, OSError) and e.filename else f"{path}: {e}")
+            message = str(e)
+            _error(message if str(path) in message else f"{path}: {message}")
             inputs.failed_files.append(path)
             continue
         if not sweeps:
