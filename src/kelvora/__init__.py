@@ -1,7 +1,8 @@
 # The package re-exports the compiled module kelvora.kelvora unchanged: its
 # classes (whose __module__ is "kelvora"), functions, __all__ and empty
 # docstring.  Beside it sit pure-Python glue to other libraries (kelvora.plot,
-# imported on first use), the type stubs and the version.
+# imported on first use; results_table, the columns dataframes take; the
+# progress bar of fit_many), the type stubs and the version.
 import types as _types
 
 from . import kelvora as _core
@@ -26,3 +27,8 @@ def __getattr__(name):
 
         return importlib.import_module(".plot", __name__)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+from ._table import results_table  # noqa: E402
+
+results_table.__module__ = __name__

@@ -19,10 +19,10 @@ Examples
 """
 
 import os
-from collections.abc import Mapping, Sequence
-from typing import Any, ClassVar, Literal, Protocol, final, overload
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any, ClassVar, Literal, Protocol, TypedDict, final, overload
 
-from typing_extensions import Self, disjoint_base
+from typing_extensions import Self, Unpack, disjoint_base
 
 import numpy as np
 import numpy.typing as npt
@@ -1606,4 +1606,158 @@ def lin_kk(
     >>> result = kv.lin_kk(f, z)
     >>> result.test, result.residuals_real.shape
     ('complex', (50,))
+    """
+
+class _FitOptions(TypedDict, total=False):
+    """The keyword arguments of :meth:`Circuit.fit` after the spectrum."""
+
+    guess_init: bool | np.bool_ | None
+    weights: str | None
+    weight: _Weighting
+    method: _Method
+    max_iterations: int
+    ftol: float
+    xtol: float
+    num_particles: int
+    generations: int
+    nelder_mead_iterations: int
+    de_evaluations: int
+    sa_iterations: int
+    sa_initial_temperature: float
+    basin_hopping_hops: int
+    basin_hopping_step_size: float
+    basin_hopping_temperature: float
+    seed: int | None
+
+_Spectrum = _DataFrameLike | tuple[_RealSequence, _ComplexSequence] | list[Any]
+"""One spectrum of a batch: a dataframe or dict of columns, or a (frequencies, impedances) pair."""
+
+def fit_many(
+    circuit: Circuit | str,
+    spectra: Iterable[_Spectrum],
+    *,
+    threads: int | None = None,
+    chain: bool = False,
+    progress: bool | Callable[[int, int], object] = False,
+    **fit_options: Unpack[_FitOptions],
+) -> list[FitResult | Exception]:
+    """Fit one circuit to many spectra on native threads.
+
+    Every spectrum is fitted as ``circuit.fit(...)`` would fit it, with the
+    same options, and the results come back in input order.  The fits run on
+    native threads with the interpreter lock released for the whole batch;
+    other Python threads keep running meanwhile.
+
+    Parameters
+    ----------
+    circuit : Circuit or str
+        The circuit to fit, or a model name or expression for :class:`Circuit`.
+    spectra : iterable of spectra
+        Each a dataframe or dict of columns as :meth:`Circuit.fit` reads it, or
+        a ``(frequencies, impedances)`` tuple or two-item list.
+    threads : int, optional
+        Worker threads, at least 1; default one per processor available to
+        the process.  No more threads start than there are spectra.
+    chain : bool, default False
+        Fit the spectra in order on one thread, each starting from the fitted
+        values of the last earlier result whose ``success`` is True; until
+        there is one, a fit starts as ``fit()`` would (from the guess or the
+        circuit's values).  For series whose parameters drift slowly (state
+        of charge, temperature, ageing).
+    progress : bool or callable, default False
+        True shows a bar on stderr (tqdm when it is installed, a plain one
+        otherwise).  A callable is called as ``progress(done, total)`` about
+        every 50 ms while the count changes, and once with ``(total, total)``
+        at the end; an exception it raises stops the batch and propagates.
+    **fit_options
+        The keyword arguments of :meth:`Circuit.fit` (``method``, ``seed``,
+        ``guess_init``, ...), checked once before any fit starts.
+
+    Returns
+    -------
+    list of FitResult or Exception
+        One item per spectrum, in input order: its :class:`FitResult`, or the
+        exception ``fit()`` would have raised for it (a spectrum that cannot
+        be read, a fit that fails), so that one bad spectrum loses nothing
+        else.  :func:`results_table` turns the list into columns.
+
+    Raises
+    ------
+    TypeError
+        For arguments of the wrong type, unknown keywords, and the
+        ``frequencies`` and ``impedances`` keywords (the spectra carry them).
+    ValueError
+        For ``threads < 1``, an unknown method or weight scheme, or a negative
+        ``ftol`` or ``xtol`` with Levenberg-Marquardt.
+    KeyboardInterrupt
+        On Ctrl-C, within a fraction of a second; the results are dropped.
+
+    Notes
+    -----
+    Results equal those of one ``fit()`` call per spectrum exactly, whatever
+    the number of threads (with a ``seed`` for the searches that take one).
+    The guess decision is made once: a circuit without a trained network and
+    ``guess_init`` left unset warns once per batch, not once per spectrum.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kelvora as kv
+    >>> f = np.logspace(5, -1, 40)
+    >>> spectra = [(f, kv.Circuit("rc").with_values([10.0, r, 1e-5]).impedance(f)) for r in (20.0, 40.0, 80.0)]
+    >>> spectra.append((f, f[:-1]))
+    >>> results = kv.fit_many("rc", spectra, threads=2)
+    >>> [round(r.params["R1.r"], 6) for r in results[:3]]
+    [20.0, 40.0, 80.0]
+    >>> results[3]
+    ValueError('frequencies and impedances must have the same length')
+    """
+
+def results_table(results: Iterable[FitResult | BaseException]) -> dict[str, npt.NDArray[Any] | list[str]]:
+    """The results of :func:`fit_many` as columns for a dataframe.
+
+    ``pandas.DataFrame(table)`` and ``polars.DataFrame(table)`` take the dict
+    as it is; each column has one entry per result.
+
+    Parameters
+    ----------
+    results : iterable of FitResult or BaseException
+        What :func:`fit_many` returns, or any such list.
+
+    Returns
+    -------
+    dict of str to column
+        In this order:
+
+        - one float64 column per parameter name (``"R0.r"``), the fitted value;
+        - ``"{name}_stderr"`` per parameter (``"R0.r_stderr"``), its standard
+          error, NaN when :attr:`FitResult.stderr` is None;
+        - ``"cost"``, ``"chi_square"`` (float64), ``"success"`` (bool),
+          ``"iterations"`` (int64), ``"method"`` and ``"message"`` (lists of
+          str): the :class:`FitResult` attributes of those names;
+        - ``"error"`` (list of str): ``"{type}: {message}"`` of a failed
+          slot's exception, ``""`` for a result.
+
+        A failed slot has NaN values, errors and cost, ``success`` False,
+        ``iterations`` 0 and empty ``method`` and ``message``.  Results of
+        different circuits share one table: the parameter columns are the
+        union of their names in order of first appearance, NaN where a
+        result has no such parameter.
+
+    Raises
+    ------
+    TypeError
+        For an item that is neither a FitResult nor an exception.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kelvora as kv
+    >>> f = np.logspace(5, -1, 40)
+    >>> z = kv.Circuit("rc").with_values([10.0, 50.0, 1e-5]).impedance(f)
+    >>> table = kv.results_table(kv.fit_many("rc", [(f, z), (f, z[:3])]))
+    >>> list(table)[:6]
+    ['R0.r', 'R1.r', 'C1.c', 'R0.r_stderr', 'R1.r_stderr', 'C1.c_stderr']
+    >>> table["error"]
+    ['', 'ValueError: frequencies and impedances must have the same length']
     """

@@ -23,6 +23,7 @@ from . import (
     Zarc as Zarc,
     __all__ as __all__,
     _spectrum as _spectrum,
+    fit_many as fit_many,
     lin_kk as lin_kk,
     read_spectra as read_spectra,
     read_spectrum as read_spectrum,

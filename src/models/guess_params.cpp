@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "circuit/parser.h"
+#include "circuit/evaluate.h"
 #include "circuit/tree.h"
 #include "models/registry.h"
 #include "support/quote.h"
@@ -109,5 +110,17 @@ Expected<std::vector<double>, std::string> guess_params(const SeriesList& nodes,
   return contract(nodes, out);
 }
 
-}  // namespace kelvora
+Expected<SeriesList, GuessFailure> guessed_start(const SeriesList& nodes, const ParamConstraints& constraints,
+                                                 const std::vector<double>& freqs, const std::vector<Complex>& z,
+                                                 const std::optional<std::string>& weights_path) {
+  auto values = guess_params(nodes, freqs, z, weights_path);
+  if (!values) return unexpected(GuessFailure{std::move(values.error())});
+  if (values->size() < param_count(nodes)) return unexpected(GuessFailure{InternalError{kNotEnoughValues}});
+  // The network proposes the free parameters; fixed ones keep their values.
+  const auto own = param_values(nodes);
+  for (std::size_t i = 0; i < own.size() && i < constraints.fixed.size(); ++i)
+    if (constraints.fixed[i]) (*values)[i] = own[i];
+  return rebuild(nodes, *values);
+}
 
+}  // namespace kelvora

@@ -65,6 +65,21 @@ bool clear_ordinary_error() {
   return true;
 }
 
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback && value) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
 void prefix_type_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
 #if PY_VERSION_HEX >= 0x030C0000

@@ -30,6 +30,10 @@ PyObject* raise_type_error(std::string_view message);
 // form":  `if (!clear_ordinary_error()) return nullptr;`
 bool clear_ordinary_error();
 
+// The pending exception as a normalised exception object, cleared (a new
+// reference; null when none is pending).
+PyObject* take_exception();
+
 // Re-raises a pending TypeError as TypeError "argument '{name}': {message}";
 // any other pending exception is left as it is.
 void prefix_type_error(const char* name);

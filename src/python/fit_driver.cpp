@@ -23,6 +23,7 @@
 #include "python/circuit_object.h"
 #include "python/errors.h"
 #include "python/fit_arguments.h"
+#include "python/fit_driver.h"
 #include "python/fit_result.h"
 #include "python/fit_signature.h"
 #include "python/gil.h"
@@ -31,17 +32,6 @@
 
 namespace kelvora::py {
 namespace {
-
-// The arguments of fit() after conversion; every member is set from the
-// parameter table (fit_parameters.def), its default or the caller's value.
-struct FitArguments {
-  PyObject* impedances;  // borrowed; null when absent or None
-  std::optional<bool> guess_init;
-  std::optional<std::string> weights_path;
-  std::string weight;
-  std::string method;
-  FitSettings settings;
-};
 
 // The defaults of the table: None leaves an optional empty (an object null).
 struct NoneDefault {};
@@ -85,9 +75,7 @@ bool convert_optional_u64(PyObject* obj, const char* name, std::optional<std::ui
   return true;
 }
 
-// Fills in the defaults, then converts the arguments given (obj[i] is the
-// object bound to parameter i, null when absent) in table order.
-// `frequencies` is taken as it comes.
+// Fills in the defaults, then converts the arguments given in table order.
 bool convert_arguments(PyObject* const* obj, FitArguments& a) {
 #define KELVORA_FIT_REQUIRED(name)
 #define KELVORA_FIT_PARAMETER(name, default_value, conversion, destination) set_default(a.destination, default_value);
@@ -131,56 +119,57 @@ constexpr const char* kNoModelWarning =
     "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to silence this. "
     "Models available for ";
 
-// The start circuit: a copy of the circuit, with guessed values written in
-// when the guess decision says so.  false with an exception set.
-bool choose_start(const SeriesList& nodes, bool explicit_values, const ParamConstraints& constraints,
-                  const FitArguments& a, const Spectrum& spectrum, SeriesList& start, bool& guessed) {
-  const bool guess = a.guess_init ? *a.guess_init : (a.weights_path.has_value() || !explicit_values);
-  start = nodes;
-  guessed = false;
-  if (!guess) return true;
-  if (!a.weights_path && !a.guess_init.value_or(false) && !models::find_for_topology(nodes)) {
-    // Left unset and nothing to guess with: warn and use the circuit's own values.
-    const std::string text = kNoModelWarning + models::quoted_names();
-    return PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) == 0;
-  }
-  auto values = guess_params(nodes, spectrum.frequencies, spectrum.impedances, a.weights_path);
-  if (!values) {
-    raise_value_error(values.error());
-    return false;
-  }
-  if (values->size() < param_count(nodes)) {
-    raise_internal_error(kNotEnoughValues);
-    return false;
-  }
-  // The network proposes the free parameters; fixed ones keep their values.
-  const auto own = param_values(nodes);
-  for (std::size_t i = 0; i < own.size() && i < constraints.fixed.size(); ++i)
-    if (constraints.fixed[i]) (*values)[i] = own[i];
-  start = rebuild(nodes, *values);
-  guessed = true;
-  return true;
+}  // namespace
+
+bool convert_fit_arguments(PyObject* const* obj, FitArguments& a) {
+  return convert_arguments(obj, a) && check_tolerances(a);
 }
 
-}  // namespace
+bool decide_guess(const SeriesList& nodes, bool explicit_values, const FitArguments& a, bool& guess) {
+  guess = a.guess_init ? *a.guess_init : (a.weights_path.has_value() || !explicit_values);
+  if (!guess || a.weights_path || a.guess_init.value_or(false) || models::find_for_topology(nodes)) return true;
+  // Left unset and nothing to guess with: warn and use the circuit's own values.
+  guess = false;
+  const std::string text = kNoModelWarning + models::quoted_names();
+  return PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) == 0;
+}
+
+PyObject* raise_fit_failure(const FitFailure& failure) {
+  if (const auto* error = std::get_if<FitError>(&failure)) return raise_value_error(error->message());
+  return raise_internal_error(std::get<InternalError>(failure).message);
+}
+
+PyObject* raise_guess_failure(const GuessFailure& failure) {
+  if (const auto* text = std::get_if<std::string>(&failure)) return raise_value_error(*text);
+  return raise_internal_error(std::get<InternalError>(failure).message);
+}
 
 PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* obj[kFitParameterCount] = {};
   if (!bind_arguments(args, kwargs, obj, std::make_index_sequence<kFitParameterCount>())) return nullptr;
 
   FitArguments a;
-  if (!convert_arguments(obj, a) || !check_tolerances(a)) return nullptr;
+  if (!convert_fit_arguments(obj, a)) return nullptr;
 
   Spectrum spectrum;
   if (!read_spectrum(obj[kFit_frequencies], a.impedances, spectrum)) return nullptr;
   const auto weighting = parse_weighting(a.weight);
   if (!weighting) return raise_value_error(weighting.error().message());
 
-  SeriesList start;
+  // The start circuit: a copy of the circuit, with guessed values written in
+  // when the guess decision says so.
   const ParamConstraints& constraints = circuit_constraints(self);
   bool guessed = false;
-  if (!choose_start(circuit_nodes(self), circuit_explicit(self), constraints, a, spectrum, start, guessed))
-    return nullptr;
+  if (!decide_guess(circuit_nodes(self), circuit_explicit(self), a, guessed)) return nullptr;
+  SeriesList start;
+  if (guessed) {
+    auto guessed_nodes =
+        guessed_start(circuit_nodes(self), constraints, spectrum.frequencies, spectrum.impedances, a.weights_path);
+    if (!guessed_nodes) return raise_guess_failure(guessed_nodes.error());
+    start = std::move(*guessed_nodes);
+  } else {
+    start = circuit_nodes(self);
+  }
 
   // The run touches no Python object; failures come back as values.  A C++
   // exception leaves through the scopes below, which take the interpreter
@@ -217,11 +206,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyErr_Restore(signal_type.release(), signal_value.release(), signal_tb.release());
     return nullptr;
   }
-  if (!*result) {
-    const FitFailure& failure = result->error();
-    if (const auto* error = std::get_if<FitError>(&failure)) return raise_value_error(error->message());
-    return raise_internal_error(std::get<InternalError>(failure).message);
-  }
+  if (!*result) return raise_fit_failure(result->error());
   // The start circuit: the receiver's, or its tree with the guessed values (given explicitly).
   const bool start_explicit = circuit_explicit(self) || guessed;
   return new_fit_result(

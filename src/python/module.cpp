@@ -11,6 +11,7 @@
 #include <string>
 
 #include "elements/element.h"
+#include "python/batch.h"
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/element_types.h"
@@ -31,6 +32,7 @@ PyMethodDef kFunctions[] = {
     {"Parallel", guarded_method<&parallel_function>(), METH_VARARGS | METH_KEYWORDS,
      "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."},
     {"lin_kk", guarded_method<&lin_kk_function>(), METH_VARARGS | METH_KEYWORDS, kLinKkDoc},
+    {"fit_many", guarded_method<&fit_many_function>(), METH_VARARGS | METH_KEYWORDS, kFitManyDoc},
     {"_spectrum", guarded_method<&spectrum_function>(), METH_VARARGS | METH_KEYWORDS,
      "_spectrum(frequencies, impedances=None)\n--\n\n"
      "The measured spectrum as fit() reads it: (frequencies, impedances) arrays."},

@@ -1,0 +1,60 @@
+# results_table(): the results of fit_many (or any list of FitResult objects
+# and exceptions) as a dict of columns for pandas.DataFrame / polars.DataFrame.
+import numpy as np
+
+from . import kelvora as _core
+
+
+def _error_text(exc):
+    text = str(exc)
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def results_table(results):
+    results = list(results)
+    rows = len(results)
+    names = {}  # parameter names in order of first appearance (a dict keeps order)
+    for r in results:
+        if isinstance(r, _core.FitResult):
+            names.update(dict.fromkeys(r.params))
+        elif not isinstance(r, BaseException):
+            raise TypeError(f"results must hold FitResult objects or exceptions, got {type(r).__name__!r}")
+
+    values = {name: np.full(rows, np.nan) for name in names}
+    errors = {name: np.full(rows, np.nan) for name in names}
+    cost = np.full(rows, np.nan)
+    chi_square = np.full(rows, np.nan)
+    success = np.zeros(rows, dtype=bool)
+    iterations = np.zeros(rows, dtype=np.int64)
+    method = [""] * rows
+    message = [""] * rows
+    error = [""] * rows
+    for i, r in enumerate(results):
+        if not isinstance(r, _core.FitResult):
+            error[i] = _error_text(r)
+            continue
+        for name, value in r.params.items():
+            values[name][i] = value
+        stderr = r.stderr
+        if stderr is not None:
+            for name, value in stderr.items():
+                errors[name][i] = value
+        cost[i] = r.cost
+        chi_square[i] = r.chi_square
+        success[i] = r.success
+        iterations[i] = r.iterations
+        method[i] = r.method
+        message[i] = r.message
+
+    table = dict(values)
+    table.update({f"{name}_stderr": column for name, column in errors.items()})
+    table.update(
+        cost=cost,
+        chi_square=chi_square,
+        success=success,
+        iterations=iterations,
+        method=method,
+        message=message,
+        error=error,
+    )
+    return table
