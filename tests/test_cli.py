@@ -54,6 +54,8 @@ def read_rows(path):
 
 def cell(value):
     """A value as the command writes it to CSV."""
+    if isinstance(value, np.generic):
+        value = value.item()
     if value is None:
         return ""
     if isinstance(value, bool):

@@ -81,7 +81,7 @@ def test_cluster_rows_equal_a_local_fit_many(client, options):
 
 
 @pytest.mark.parametrize("circuit, options", [("R0-(R1,C1)", {"method": "newton"}),
-                                              ("R0-(R1,C1)", {"max_iterations": -1}),
+                                              ("R0-(R1,C1)", {"ftol": -1.0}),
                                               ("R0-(R1,", {})])
 def test_bad_arguments_fail_before_anything_runs(circuit, options):
     bag = db.from_sequence([(FREQS, np.ones(FREQS.size, complex))], npartitions=1)

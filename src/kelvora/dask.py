@@ -73,9 +73,9 @@ def fit_partition(
 
 
 def table_rows(table: Mapping[str, Any]) -> list[dict[str, Any]]:
-    """The rows of a dict of equal-length columns, as one dict per row."""
+    """The rows of a dict of equal-length columns, as one dict per row of Python values."""
     names = list(table)
-    columns = [list(table[name]) for name in names]
+    columns = [table[name].tolist() if hasattr(table[name], "tolist") else list(table[name]) for name in names]
     n = len(columns[0]) if columns else 0
     return [{name: column[i] for name, column in zip(names, columns)} for i in range(n)]
 
