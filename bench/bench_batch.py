@@ -24,7 +24,9 @@ and the ratios against the targets: all threads over one thread >= 1.9x on
 2 cores; the fit() loop no faster than fit_many on one thread; impedance.py
 >= 300x slower than fit_many on all threads; the Dask path's overhead per
 spectrum (its time minus fit_many's on the same number of cores).  Each
-kelvora time is the best of --repeat runs.  The results of every kelvora path
+kelvora time is the best of --repeat interleaved runs; the CPU time of that
+run (the process's, all threads) is shown beside it, since wall times on a
+busy machine say little.  The results of every kelvora path
 are checked to equal those of the fit() loop.
 
 Run: python bench/bench_batch.py [--n 2000] [--impy-n 60] [--repeat 3] [--no-dask]
@@ -73,13 +75,19 @@ def as_pair(spectrum):
     return np.asarray(spectrum[0]), np.asarray(spectrum[1])
 
 
-def best_of(repeat, fn):
-    best, out = math.inf, None
+def best_of(repeat, fns):
+    """Each function run `repeat` times, interleaved so that a burst of load on a
+    shared machine hits them alike; per function the best wall time, the
+    process CPU time of that run, and its output."""
+    best = {name: (math.inf, math.inf, None) for name in fns}
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
+        for name, fn in fns.items():
+            t0, c0 = time.perf_counter(), time.process_time()
+            out = fn()
+            wall, cpu = time.perf_counter() - t0, time.process_time() - c0
+            if wall < best[name][0]:
+                best[name] = (wall, cpu, out)
+    return best
 
 
 def same(a, b):
@@ -100,7 +108,8 @@ def fit_loop(circuit, spectra):
 
 
 def impy_loop(circuit, spectra):
-    """Seconds per spectrum of impedance.py's fit from kelvora's guesses, and how many failed."""
+    """Wall and CPU seconds per spectrum of impedance.py's fit from kelvora's guesses, the
+    number fitted and how many of them failed."""
     from impedance.models.circuits import CustomCircuit
 
     starts = []
@@ -111,7 +120,7 @@ def impy_loop(circuit, spectra):
         except ValueError:
             pass
     failed = 0
-    t0 = time.perf_counter()
+    t0, c0 = time.perf_counter(), time.process_time()
     for f, z, start in starts:
         model = CustomCircuit(IMPY_CIRCUIT, initial_guess=list(start))
         try:
@@ -120,7 +129,8 @@ def impy_loop(circuit, spectra):
                 model.fit(f, z, weight_by_modulus=True)
         except Exception:  # curve_fit gives up
             failed += 1
-    return (time.perf_counter() - t0) / max(len(starts), 1), len(starts), failed
+    count = max(len(starts), 1)
+    return (time.perf_counter() - t0) / count, (time.process_time() - c0) / count, len(starts), failed
 
 
 def start_cluster(workers):
@@ -142,37 +152,45 @@ def dask_fit(client, spectra, partitions):
     return fit_bag(MODEL, bag).compute()
 
 
-def line(label, seconds, n, note=""):
-    print(f"  {label:<26}{seconds:>9.3f} s{seconds / n * 1e6:>11.1f} us{note}")
+def line(label, seconds, n, cpu, note=""):
+    cpu_text = f"{cpu / n * 1e6:>15.1f} us" if math.isfinite(cpu) else f"{'-':>18}"
+    print(f"  {label:<26}{seconds:>9.3f} s{seconds / n * 1e6:>11.1f} us{cpu_text}{note}")
 
 
 def run(name, spectra, args, client):
     circuit = kv.Circuit(MODEL)
     n = len(spectra)
     cores = os.cpu_count() or 1
-    print(f"\n{name}: {n} spectra, model {MODEL}, {cores} processors")
-    print(f"  {'':<26}{'batch':>11}{'per spectrum':>14}")
-    t_all, r_all = best_of(args.repeat, lambda: kv.fit_many(circuit, spectra))
-    t_one, r_one = best_of(args.repeat, lambda: kv.fit_many(circuit, spectra, threads=1))
-    t_loop, r_loop = best_of(args.repeat, lambda: fit_loop(circuit, spectra))
+    print(f"\n{name}: {n} spectra, model {MODEL}, {cores} processors, load average "
+          f"{os.getloadavg()[0]:.1f}")
+    print(f"  {'':<26}{'batch':>11}{'per spectrum':>14}{'CPU per spectrum':>18}")
+    paths = {
+        "fit_many, all threads": lambda: kv.fit_many(circuit, spectra),
+        "fit_many, 1 thread": lambda: kv.fit_many(circuit, spectra, threads=1),
+        "fit() loop": lambda: fit_loop(circuit, spectra),
+    }
+    if client is not None:
+        paths[f"Dask, {args.workers} workers"] = lambda: dask_fit(client, spectra, args.partitions)
+    best = best_of(args.repeat, paths)
+    (t_all, _, r_all), (t_one, _, r_one), (t_loop, _, r_loop) = (best[k] for k in list(paths)[:3])
     ok = sum(isinstance(r, kv.FitResult) and r.success for r in r_all)
-    line("fit_many, all threads", t_all, n, f"   ({ok}/{n} converged)")
-    line("fit_many, 1 thread", t_one, n)
-    line("fit() loop", t_loop, n)
+    for label, (wall, cpu, _) in best.items():
+        note = f"   ({ok}/{n} converged)" if label == "fit_many, all threads" else ""
+        if label.startswith("Dask"):
+            cpu, note = math.nan, f"   ({args.partitions} partitions; CPU in the workers)"
+        line(label, wall, n, cpu, note)
     equal = all(same(a, b) for a, b in zip(r_all, r_loop)) and all(same(a, b) for a, b in zip(r_one, r_loop))
     t_impy = None
     if args.impy_n > 0:
-        t_impy, fitted, failed = impy_loop(circuit, spectra[: args.impy_n])
-        line("impedance.py loop", t_impy * n, n, f"   (scaled from {fitted} spectra, {failed} failed)")
+        t_impy, cpu_impy, fitted, failed = impy_loop(circuit, spectra[: args.impy_n])
+        line("impedance.py loop", t_impy * n, n, cpu_impy * n, f"   (scaled from {fitted} spectra, {failed} failed)")
     t_dask = None
     if client is not None:
         from kelvora.dask import table_rows
 
         expected = table_rows(kv.results_table(r_all))
-        t_dask, rows = best_of(args.repeat, lambda: dask_fit(client, spectra, args.partitions))
-        line(f"Dask, {args.workers} workers", t_dask, n, f"   ({args.partitions} partitions)")
-        equal = equal and len(rows) == len(expected) and all(
-            rows_equal(a, b) for a, b in zip(rows, expected))
+        t_dask, _, rows = best[f"Dask, {args.workers} workers"]
+        equal = equal and len(rows) == len(expected) and all(rows_equal(a, b) for a, b in zip(rows, expected))
     print(f"  results equal to the fit() loop's: {'yes' if equal else 'NO'}")
     print(f"  all threads vs 1 thread:      {t_one / t_all:6.2f}x   (target >= 1.9x on 2 cores)")
     print(f"  fit() loop vs 1 thread:       {t_loop / t_one:6.2f}x   (target >= 1.0x)")
