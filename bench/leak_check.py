@@ -88,6 +88,13 @@ ENTRY_POINTS = [
      lambda: (lambda r: (r.impedance, r.residuals_real, r.residuals_imag, r.resistances, r.time_constants,
                          r.inductance, r.capacitance, repr(r)))(kv.lin_kk(F, Z, add_capacitance=True))),
     ("lin_kk(bad)", 1, lambda: expect_error(lambda: kv.lin_kk(F, Z_LIST[:3]), ValueError)),
+    ("fit_many + results_table", 250,
+     lambda: kv.results_table(kv.fit_many(CIRCUIT, [(F, Z), {"frequency_hertz": F}, (F, Z_LIST[:3]), (F, Z)],
+                                          threads=2, guess_init=False, progress=lambda done, total: None))),
+    ("fit_many chain", 250, lambda: kv.fit_many(CIRCUIT, [(F, Z)] * 3, chain=True, guess_init=False)),
+    ("fit_many(bad)", 5,
+     lambda: (expect_error(lambda: kv.fit_many(CIRCUIT, [(F, Z)], method="LM"), ValueError),
+              expect_error(lambda: kv.fit_many(CIRCUIT, [(F, Z)], progress=lambda d, t: 1 / 0), ZeroDivisionError))),
 ]
 
 

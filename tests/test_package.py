@@ -33,7 +33,7 @@ def test_compiled_module_keeps_its_name_and_init_function():
 
 
 @pytest.mark.parametrize("name", ["Element", "Circuit", "FitResult", "KKResult", "InternalError", "Series",
-                                  "Parallel", "lin_kk"])
+                                  "Parallel", "lin_kk", "fit_many", "results_table"])
 def test_names_pickle_by_reference_to_the_package(name):
     obj = getattr(kv, name)
     assert obj.__module__ == "kelvora"

@@ -2,6 +2,7 @@
 # is installed, a plain text bar on stderr otherwise.  The compiled module
 # calls progress_bar(total), then the display with (done, total) as the batch
 # advances, then its close().
+import importlib
 import sys
 import time
 
@@ -53,7 +54,7 @@ class _PlainBar:
 
 def progress_bar(total):
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return _PlainBar(total)
     return _TqdmBar(tqdm, total)
