@@ -125,6 +125,12 @@ def test_fit_writes_csv_to_stdout_with_the_options_passed_on(tmp_path):
     expected = kv.results_table([circuit.fit(kv.read_spectrum(p), method="nelder_mead", guess_init=False, seed=3,
                                              weight="unit") for p in paths])
     assert [r["R1.r"] for r in rows] == [cell(v) for v in expected["R1.r"]]
+    assert out.stderr == ""
+    # A progress bar goes to stderr only, and only when asked for (stderr is no terminal here).
+    shown = run("fit", *paths, "-m", "R0-(R1,C1)", "--method", "nelder_mead", "--no-guess", "--seed", 3,
+                "--weight", "unit", "--progress")
+    assert (shown.returncode, shown.stdout) == (0, out.stdout)
+    assert f"{len(paths)}/{len(paths)}" in shown.stderr
 
 
 def test_bad_file_is_named_and_the_others_still_fitted(tmp_path):
