@@ -1,0 +1,237 @@
+"""The kelvora command, run in a subprocess as `python -m kelvora` (and as the
+installed console script when there is one): its rows equal the library's
+own results, errors name the file, and the exit status tells what failed."""
+import csv
+import glob
+import math
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import kelvora as kv
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+INSTRUMENTS = sorted(glob.glob(os.path.join(os.path.dirname(ROOT), "shared", "instruments", "files", "*", "*")))
+FREQS = np.logspace(5, -2, 40)
+TRUTH = [10.0, 50.0, 100.0, 1e-5, 0.85]  # randles: R0, R1, W1, CPE1.q, CPE1.alpha
+
+
+def run(*args, command=None, timeout=300):
+    # The child imports the very package this suite imported.
+    env = dict(os.environ)
+    package_parent = os.path.dirname(os.path.dirname(kv.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [package_parent, env.get("PYTHONPATH")] if p)
+    argv = command or [sys.executable, "-m", "kelvora"]
+    return subprocess.run([*argv, *map(str, args)], capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def write_spectrum(path, f, z):
+    with open(path, "w", newline="") as fh:
+        w = csv.writer(fh)
+        w.writerow(["frequency_hertz", "real_impedance_ohm", "imaginary_impedance_ohm"])
+        w.writerows((repr(float(a)), repr(float(b.real)), repr(float(b.imag))) for a, b in zip(f, z))
+    return str(path)
+
+
+def randles_files(tmp_path, count=3):
+    rng = np.random.default_rng(5)
+    paths = []
+    for i in range(count):
+        z = kv.Circuit("randles").with_values([v * (1 + 0.2 * i) for v in TRUTH[:4]] + [0.8]).impedance(FREQS)
+        z = z * (1 + 0.005 * rng.standard_normal(z.size))
+        paths.append(write_spectrum(tmp_path / f"cell{i}.csv", FREQS, z))
+    return paths
+
+
+def read_rows(path):
+    with open(path, newline="") as fh:
+        return list(csv.DictReader(fh))
+
+
+def cell(value):
+    """A value as the command writes it to CSV."""
+    if isinstance(value, np.generic):
+        value = value.item()
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)
+
+
+@pytest.mark.parametrize("args", [[], ["fit"], ["validate"], ["models"]], ids=lambda a: " ".join(a) or "kelvora")
+def test_every_command_answers_help(args):
+    out = run(*args, "--help")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("usage: kelvora" + "".join(" " + a for a in args))
+    assert "exit status" in out.stdout or args == ["models"]
+
+
+def test_version_and_missing_command():
+    out = run("--version")
+    assert (out.returncode, out.stdout.strip()) == (0, f"kelvora {kv.__version__}")
+    out = run()
+    assert out.returncode == 2 and "required" in out.stderr
+
+
+def test_models_lists_every_trained_model_with_its_expression():
+    out = run("models", "--csv")
+    assert out.returncode == 0, out.stderr
+    rows = list(csv.DictReader(out.stdout.splitlines()))
+    assert [r["model"] for r in rows] == kv.Circuit.ml_circuits()
+    for r in rows:
+        # The expression is the model: same parameters, same impedance.
+        model, written = kv.Circuit(r["model"]), kv.Circuit(r["expression"])
+        assert written.param_names() == model.param_names()
+        assert int(r["parameters"]) == len(model.param_names())
+        np.testing.assert_array_equal(written.with_values(model.param_values()).impedance(FREQS),
+                                      model.impedance(FREQS))
+    table = run("models").stdout.splitlines()
+    assert table[0].split() == ["model", "parameters", "expression"] and len(table) == len(rows) + 1
+
+
+def test_fit_rows_equal_fit_many(tmp_path):
+    paths = randles_files(tmp_path)
+    out_csv = tmp_path / "results.csv"
+    out = run("fit", *paths, "--model", "randles", "--out", out_csv, "--threads", 2)
+    assert out.returncode == 0, out.stderr
+    rows = read_rows(out_csv)
+    spectra = [kv.read_spectrum(p) for p in paths]
+    expected = kv.results_table(kv.fit_many(kv.Circuit("randles"), spectra, threads=1))
+    assert [(r["file"], r["spectrum"], r["cycle"], r["points"]) for r in rows] == \
+        [(p, "0", "", str(len(FREQS))) for p in paths]
+    assert list(rows[0])[4:] == list(expected)
+    for i, r in enumerate(rows):
+        for name, column in expected.items():
+            assert r[name] == cell(column[i]), name
+    # The fits found the cells the spectra were drawn from (0.5 % noise).
+    fitted = [float(rows[0][name]) for name in kv.Circuit("randles").param_names()]
+    np.testing.assert_allclose(fitted[:4], TRUTH[:4], rtol=0.05)
+
+
+def test_fit_writes_csv_to_stdout_with_the_options_passed_on(tmp_path):
+    paths = randles_files(tmp_path, 2)
+    out = run("fit", *paths, "-m", "R0-(R1,C1)", "--method", "nelder_mead", "--no-guess", "--seed", 3,
+              "--weight", "unit", "--no-progress")
+    assert out.returncode == 0, out.stderr
+    rows = list(csv.DictReader(out.stdout.splitlines()))
+    circuit = kv.Circuit("R0-(R1,C1)")
+    expected = kv.results_table([circuit.fit(kv.read_spectrum(p), method="nelder_mead", guess_init=False, seed=3,
+                                             weight="unit") for p in paths])
+    assert [r["R1.r"] for r in rows] == [cell(v) for v in expected["R1.r"]]
+    assert out.stderr == ""
+    # A progress bar goes to stderr only, and only when asked for (stderr is no terminal here).
+    shown = run("fit", *paths, "-m", "R0-(R1,C1)", "--method", "nelder_mead", "--no-guess", "--seed", 3,
+                "--weight", "unit", "--progress")
+    assert (shown.returncode, shown.stdout) == (0, out.stdout)
+    assert f"{len(paths)}/{len(paths)}" in shown.stderr
+
+
+def test_bad_file_is_named_and_the_others_still_fitted(tmp_path):
+    good = randles_files(tmp_path, 2)
+    garbage = tmp_path / "garbage.csv"
+    garbage.write_text("this is not a spectrum\n1,2\n")
+    missing = tmp_path / "missing.DTA"
+    # One point: the file reads, the fit of its spectrum fails.
+    short = write_spectrum(tmp_path / "short.csv", FREQS[:1], np.array([10 - 1j]))
+    out_csv = tmp_path / "results.csv"
+    out = run("fit", good[0], garbage, missing, short, good[1], "-m", "randles", "-o", out_csv)
+    assert out.returncode == 1
+    for name in ("garbage.csv", "missing.DTA", "short.csv"):
+        assert name in out.stderr
+    rows = read_rows(out_csv)
+    assert [r["file"] for r in rows] == [good[0], short, good[1]]
+    errors = [r[k] for r in rows for k in r if k.startswith("error")]
+    assert sum(1 for e in errors if e) == 1
+    assert [r["success"] for r in rows][0::2] == ["true", "true"]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--model", "nope"], "--model nope"),
+    (["--model", "randles", "--method", "newton"], "invalid choice"),
+    (["--model", "randles", "--threads", "0"], "at least 1"),
+    (["--model", "randles", "--max-iterations", "x"], "invalid"),
+])
+def test_fit_usage_errors_exit_2(tmp_path, args, message):
+    out = run("fit", *randles_files(tmp_path, 1), *args)
+    assert out.returncode == 2 and message in out.stderr and out.stdout == ""
+
+
+def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):
+    pytest.importorskip("matplotlib")
+    paths = randles_files(tmp_path, 2)
+    out = run("fit", *paths, "-m", "randles", "-o", tmp_path / "r.csv", "--plots", tmp_path / "plots")
+    assert out.returncode == 0, out.stderr
+    pngs = sorted(os.listdir(tmp_path / "plots"))
+    assert pngs == ["cell0_0.png", "cell1_0.png"]
+    assert all((tmp_path / "plots" / p).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" for p in pngs)
+
+
+def two_arcs(f):
+    return kv.Circuit("two_rq").with_values([10.0, 20.0, 1e-5, 0.8, 40.0, 1e-3, 0.75]).impedance(f)
+
+
+def kk_violating(f, z):
+    """The spectrum with its imaginary part doubled at low frequency only: no causal system has it."""
+    return z.real + 1j * z.imag * np.where(f < 1.0, 2.0, 1.0)
+
+
+@pytest.mark.parametrize("corrupt, status, verdict", [(False, 0, "pass"), (True, 3, "fail")])
+def test_validate_reports_lin_kk_and_a_verdict(tmp_path, corrupt, status, verdict):
+    f = np.logspace(5, -2, 50)
+    z = two_arcs(f)
+    if corrupt:
+        z = kk_violating(f, z)
+    path = write_spectrum(tmp_path / "s.csv", f, z)
+    out = run("validate", path, "--out", tmp_path / "kk.csv")
+    assert out.returncode == status, out.stderr
+    (row,) = read_rows(tmp_path / "kk.csv")
+    r = kv.lin_kk(kv.read_spectrum(path))
+    worst = max(np.max(np.abs(r.residuals_real)), np.max(np.abs(r.residuals_imag)))
+    assert (row["m"], row["mu"], row["pseudo_chi_square"], row["max_residual"], row["verdict"]) == \
+        (str(r.m), repr(r.mu), repr(r.pseudo_chi_square), repr(float(worst)), verdict)
+    # The table on stdout holds the same row.
+    assert out.stdout.splitlines()[0].split() == ["file", "spectrum", "cycle", "points", "m", "mu",
+                                                  "pseudo_chi_square", "max_residual", "verdict"]
+    assert out.stdout.splitlines()[1].split()[-1] == verdict
+
+
+def test_validate_unreadable_file_exits_1(tmp_path):
+    f = np.logspace(5, -2, 50)
+    good = write_spectrum(tmp_path / "s.csv", f, two_arcs(f))
+    out = run("validate", good, tmp_path / "nothing.mpr", "--out", "-")
+    assert out.returncode == 1
+    assert "nothing.mpr" in out.stderr
+    rows = list(csv.DictReader(out.stdout.splitlines()))
+    assert [r["verdict"] for r in rows] == ["pass"]
+
+
+@pytest.mark.skipif(not INSTRUMENTS, reason="../shared/instruments is not present")
+def test_instrument_files_give_one_row_per_sweep(tmp_path):
+    sweeps = [(p, i) for p in INSTRUMENTS for i in range(len(kv.read_spectra(p)))]
+    out = run("fit", *INSTRUMENTS, "-m", "R0-(R1,C1)", "-o", tmp_path / "fit.csv")
+    rows = read_rows(tmp_path / "fit.csv")
+    assert [(r["file"], int(r["spectrum"])) for r in rows] == sweeps
+    failed = [r["file"] for r in rows if any(r[k] for k in r if k.startswith("error"))]
+    assert out.returncode == (1 if failed else 0), out.stderr
+    assert all(os.path.basename(p) in out.stderr for p in failed)
+    out = run("validate", *INSTRUMENTS, "-o", tmp_path / "kk.csv")
+    rows = read_rows(tmp_path / "kk.csv")
+    assert [(r["file"], int(r["spectrum"])) for r in rows] == sweeps
+    assert {r["verdict"] for r in rows} <= {"pass", "fail", "error"}
+    assert out.returncode == (1 if any(r["verdict"] == "error" for r in rows) else
+                              3 if any(r["verdict"] == "fail" for r in rows) else 0)
+    assert all(math.isfinite(float(r["mu"])) for r in rows if r["verdict"] != "error")
+
+
+@pytest.mark.skipif(shutil.which("kelvora") is None, reason="the kelvora console script is not installed")
+def test_console_script_runs_the_same_command():
+    script = [shutil.which("kelvora")]
+    assert run("--version", command=script).stdout == run("--version").stdout
+    assert run("models", command=script).stdout == run("models").stdout
