@@ -398,7 +398,9 @@ def parser() -> argparse.ArgumentParser:
     v.add_argument("--max-m", type=_positive_int, metavar="M", help="largest number of Voigt elements")
     v.add_argument("--test", choices=("complex", "real", "imaginary"), default="complex",
                    help="parts fitted (default: %(default)s)")
-    v.add_argument("--add-capacitance", action="store_true", help="fit a series capacitance (blocking electrodes)")
+    v.add_argument("--add-capacitance", action="store_true", help="fit a series capacitance: for spectra whose low-frequency end keeps rising like a "
+                   "capacitor or a diffusion tail (blocking electrodes, most battery spectra), which "
+                   "Voigt elements alone cannot follow")
     v.add_argument("--out", "-o", metavar="CSV", help='also write the table as CSV ("-": CSV on standard output '
                    'instead of the table)')
     v.set_defaults(run=_validate)
