@@ -2,15 +2,21 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
 #include "circuit/constraints.h"
 #include "circuit/tree.h"
+#include "fit/angular_frequency.h"
 #include "fit/coordinate_mapping.h"
+#include "fit/evaluation_counter.h"
 #include "fit/lm/levenberg_marquardt_fit.h"
+#include "fit/lm/single_start.h"
 #include "fit/random/range.h"
 #include "fit/random/seed.h"
+#include "fit/residuals.h"
 #include "fit/search/restart_moves.h"
+#include "fit/weighting.h"
 #include "support/internal_error.h"
 
 namespace kelvora {
@@ -18,14 +24,18 @@ namespace {
 
 // A new minimum must beat the best by more than rounding to count.
 constexpr double kImprovement = 1.0 - 1e-9;
+// Finalists whose screened costs agree this closely are taken for one basin.
+constexpr double kSameBasin = 1e-6;
+// A round that lowered the cost below this fraction found a new basin.
+constexpr double kNewBasin = 0.99;
 
 // `p` inside the bounds, fixed parameters at their start values: a bounded
 // parameter clamped, an open one that a move took to or below its lower
-// bound back at the base value.
+// bound (or to a non-finite value) back at the base value.
 void admit(std::vector<double>& p, const std::vector<double>& base, const std::vector<double>& start,
            const ParamBounds& bounds, const std::vector<bool>& fixed) {
   for (std::size_t i = 0; i < std::min(p.size(), bounds.size()); ++i) {
-    if (i < fixed.size() && fixed[i]) {
+    if (fixed[i]) {
       p[i] = start[i];
       continue;
     }
@@ -39,18 +49,23 @@ void admit(std::vector<double>& p, const std::vector<double>& base, const std::v
   }
 }
 
+struct Screened {
+  double cost = 0.0;
+  std::vector<double> values;
+};
+
 }  // namespace
 
 FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& options) {
   if (auto error = validate_fit_inputs(in.circuit, in.frequencies, in.impedances))
     return unexpected(FitFailure{*error});
+  if (auto error = options.local.validate()) return unexpected(FitFailure{std::move(*error)});
 
-  auto local_fit = [&](const SeriesList& start) {
-    return levenberg_marquardt_fit(start, in.frequencies, in.impedances, in.weighting, options.local,
-                                   in.constraints);
+  auto local_fit = [&](const SeriesList& from) {
+    return levenberg_marquardt_fit(from, in.frequencies, in.impedances, in.weighting, options.local, in.constraints);
   };
-  FitExpected best = local_fit(in.circuit);
-  if (!best) return best;
+  FitExpected first = local_fit(in.circuit);
+  if (!first) return first;
 
   const std::vector<double> start = param_values(in.circuit);
   const ParamConstraints limits = in.constraints ? *in.constraints : default_constraints(in.circuit);
@@ -60,38 +75,97 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
   if (start.size() < param_count(in.circuit) || bounds.size() < start.size())
     return unexpected(FitFailure{InternalError{"multi-start needs bounds for every parameter"}});
 
+  const std::vector<double> omega = angular_frequencies(in.frequencies);
+  const ResidualModel model(in.circuit, omega, {in.impedances.begin(), in.impedances.end()},
+                            compute_weights(in.impedances, in.weighting));
+  EvaluationCounter counter{0};  // every run but the full fits
+  std::vector<double> r(model.residual_count());
+  auto cost_at = [&](const std::vector<double>& x) {
+    if (auto error = model.evaluate(x, r, counter)) throw std::logic_error(error->message);
+    return half_sum_of_squares(r);
+  };
+  LmSettings screen_settings = options.local;
+  screen_settings.patience = options.screen_patience;
+
   const CircuitRoles roles = circuit_roles(in.circuit);
+  const SpectrumScale scale = spectrum_scale(omega, in.impedances);
   ChaCha12 rng = make_chacha12(options.seed);
-  std::uint64_t iterations = best->iterations;
-  std::uint64_t evaluations = best->impedance_evals;
+  std::uint64_t iterations = first->iterations;
+  Screened best{first->cost, first->params};
+  auto replaces_best = [&](double c) {
+    return std::isfinite(c) && (!std::isfinite(best.cost) || c < kImprovement * best.cost);
+  };
+  // One local run from `p` (admitted first), its values admitted and costed.
+  auto local_run = [&](std::vector<double> p, const LmSettings& settings,
+                       const std::vector<double>& base) -> Expected<Screened, InternalError> {
+    admit(p, base, start, bounds, fixed);
+    auto run = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(p, bounds), fixed, settings,
+                                                counter);
+    if (!run) return unexpected(std::move(run.error()));
+    iterations += run->evaluations;
+    admit(run->values, base, start, bounds, fixed);
+    const double c = cost_at(run->values);
+    return Screened{c, std::move(run->values)};
+  };
 
+  bool moved = false;
   for (std::uint32_t round = 0; round < options.rounds; ++round) {
-    const std::vector<double> base = best->params;
-    std::vector<std::vector<double>> points = structured_restarts(roles, base);
-    for (std::uint32_t k = 0; k < options.random_restarts; ++k) {
-      std::vector<double> z = to_search_coordinates(base, bounds);
-      for (std::size_t i = 0; i < z.size(); ++i)
-        if (!fixed[i]) z[i] += 2.0 * unit_from_bits52(rng.next_u64()) - 1.0;
-      points.push_back(to_physical(z, bounds));
-    }
+    const std::vector<double> base = best.values;
+    const double base_cost = best.cost;
+    std::vector<std::vector<double>> points = structured_restarts(roles, base, scale);
+    const std::uint32_t randoms = round == 0 ? options.random_starts : 0;
+    for (std::uint32_t k = 0; k < randoms; ++k) points.push_back(random_start(roles, base, scale, rng));
 
-    bool improved = false;
+    // Screening: a short local run from every point.
+    std::vector<Screened> screened;
+    screened.reserve(points.size());
     for (std::vector<double>& p : points) {
-      admit(p, base, start, bounds, fixed);
-      FitExpected next = local_fit(rebuild(in.circuit, p));
-      if (!next) return next;
-      iterations += next->iterations;
-      evaluations += next->impedance_evals;
-      if (std::isfinite(next->cost) && (!std::isfinite(best->cost) || next->cost < kImprovement * best->cost)) {
-        best = std::move(next);
+      auto run = local_run(std::move(p), screen_settings, base);
+      if (!run) return unexpected(FitFailure{std::move(run.error())});
+      if (std::isfinite(run->cost)) screened.push_back(std::move(*run));
+    }
+    std::stable_sort(screened.begin(), screened.end(),
+                     [](const Screened& a, const Screened& b) { return a.cost < b.cost; });
+
+    // The most promising distinct basins, each run to convergence.
+    bool improved = false;
+    std::vector<double> finalist_costs;
+    for (const Screened& s : screened) {
+      if (finalist_costs.size() >= options.finalists) break;
+      const bool seen = std::any_of(finalist_costs.begin(), finalist_costs.end(),
+                                    [&](double c) { return std::abs(c - s.cost) <= kSameBasin * c; });
+      if (seen) continue;
+      finalist_costs.push_back(s.cost);
+      auto run = local_run(s.values, options.local, base);
+      if (!run) return unexpected(FitFailure{std::move(run.error())});
+      if (replaces_best(run->cost)) {
+        best = std::move(*run);
         improved = true;
       }
     }
-    if (!improved) break;
+    moved = moved || improved;
+    // Another round only after a new basin, not after a refinement of this one.
+    if (!(best.cost < kNewBasin * base_cost)) break;
   }
-  best->iterations = iterations;
-  best->impedance_evals = evaluations;
-  return best;
+
+  // The best basin's minimum, fitted once more as the default method fits
+  // (bound re-fit, statistics); it stands when it is no worse than the first.
+  FitExpected outcome = std::move(first);
+  if (moved) {
+    FitExpected last = local_fit(rebuild(in.circuit, best.values));
+    if (!last) return last;
+    iterations += last->iterations;
+    const std::uint64_t first_evals = outcome->impedance_evals;
+    if (std::isfinite(last->cost) && !(last->cost > outcome->cost)) {
+      last->impedance_evals += first_evals;
+      outcome = std::move(last);
+    } else {
+      outcome->impedance_evals += last->impedance_evals;
+    }
+  }
+  outcome->iterations = iterations;
+  outcome->impedance_evals += counter.load();
+  return outcome;
 }
 
 FitExpected run_multi_start(const FitInputs& in, const FitSettings& s) {

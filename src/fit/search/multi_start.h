@@ -1,27 +1,36 @@
 #pragma once
 // Multi-start: Levenberg–Marquardt from the start values, then from
-// structured restarts of the best minimum found (restart_moves.h) and from a
-// few random perturbations of it, keeping the lowest minimum.  It spends more
-// evaluations than a single Levenberg–Marquardt fit to find the best basin
-// when the start lies in a neighbouring one: arcs fitted in swapped order,
-// an exponent or a capacitance stuck decades away, a diffusion tail taken
-// for an arc.
+// structured restarts of the best minimum found and from random starts
+// scaled to the spectrum (restart_moves.h), keeping the lowest minimum.  It
+// spends more evaluations than one Levenberg–Marquardt fit to find the best
+// basin when the start lies in a neighbouring one: arcs fitted in swapped
+// order, an exponent or a capacitance stuck decades away, an arc that
+// should be open, a diffusion tail taken for an arc.
 //
-// A round starts from the best minimum b so far:
-//   1. every structured move of b, each parameter then clamped into its
-//      bounds (an open parameter to at least its lower bound), fixed
-//      parameters kept at their start values;
-//   2. `random_restarts` perturbations of b, every free search coordinate
-//      shifted by 2 u - 1 decades or units (u = unit_from_bits52(draw)),
-//      in parameter order;
-// each point finished by levenberg_marquardt_fit with the method's
-// settings.  A minimum replaces b when its cost is finite and below
-// (1 - 1e-9) times b's.  Rounds repeat while a round improved b, at most
-// `rounds` times.
+// 1. b = levenberg_marquardt_fit from the start values.
+// 2. A round, from b's values:
+//    a. the points: every structured move of b, then (first round only)
+//       `random_starts` random starts drawn from one ChaCha12 generator
+//       keyed by `seed`; each point with its parameters clamped into their
+//       bounds (an open parameter taken to or below its lower bound keeps
+//       b's value) and the fixed parameters at their start values;
+//    b. screening: one Levenberg–Marquardt run from each point with
+//       patience `screen_patience`, its cost at the run's admitted values;
+//    c. the `finalists` lowest finite screened costs that differ from each
+//       other by more than 1e-6 relative, in ascending order, each run on to
+//       convergence (one Levenberg–Marquardt run with the method's
+//       settings); a minimum replaces b when its cost is finite and below
+//       (1 - 1e-9) times b's (or b's is not finite).
+// 3. Another round follows while the last one lowered b's cost below 0.99
+//    times its cost at the round's start (a new basin, not a refinement), at
+//    most `rounds` rounds.
+// 4. When b moved, levenberg_marquardt_fit from b's values (bound re-fit and
+//    statistics as the default method); its outcome stands when its cost is
+//    finite and not above the first fit's, else the first fit's does.
 //
-// The outcome is that of the run that found b, with iterations and
-// impedance_evals summed over every run.  Nothing else is random, so a
-// seeded fit repeats exactly.
+// iterations sums every run's solver evaluations; impedance_evals counts
+// every residual evaluation of the method.  Equal inputs and an equal seed
+// give equal results.
 #include <cstdint>
 #include <optional>
 
@@ -32,10 +41,12 @@
 namespace kelvora {
 
 struct MultiStartOptions {
-  LmSettings local;                 // every Levenberg–Marquardt run
-  std::uint32_t rounds = 3;         // at most this many rounds of restarts
-  std::uint32_t random_restarts = 4;  // per round
-  std::optional<std::uint64_t> seed;  // of the ChaCha12 generator; none keys it from OS entropy
+  LmSettings local;                    // every full Levenberg–Marquardt fit (validated first)
+  std::uint64_t screen_patience = 2;   // patience of the screening runs
+  std::uint32_t random_starts = 4;     // in the first round
+  std::uint32_t finalists = 3;         // per round
+  std::uint32_t rounds = 2;            // at most
+  std::optional<std::uint64_t> seed;   // of the ChaCha12 generator; none keys it from OS entropy
 };
 
 FitExpected multi_start_fit(const FitInputs& inputs, const MultiStartOptions& options);
