@@ -16,21 +16,26 @@ namespace {
 // capacitance or time constant with its element's exponent.
 struct CoreBuilder {
   std::optional<ArcCore::Entry> resistance;
-  std::optional<ArcCore::Entry> timing;
-  std::optional<ArcCore::Entry> exponent;
+  std::optional<ArcCore::Entry> timing;    // the first capacitance, else the first time constant
+  std::optional<ArcCore::Entry> exponent;  // the timing element's
+  bool capacitive = false;
 
   void offer_leaf(Kind kind, std::size_t offset) {
-    std::optional<ArcCore::Entry> leaf_timing;
-    std::optional<ArcCore::Entry> leaf_exponent;
+    std::optional<ArcCore::Entry> capacitance, time, leaf_exponent;
     for (std::size_t i = 0; i < param_count(kind); ++i) {
       const ParamRole role = param_role(kind, i);
       const ArcCore::Entry entry{role, kind, offset + i};
       if (role == ParamRole::Resistance && !resistance) resistance = entry;
-      if ((role == ParamRole::Capacitance || role == ParamRole::Time) && !leaf_timing) leaf_timing = entry;
+      if (role == ParamRole::Capacitance && !capacitance) capacitance = entry;
+      if (role == ParamRole::Time && !time) time = entry;
       if (role == ParamRole::Exponent && !leaf_exponent) leaf_exponent = entry;
     }
-    if (leaf_timing && !timing) {
-      timing = leaf_timing;
+    if (capacitance && !capacitive) {
+      timing = capacitance;
+      exponent = leaf_exponent;
+      capacitive = true;
+    } else if (time && !timing) {
+      timing = time;
       exponent = leaf_exponent;
     }
   }

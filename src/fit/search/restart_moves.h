@@ -8,8 +8,8 @@
 //   diffusion    "aw", "z0", "rg"       time         "tau", "tau_k", "tg"
 // and anything else is left alone.  An arc is a parallel group (at any
 // depth) or a K, Zarc or Tlmq leaf; its core is the first resistance of its
-// own leaves and the first capacitance or time constant, with that element's
-// exponent.  Two arcs are interchangeable when their cores have the same
+// own leaves and the first capacitance (failing that, the first time
+// constant), with that element's exponent.  Two arcs are interchangeable when their cores have the same
 // roles on the same element kinds.
 //
 // The moves from a point x, in this order (each one a new starting point;
