@@ -46,7 +46,7 @@ static void roles_and_arcs() {
 static void moves() {
   const SeriesList c = parse(std::string_view("R0-p(R1,C1)-p(R2,C2)")).value();
   const CircuitRoles roles = circuit_roles(c);
-  const std::vector<double> x{1.0, 10.0, 1e-6, 100.0, 1e-3};
+  const std::vector<double> x{2.0, 10.0, 1e-6, 100.0, 1e-3};
   SpectrumScale scale;
   scale.z_max = 111.0;
   scale.re_spread = 110.0;
@@ -55,7 +55,7 @@ static void moves() {
   scale.omega_max = 1e6;
   const auto points = structured_restarts(roles, x, scale);
   // First the swap of the two arcs, the series resistance untouched.
-  CHECK(!points.empty() && points[0] == std::vector<double>({1.0, 100.0, 1e-3, 10.0, 1e-6}));
+  CHECK(!points.empty() && points[0] == std::vector<double>({2.0, 100.0, 1e-3, 10.0, 1e-6}));
   // No exponents; capacitances and arc resistances by decades; 9 and 10 as
   // documented; every point differs from x in at least one entry.
   std::size_t expected = 1 + 2 * 4 + 2 * 3 + 1 + 2 * 6;
