@@ -58,7 +58,7 @@ static void moves() {
   CHECK(!points.empty() && points[0] == std::vector<double>({2.0, 100.0, 1e-3, 10.0, 1e-6}));
   // No exponents; capacitances and arc resistances by decades; 9 and 10 as
   // documented; every point differs from x in at least one entry.
-  std::size_t expected = 1 + 2 * 4 + 2 * 3 + 1 + 2 * 6;
+  std::size_t expected = 1 + 2 * 4 + 2 * 3 + 1 + 2 * 9;
   CHECK(points.size() == expected);
   for (const auto& p : points) CHECK(p.size() == x.size() && p != x);
 

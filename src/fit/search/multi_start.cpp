@@ -91,7 +91,7 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
   const SpectrumScale scale = spectrum_scale(omega, in.impedances);
   ChaCha12 rng = make_chacha12(options.seed);
   std::uint64_t iterations = first->iterations;
-  Screened best{first->cost, first->params};
+  Screened best{first->cost, first->params};  // the values and cost of `outcome`
   auto replaces_best = [&](double c) {
     return std::isfinite(c) && (!std::isfinite(best.cost) || c < kImprovement * best.cost);
   };
@@ -108,7 +108,8 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     return Screened{c, std::move(run->values)};
   };
 
-  bool moved = false;
+  FitExpected outcome = std::move(first);
+  std::uint64_t full_evals = outcome->impedance_evals;
   for (std::uint32_t round = 0; round < options.rounds; ++round) {
     const std::vector<double> base = best.values;
     const double base_cost = best.cost;
@@ -127,8 +128,7 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     std::stable_sort(screened.begin(), screened.end(),
                      [](const Screened& a, const Screened& b) { return a.cost < b.cost; });
 
-    // The most promising distinct basins, each run to convergence.
-    bool improved = false;
+    // The most promising distinct basins, each fitted as the default method fits.
     std::vector<double> finalist_costs;
     for (const Screened& s : screened) {
       if (finalist_costs.size() >= options.finalists) break;
@@ -136,35 +136,21 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
                                     [&](double c) { return std::abs(c - s.cost) <= kSameBasin * c; });
       if (seen) continue;
       finalist_costs.push_back(s.cost);
-      auto run = local_run(s.values, options.local, base);
-      if (!run) return unexpected(FitFailure{std::move(run.error())});
+      FitExpected run = local_fit(rebuild(in.circuit, s.values));
+      if (!run) return run;
+      iterations += run->iterations;
+      full_evals += run->impedance_evals;
       if (replaces_best(run->cost)) {
-        best = std::move(*run);
-        improved = true;
+        best = Screened{run->cost, run->params};
+        outcome = std::move(run);
       }
     }
-    moved = moved || improved;
     // Another round only after a new basin, not after a refinement of this one.
     if (!(best.cost < kNewBasin * base_cost)) break;
   }
 
-  // The best basin's minimum, fitted once more as the default method fits
-  // (bound re-fit, statistics); it stands when it is no worse than the first.
-  FitExpected outcome = std::move(first);
-  if (moved) {
-    FitExpected last = local_fit(rebuild(in.circuit, best.values));
-    if (!last) return last;
-    iterations += last->iterations;
-    const std::uint64_t first_evals = outcome->impedance_evals;
-    if (std::isfinite(last->cost) && !(last->cost > outcome->cost)) {
-      last->impedance_evals += first_evals;
-      outcome = std::move(last);
-    } else {
-      outcome->impedance_evals += last->impedance_evals;
-    }
-  }
   outcome->iterations = iterations;
-  outcome->impedance_evals += counter.load();
+  outcome->impedance_evals = full_evals + counter.load();
   return outcome;
 }
 

@@ -17,16 +17,16 @@
 //    b. screening: one Levenberg–Marquardt run from each point with
 //       patience `screen_patience`, its cost at the run's admitted values;
 //    c. the `finalists` lowest finite screened costs that differ from each
-//       other by more than 1e-6 relative, in ascending order, each run on to
-//       convergence (one Levenberg–Marquardt run with the method's
-//       settings); a minimum replaces b when its cost is finite and below
-//       (1 - 1e-9) times b's (or b's is not finite).
+//       other by more than 1e-6 relative, in ascending order, each finished
+//       by levenberg_marquardt_fit (its own candidates when a run ends
+//       unclean, which the degenerate basins of measured spectra do); a
+//       minimum replaces b when its cost is finite and below (1 - 1e-9)
+//       times b's (or b's is not finite).
 // 3. Another round follows while the last one lowered b's cost below 0.99
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.
-// 4. When b moved, levenberg_marquardt_fit from b's values (bound re-fit and
-//    statistics as the default method); its outcome stands when its cost is
-//    finite and not above the first fit's, else the first fit's does.
+// The outcome is that of the levenberg_marquardt_fit that found b (the
+// first, when none did better).
 //
 // iterations sums every run's solver evaluations; impedance_evals counts
 // every residual evaluation of the method.  Equal inputs and an equal seed

@@ -193,6 +193,14 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
       out.push_back(std::move(p));
     }
 
+  for (std::size_t i = 0; i < n; ++i)
+    if (roles.roles[i] == ParamRole::Exponent)
+      for (const double v : {0.35, 0.98}) {
+        std::vector<double> p = base;
+        p[i] = v;
+        out.push_back(std::move(p));
+      }
+
   auto scale_each = [&](ParamRole role, std::initializer_list<double> factors) {
     for (std::size_t i = 0; i < n; ++i) {
       if (roles.roles[i] != role) continue;
@@ -245,7 +253,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
     bool inside = true;
     for (const ArcCore::Entry& e : arc.entries) inside = inside && e.index < n;
     if (!inside) continue;
-    for (const double share : {0.5, 0.05})
+    for (const double share : {0.5, 0.05, 0.005})
       for (const double at : {0.2, 0.5, 0.8}) {
         const double tau = 1.0 / (scale.omega_min * std::pow(10.0, at * decades));
         const double r = share * scale.re_spread;

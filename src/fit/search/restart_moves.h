@@ -15,7 +15,8 @@
 // The moves from a point x, in this order (each one a new starting point;
 // the parameters a move does not name keep x):
 //   1. every pair of interchangeable arcs with their core values swapped;
-//   2. every exponent set to 0.95, then 0.75, then 0.55;
+//   2. every exponent set to 0.95, then 0.75, then 0.55; then each exponent
+//      alone set to 0.35, then 0.98;
 //   3. each capacitance times 10^-2, 10^-1, 10, 10^2;
 //   4. each time constant times 10^-2, 10^-1, 10, 10^2;
 //   5. each diffusion amplitude times 10^-1, 10;
@@ -23,8 +24,8 @@
 //      into its capacitive element alone);
 //   7. each inductance times 10^-2, 10^2;
 //   8. each arc placed afresh in the spectrum, with every resistance outside
-//      the arc cores at the intercept (move 9): resistance 0.5, then 0.05
-//      times the spread of the real part, exponent 0.8 and for each of
+//      the arc cores at the intercept (move 9): resistance 0.5, 0.05, then
+//      0.005 times the spread of the real part, exponent 0.8 and for each of
 //      these time constant tau = 1 / omega at 20%, 50% and 80% of the
 //      measured decades (capacitance tau^a / R);
 //   9. each resistance outside the arc cores at the high-frequency
