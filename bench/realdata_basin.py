@@ -22,10 +22,12 @@ their ratio.
     PYTHONPATH=build/dev python bench/realdata_basin.py [--models two_rq,sei_randles]
         [--per-source 6] [--workers 1] [--quick] [--restarts 30] [--export PATH]
 
---quick uses 2 spectra per source and 10 restarts (not cached as a full search).
+--quick: 2 spectra per source unless --per-source says otherwise, at most 10
+restarts for pairs not in the cache, and the cache left as it is (so with
+every pair cached it reports the two methods against the cached best basins).
 --export writes the best costs of the pairs run to PATH (the regression test's
-subset: tests/data/realdata_basin_subset.json, made with
-`--per-source 1 --export tests/data/realdata_basin_subset.json`).
+subset, tests/data/realdata_basin_subset.json, is made with
+`--quick --per-source 1 --models two_rq,two_rq_l,sei_randles,sei_randles_wo --export ...`).
 """
 
 import argparse
