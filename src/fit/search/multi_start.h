@@ -44,7 +44,7 @@ struct MultiStartOptions {
   LmSettings local;                    // every full Levenberg–Marquardt fit (validated first)
   std::uint64_t screen_patience = 2;   // patience of the screening runs
   std::uint32_t random_starts = 4;     // in the first round
-  std::uint32_t finalists = 3;         // per round
+  std::uint32_t finalists = 5;         // per round
   std::uint32_t rounds = 2;            // at most
   std::optional<std::uint64_t> seed;   // of the ChaCha12 generator; none keys it from OS entropy
 };
