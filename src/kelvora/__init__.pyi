@@ -1189,8 +1189,8 @@ class Circuit:
             exponents reset, capacitances, time constants and diffusion terms
             moved by decades) and a few random starts scaled to the spectrum,
             keeping the lowest minimum; for multi-arc models whose one-call
-            fit may settle in a neighbouring basin, at some 10-20 times the
-            cost.
+            fit may settle in a neighbouring basin, at some 5-20 times the
+            time.
         max_iterations : int, default 200
             Levenberg-Marquardt patience (residual evaluations per run).
         ftol : float, default 1e-8
