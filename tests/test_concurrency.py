@@ -19,6 +19,7 @@ METHODS = [
     ("particle_swarm", {"num_particles": 8, "generations": 5, "seed": 3}),
     ("simulated_annealing", {"sa_iterations": 60, "seed": 4}),
     ("basin_hopping", {"basin_hopping_hops": 2, "seed": 5}),
+    ("multi_start", {"seed": 6}),
 ]
 
 

@@ -68,6 +68,7 @@ METHODS = {
     "simulated_annealing": dict(seed=1, sa_iterations=800),
     "differential_evolution": dict(de_evaluations=3000),
     "basin_hopping": dict(seed=1, basin_hopping_hops=3),
+    "multi_start": dict(seed=1),
 }
 
 
@@ -82,7 +83,7 @@ def test_every_method_leaves_fixed_parameters_and_keeps_custom_bounds(method):
     assert r.params["CPE1.alpha"] == pytest.approx(0.8, abs=1e-6)
 
 
-@pytest.mark.parametrize("method", ["levenberg_marquardt", "nelder_mead", "basin_hopping"])
+@pytest.mark.parametrize("method", ["levenberg_marquardt", "nelder_mead", "basin_hopping", "multi_start"])
 def test_fixed_series_resistance_equals_fitting_the_rest_to_the_data_minus_it(method):
     # With unit weights the residuals of R0 + Z_rq(p) - z and Z_rq(p) - (z - R0)
     # are the same function of the free parameters.

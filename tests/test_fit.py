@@ -154,7 +154,7 @@ def test_unknown_method():
         rc().fit(F, Z_EXACT, method="LM")
     assert str(info.value) == (
         'unknown fit method "LM", expected one of "levenberg_marquardt", "particle_swarm", "nelder_mead", '
-        '"differential_evolution", "simulated_annealing", "basin_hopping"'
+        '"differential_evolution", "simulated_annealing", "basin_hopping", "multi_start"'
     )
 
 

@@ -1,4 +1,4 @@
-"""The five global searches through Circuit.fit: every method runs, seeded
+"""The global searches and multi-start through Circuit.fit: every method runs, seeded
 runs repeat draw for draw, budgets show in iterations and impedance_evals,
 and the settings without a meaningful search are refused."""
 import math
@@ -9,7 +9,8 @@ import pytest
 import kelvora as kv
 from test_global_rng import chacha12_words, pcg32_key
 
-SEARCHES = ["nelder_mead", "particle_swarm", "simulated_annealing", "differential_evolution", "basin_hopping"]
+SEARCHES = ["nelder_mead", "particle_swarm", "simulated_annealing", "differential_evolution", "basin_hopping",
+            "multi_start"]
 SMALL = dict(nelder_mead_iterations=60, num_particles=8, generations=4, sa_iterations=60, de_evaluations=120,
              basin_hopping_hops=2)
 TRUE_VALUES = [10.0, 100.0, 1e-6, 200.0, 1e-3]

@@ -50,6 +50,7 @@ def line_reader(stream):
         ("differential_evolution", {"de_evaluations": 50_000_000}),
         ("particle_swarm", {"num_particles": 400, "generations": 1_000_000, "seed": 1}),
         ("levenberg_marquardt", {"max_iterations": 4_000_000_000, "ftol": 0.0, "xtol": 0.0}),
+        ("multi_start", {"max_iterations": 4_000_000_000, "ftol": 0.0, "xtol": 0.0, "seed": 1}),
     ],
 )
 def test_ctrl_c_stops_a_long_fit(method, options):

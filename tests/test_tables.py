@@ -104,7 +104,7 @@ def listed_methods():
 BUDGET = {"levenberg_marquardt": {}, "nelder_mead": {"nelder_mead_iterations": 20},
           "particle_swarm": {"num_particles": 4, "generations": 2, "seed": 1},
           "simulated_annealing": {"sa_iterations": 20, "seed": 1}, "differential_evolution": {"de_evaluations": 40},
-          "basin_hopping": {"basin_hopping_hops": 1, "seed": 1}}
+          "basin_hopping": {"basin_hopping_hops": 1, "seed": 1}, "multi_start": {"seed": 1}}
 
 
 @pytest.mark.parametrize("method", sorted(BUDGET))

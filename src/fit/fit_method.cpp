@@ -7,6 +7,7 @@
 #include "fit/build_outcome.h"
 #include "fit/search/basin_hopping.h"
 #include "fit/search/differential_evolution.h"
+#include "fit/search/multi_start.h"
 #include "fit/lm/levenberg_marquardt_fit.h"
 #include "fit/minpack/lm_settings.h"
 #include "fit/search/nelder_mead.h"
@@ -34,6 +35,7 @@ constexpr FitMethod kMethods[] = {
     {"differential_evolution", run_differential_evolution},
     {"simulated_annealing", run_simulated_annealing},
     {"basin_hopping", run_basin_hopping},
+    {"multi_start", run_multi_start},
 };
 // -------------------------------------------------------------------------
 

@@ -70,6 +70,7 @@ _Method = Literal[
     "simulated_annealing",
     "differential_evolution",
     "basin_hopping",
+    "multi_start",
 ]
 _Part = Element | Circuit
 
@@ -1191,6 +1192,13 @@ class Circuit:
             ``"basin_hopping"``: random hops between Levenberg-Marquardt
             minimisations.  Every search but basin hopping ends with a
             Levenberg-Marquardt polish that is kept when it is no worse.
+            ``"multi_start"``: Levenberg-Marquardt from the start, then from
+            structured restarts of its minimum (arcs swapped or placed afresh,
+            exponents reset, capacitances, time constants and diffusion terms
+            moved by decades) and a few random starts scaled to the spectrum,
+            keeping the lowest minimum; for multi-arc models whose one-call
+            fit may settle in a neighbouring basin, at some 5-20 times the
+            time.
         max_iterations : int, default 200
             Levenberg-Marquardt patience (residual evaluations per run).
         ftol : float, default 1e-8
@@ -1217,8 +1225,9 @@ class Circuit:
         basin_hopping_temperature : float, default 1.0
             Basin hopping: acceptance temperature.
         seed : int, optional
-            Seed of particle swarm, simulated annealing, differential evolution
-            and basin hopping: the same seed repeats the same search.  None
+            Seed of particle swarm, simulated annealing, differential evolution,
+            basin hopping and multi-start: the same seed repeats the same
+            search.  None
             draws from the operating system's entropy source.
 
         Returns

@@ -1,0 +1,167 @@
+#include "fit/search/multi_start.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "circuit/constraints.h"
+#include "circuit/tree.h"
+#include "fit/angular_frequency.h"
+#include "fit/coordinate_mapping.h"
+#include "fit/evaluation_counter.h"
+#include "fit/lm/levenberg_marquardt_fit.h"
+#include "fit/lm/single_start.h"
+#include "fit/random/range.h"
+#include "fit/random/seed.h"
+#include "fit/residuals.h"
+#include "fit/search/restart_moves.h"
+#include "fit/weighting.h"
+#include "support/internal_error.h"
+
+namespace kelvora {
+namespace {
+
+// A new minimum must beat the best by more than rounding to count.
+constexpr double kImprovement = 1.0 - 1e-9;
+// Finalists whose screened costs agree this closely are taken for one basin.
+constexpr double kSameBasin = 1e-6;
+// A round that lowered the cost below this fraction found a new basin.
+constexpr double kNewBasin = 0.99;
+
+// `p` inside the bounds, fixed parameters at their start values: a bounded
+// parameter clamped, an open one that a move took to or below its lower
+// bound (or to a non-finite value) back at the base value.
+void admit(std::vector<double>& p, const std::vector<double>& base, const std::vector<double>& start,
+           const ParamBounds& bounds, const std::vector<bool>& fixed) {
+  for (std::size_t i = 0; i < std::min(p.size(), bounds.size()); ++i) {
+    if (fixed[i]) {
+      p[i] = start[i];
+      continue;
+    }
+    const auto [lo, hi] = bounds[i];
+    if (!std::isfinite(p[i]))
+      p[i] = base[i];
+    else if (is_open_bound(bounds[i]))
+      p[i] = p[i] > lo ? p[i] : base[i];
+    else
+      p[i] = std::clamp(p[i], lo, hi);
+  }
+}
+
+struct Screened {
+  double cost = 0.0;
+  std::vector<double> values;
+};
+
+}  // namespace
+
+FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& options) {
+  if (auto error = validate_fit_inputs(in.circuit, in.frequencies, in.impedances))
+    return unexpected(FitFailure{*error});
+  if (auto error = options.local.validate()) return unexpected(FitFailure{std::move(*error)});
+
+  auto local_fit = [&](const SeriesList& from) {
+    return levenberg_marquardt_fit(from, in.frequencies, in.impedances, in.weighting, options.local, in.constraints);
+  };
+  FitExpected first = local_fit(in.circuit);
+  if (!first) return first;
+
+  const std::vector<double> start = param_values(in.circuit);
+  const ParamConstraints limits = in.constraints ? *in.constraints : default_constraints(in.circuit);
+  const ParamBounds& bounds = limits.bounds;
+  std::vector<bool> fixed = limits.fixed;
+  fixed.resize(start.size(), false);
+  if (start.size() < param_count(in.circuit) || bounds.size() < start.size())
+    return unexpected(FitFailure{InternalError{"multi-start needs bounds for every parameter"}});
+
+  const std::vector<double> omega = angular_frequencies(in.frequencies);
+  const ResidualModel model(in.circuit, omega, {in.impedances.begin(), in.impedances.end()},
+                            compute_weights(in.impedances, in.weighting));
+  EvaluationCounter counter{0};  // every run but the full fits
+  std::vector<double> r(model.residual_count());
+  auto cost_at = [&](const std::vector<double>& x) {
+    if (auto error = model.evaluate(x, r, counter)) throw std::logic_error(error->message);
+    return half_sum_of_squares(r);
+  };
+  LmSettings screen_settings = options.local;
+  screen_settings.patience = options.screen_patience;
+
+  const CircuitRoles roles = circuit_roles(in.circuit);
+  const SpectrumScale scale = spectrum_scale(omega, in.impedances);
+  ChaCha12 rng = make_chacha12(options.seed);
+  std::uint64_t iterations = first->iterations;
+  Screened best{first->cost, first->params};  // the values and cost of `outcome`
+  auto replaces_best = [&](double c) {
+    return std::isfinite(c) && (!std::isfinite(best.cost) || c < kImprovement * best.cost);
+  };
+  // One local run from `p` (admitted first), its values admitted and costed.
+  auto local_run = [&](std::vector<double> p, const LmSettings& settings,
+                       const std::vector<double>& base) -> Expected<Screened, InternalError> {
+    admit(p, base, start, bounds, fixed);
+    auto run = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(p, bounds), fixed, settings,
+                                                counter);
+    if (!run) return unexpected(std::move(run.error()));
+    iterations += run->evaluations;
+    admit(run->values, base, start, bounds, fixed);
+    const double c = cost_at(run->values);
+    return Screened{c, std::move(run->values)};
+  };
+
+  FitExpected outcome = std::move(first);
+  std::uint64_t full_evals = outcome->impedance_evals;
+  for (std::uint32_t round = 0; round < options.rounds; ++round) {
+    const std::vector<double> base = best.values;
+    const double base_cost = best.cost;
+    std::vector<std::vector<double>> points = structured_restarts(roles, base, scale);
+    const std::uint32_t randoms = round == 0 ? options.random_starts : 0;
+    for (std::uint32_t k = 0; k < randoms; ++k) points.push_back(random_start(roles, base, scale, rng));
+
+    // Screening: a short local run from every point.
+    std::vector<Screened> screened;
+    screened.reserve(points.size());
+    for (std::vector<double>& p : points) {
+      auto run = local_run(std::move(p), screen_settings, base);
+      if (!run) return unexpected(FitFailure{std::move(run.error())});
+      if (std::isfinite(run->cost)) screened.push_back(std::move(*run));
+    }
+    std::stable_sort(screened.begin(), screened.end(),
+                     [](const Screened& a, const Screened& b) { return a.cost < b.cost; });
+
+    // The most promising distinct basins, each fitted as the default method fits.
+    std::vector<double> finalist_costs;
+    for (const Screened& s : screened) {
+      if (finalist_costs.size() >= options.finalists) break;
+      const bool seen = std::any_of(finalist_costs.begin(), finalist_costs.end(),
+                                    [&](double c) { return std::abs(c - s.cost) <= kSameBasin * c; });
+      if (seen) continue;
+      finalist_costs.push_back(s.cost);
+      FitExpected run = local_fit(rebuild(in.circuit, s.values));
+      if (!run) return run;
+      iterations += run->iterations;
+      full_evals += run->impedance_evals;
+      if (replaces_best(run->cost)) {
+        best = Screened{run->cost, run->params};
+        outcome = std::move(run);
+      }
+    }
+    // Another round only after a new basin, not after a refinement of this one.
+    if (!(best.cost < kNewBasin * base_cost)) break;
+  }
+
+  outcome->iterations = iterations;
+  outcome->impedance_evals = full_evals + counter.load();
+  return outcome;
+}
+
+FitExpected run_multi_start(const FitInputs& in, const FitSettings& s) {
+  MultiStartOptions options;
+  options.local.ftol = s.ftol;
+  options.local.xtol = s.xtol;
+  options.local.gtol = 1e-8;
+  options.local.patience = s.max_iterations;
+  options.seed = s.seed;
+  return multi_start_fit(in, options);
+}
+
+}  // namespace kelvora

@@ -1,0 +1,57 @@
+#pragma once
+// Multi-start: Levenberg–Marquardt from the start values, then from
+// structured restarts of the best minimum found and from random starts
+// scaled to the spectrum (restart_moves.h), keeping the lowest minimum.  It
+// spends more evaluations than one Levenberg–Marquardt fit to find the best
+// basin when the start lies in a neighbouring one: arcs fitted in swapped
+// order, an exponent or a capacitance stuck decades away, an arc that
+// should be open, a diffusion tail taken for an arc.
+//
+// 1. b = levenberg_marquardt_fit from the start values.
+// 2. A round, from b's values:
+//    a. the points: every structured move of b, then (first round only)
+//       `random_starts` random starts drawn from one ChaCha12 generator
+//       keyed by `seed`; each point with its parameters clamped into their
+//       bounds (an open parameter taken to or below its lower bound keeps
+//       b's value) and the fixed parameters at their start values;
+//    b. screening: one Levenberg–Marquardt run from each point with
+//       patience `screen_patience`, its cost at the run's admitted values;
+//    c. the `finalists` lowest finite screened costs that differ from each
+//       other by more than 1e-6 relative, in ascending order, each finished
+//       by levenberg_marquardt_fit (its own candidates when a run ends
+//       unclean, which the degenerate basins of measured spectra do); a
+//       minimum replaces b when its cost is finite and below (1 - 1e-9)
+//       times b's (or b's is not finite).
+// 3. Another round follows while the last one lowered b's cost below 0.99
+//    times its cost at the round's start (a new basin, not a refinement), at
+//    most `rounds` rounds.
+// The outcome is that of the levenberg_marquardt_fit that found b (the
+// first, when none did better).
+//
+// iterations sums every run's solver evaluations; impedance_evals counts
+// every residual evaluation of the method.  Equal inputs and an equal seed
+// give equal results.
+#include <cstdint>
+#include <optional>
+
+#include "fit/fit_method.h"
+#include "fit/fit_outcome.h"
+#include "fit/minpack/lm_settings.h"
+
+namespace kelvora {
+
+struct MultiStartOptions {
+  LmSettings local;                    // every full Levenberg–Marquardt fit (validated first)
+  std::uint64_t screen_patience = 2;   // patience of the screening runs
+  std::uint32_t random_starts = 4;     // in the first round
+  std::uint32_t finalists = 5;         // per round
+  std::uint32_t rounds = 2;            // at most
+  std::optional<std::uint64_t> seed;   // of the ChaCha12 generator; none keys it from OS entropy
+};
+
+FitExpected multi_start_fit(const FitInputs& inputs, const MultiStartOptions& options);
+
+// The "multi_start" entry of the fit method table.
+FitExpected run_multi_start(const FitInputs& inputs, const FitSettings& settings);
+
+}  // namespace kelvora

@@ -1,0 +1,315 @@
+#include "fit/search/restart_moves.h"
+
+#include "fit/random/range.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <cmath>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace kelvora {
+namespace {
+
+// The core of an arc under construction: the first resistance, the first
+// capacitance or time constant with its element's exponent.
+struct CoreBuilder {
+  std::optional<ArcCore::Entry> resistance;
+  std::optional<ArcCore::Entry> timing;    // the first capacitance, else the first time constant
+  std::optional<ArcCore::Entry> exponent;  // the timing element's
+  bool capacitive = false;
+
+  void offer_leaf(Kind kind, std::size_t offset) {
+    std::optional<ArcCore::Entry> capacitance, time, leaf_exponent;
+    for (std::size_t i = 0; i < param_count(kind); ++i) {
+      const ParamRole role = param_role(kind, i);
+      const ArcCore::Entry entry{role, kind, offset + i};
+      if (role == ParamRole::Resistance && !resistance) resistance = entry;
+      if (role == ParamRole::Capacitance && !capacitance) capacitance = entry;
+      if (role == ParamRole::Time && !time) time = entry;
+      if (role == ParamRole::Exponent && !leaf_exponent) leaf_exponent = entry;
+    }
+    if (capacitance && !capacitive) {
+      timing = capacitance;
+      exponent = leaf_exponent;
+      capacitive = true;
+    } else if (time && !timing) {
+      timing = time;
+      exponent = leaf_exponent;
+    }
+  }
+
+  ArcCore core() const {
+    ArcCore out;
+    for (const auto& e : {resistance, timing, exponent})
+      if (e) out.entries.push_back(*e);
+    return out;
+  }
+  bool is_arc() const { return resistance && timing; }
+};
+
+// A leaf that is an arc by itself: a resistance and a time constant or
+// capacitance in one element (K, Zarc, Tlmq).
+bool leaf_is_arc(Kind kind) {
+  CoreBuilder b;
+  b.offer_leaf(kind, 0);
+  return b.is_arc();
+}
+
+// A leaf's roles, and its arc when it is one by itself.
+void visit_leaf(Kind kind, std::size_t& offset, CircuitRoles& out) {
+  if (leaf_is_arc(kind)) {
+    CoreBuilder b;
+    b.offer_leaf(kind, offset);
+    out.arcs.push_back(b.core());
+  }
+  for (std::size_t i = 0; i < param_count(kind); ++i) {
+    out.roles.push_back(param_role(kind, i));
+    out.kinds.push_back(kind);
+    out.firsts.push_back(offset);
+  }
+  offset += param_count(kind);
+}
+
+void walk_group(const ParallelGroup& group, std::size_t& offset, CircuitRoles& out) {
+  CoreBuilder builder;
+  const std::size_t arc_slot = out.arcs.size();
+  out.arcs.emplace_back();  // placeholder: the group's arc comes before the arcs nested in it
+  for (const SeriesList& branch : group.branches) {
+    for (const Node& node : branch) {
+      if (node.is_leaf()) {
+        builder.offer_leaf(node.leaf().element.kind, offset);
+        visit_leaf(node.leaf().element.kind, offset, out);
+      } else {
+        walk_group(node.group(), offset, out);
+      }
+    }
+  }
+  if (builder.is_arc())
+    out.arcs[arc_slot] = builder.core();
+  else
+    out.arcs.erase(out.arcs.begin() + static_cast<std::ptrdiff_t>(arc_slot));
+}
+
+void walk(const SeriesList& nodes, std::size_t& offset, CircuitRoles& out) {
+  for (const Node& node : nodes) {
+    if (!node.is_leaf()) {
+      walk_group(node.group(), offset, out);
+      continue;
+    }
+    visit_leaf(node.leaf().element.kind, offset, out);
+  }
+}
+
+// a (b / a)^u
+double log_uniform(double a, double b, double u) { return a * std::pow(b / a, u); }
+
+// The value of the exponent of the element that parameter i belongs to, or 1.
+double element_exponent(const CircuitRoles& roles, std::span<const double> p, std::size_t i) {
+  const int k = exponent_index(roles.kinds[i]);
+  const std::size_t j = roles.firsts[i] + static_cast<std::size_t>(k);
+  return k >= 0 && j < p.size() ? p[j] : 1.0;
+}
+
+}  // namespace
+
+SpectrumScale spectrum_scale(std::span<const double> omega, std::span<const Complex> impedances) {
+  SpectrumScale s;
+  double z_max = 0.0, re_min = INFINITY, re_max = -INFINITY, w_min = INFINITY, w_max = 0.0;
+  for (const Complex& z : impedances) {
+    const double m = std::hypot(z.re, z.im);
+    if (std::isfinite(m)) z_max = std::max(z_max, m);
+    if (std::isfinite(z.re)) {
+      re_min = std::min(re_min, z.re);
+      re_max = std::max(re_max, z.re);
+    }
+  }
+  for (const double w : omega)
+    if (std::isfinite(w) && w > 0.0) {
+      w_min = std::min(w_min, w);
+      w_max = std::max(w_max, w);
+    }
+  if (z_max > 0.0) s.z_max = z_max;
+  s.re_spread = re_max > re_min ? re_max - re_min : s.z_max;
+  s.re_min = std::isfinite(re_min) ? re_min : 0.0;
+  if (w_max > 0.0) {
+    s.omega_min = w_min;
+    s.omega_max = w_max;
+  }
+  return s;
+}
+
+ParamRole param_role(Kind kind, std::size_t i) {
+  const std::string_view name = kind_info(kind).names[i];
+  if (name == "r" || name == "r_ion") return ParamRole::Resistance;
+  if (name == "c" || name == "q" || name == "qs") return ParamRole::Capacitance;
+  if (name == "alpha" || name == "gamma") return ParamRole::Exponent;
+  if (name == "l") return ParamRole::Inductance;
+  if (name == "aw" || name == "z0" || name == "rg") return ParamRole::Diffusion;
+  if (name == "tau" || name == "tau_k" || name == "tg") return ParamRole::Time;
+  return ParamRole::Other;
+}
+
+CircuitRoles circuit_roles(const SeriesList& circuit) {
+  CircuitRoles out;
+  std::size_t offset = 0;
+  walk(circuit, offset, out);
+  return out;
+}
+
+bool interchangeable(const ArcCore& a, const ArcCore& b) {
+  if (a.entries.size() != b.entries.size()) return false;
+  for (std::size_t k = 0; k < a.entries.size(); ++k)
+    if (a.entries[k].role != b.entries[k].role || a.entries[k].kind != b.entries[k].kind) return false;
+  return true;
+}
+
+std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                     const SpectrumScale& scale) {
+  std::vector<std::vector<double>> out;
+  const std::vector<double> base(x.begin(), x.end());
+  const std::size_t n = std::min(base.size(), roles.roles.size());
+
+  for (std::size_t a = 0; a < roles.arcs.size(); ++a)
+    for (std::size_t b = a + 1; b < roles.arcs.size(); ++b) {
+      if (!interchangeable(roles.arcs[a], roles.arcs[b])) continue;
+      std::vector<double> p = base;
+      for (std::size_t k = 0; k < roles.arcs[a].entries.size(); ++k) {
+        const std::size_t i = roles.arcs[a].entries[k].index;
+        const std::size_t j = roles.arcs[b].entries[k].index;
+        if (i < n && j < n) std::swap(p[i], p[j]);
+      }
+      out.push_back(std::move(p));
+    }
+
+  bool any_exponent = false;
+  for (std::size_t i = 0; i < n; ++i) any_exponent = any_exponent || roles.roles[i] == ParamRole::Exponent;
+  if (any_exponent)
+    for (const double v : {0.95, 0.75, 0.55}) {
+      std::vector<double> p = base;
+      for (std::size_t i = 0; i < n; ++i)
+        if (roles.roles[i] == ParamRole::Exponent) p[i] = v;
+      out.push_back(std::move(p));
+    }
+
+  for (std::size_t i = 0; i < n; ++i)
+    if (roles.roles[i] == ParamRole::Exponent)
+      for (const double v : {0.35, 0.98}) {
+        std::vector<double> p = base;
+        p[i] = v;
+        out.push_back(std::move(p));
+      }
+
+  auto scale_each = [&](ParamRole role, std::initializer_list<double> factors) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (roles.roles[i] != role) continue;
+      for (const double f : factors) {
+        std::vector<double> p = base;
+        p[i] *= f;
+        out.push_back(std::move(p));
+      }
+    }
+  };
+  scale_each(ParamRole::Capacitance, {1e-2, 1e-1, 1e1, 1e2});
+  scale_each(ParamRole::Time, {1e-2, 1e-1, 1e1, 1e2});
+  scale_each(ParamRole::Diffusion, {1e-1, 1e1});
+  for (const ArcCore& arc : roles.arcs)
+    for (const ArcCore::Entry& e : arc.entries)
+      if (e.role == ParamRole::Resistance && e.index < n)
+        for (const double f : {1e-1, 1e1, 1e6}) {
+          std::vector<double> p = base;
+          p[e.index] *= f;
+          out.push_back(std::move(p));
+        }
+  scale_each(ParamRole::Inductance, {1e-2, 1e2});
+
+  // Resistances outside every arc core: at the high-frequency intercept.
+  std::vector<bool> in_core(n, false);
+  for (const ArcCore& arc : roles.arcs)
+    for (const ArcCore::Entry& e : arc.entries)
+      if (e.index < n) in_core[e.index] = true;
+  for (std::size_t i = 0; i < n; ++i)
+    if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) {
+      std::vector<double> p = base;
+      p[i] = std::max(scale.re_min, 1e-3 * scale.z_max);  // the intercept
+      out.push_back(std::move(p));
+    }
+  // Every resistance that ran off the spectrum's scale brought back to it.
+  {
+    std::vector<double> p = base;
+    bool any = false;
+    for (std::size_t i = 0; i < n; ++i)
+      if (roles.roles[i] == ParamRole::Resistance && !(p[i] >= 1e-4 * scale.z_max && p[i] <= 1e2 * scale.z_max)) {
+        p[i] = in_core[i] ? 0.5 * scale.re_spread : std::max(scale.re_min, 1e-3 * scale.z_max);
+        any = true;
+      }
+    if (any) out.push_back(std::move(p));
+  }
+
+  const double decades = std::log10(scale.omega_max / scale.omega_min);
+  const double intercept = std::max(scale.re_min, 1e-3 * scale.z_max);
+  for (const ArcCore& arc : roles.arcs) {
+    bool inside = true;
+    for (const ArcCore::Entry& e : arc.entries) inside = inside && e.index < n;
+    if (!inside) continue;
+    for (const double share : {0.5, 0.05, 0.005})
+      for (const double at : {0.2, 0.5, 0.8}) {
+        const double tau = 1.0 / (scale.omega_min * std::pow(10.0, at * decades));
+        const double r = share * scale.re_spread;
+        std::vector<double> p = base;
+        for (std::size_t i = 0; i < n; ++i)
+          if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) p[i] = intercept;
+        for (const ArcCore::Entry& e : arc.entries) {
+          if (e.role == ParamRole::Resistance) p[e.index] = r;
+          if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
+        }
+        for (const ArcCore::Entry& e : arc.entries) {
+          if (e.role == ParamRole::Time) p[e.index] = tau;
+          if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
+        }
+        out.push_back(std::move(p));
+      }
+  }
+  return out;
+}
+
+std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
+                                 ChaCha12& rng) {
+  const std::size_t n = std::min(x.size(), roles.roles.size());
+  std::vector<double> u(n), v(n, 0.0), p(x.begin(), x.end());
+  for (std::size_t i = 0; i < n; ++i) {
+    u[i] = unit_from_bits52(rng.next_u64());
+    if (roles.roles[i] == ParamRole::Capacitance) v[i] = unit_from_bits52(rng.next_u64());
+  }
+  const double z = scale.z_max, w0 = scale.omega_min, w1 = scale.omega_max;
+  auto time = [&](double t) { return log_uniform(0.1 / w1, 10.0 / w0, t); };
+  for (std::size_t i = 0; i < n; ++i)  // exponents first: the capacitances use them
+    if (roles.roles[i] == ParamRole::Exponent) p[i] = 0.4 + 0.59 * u[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view name = kind_info(roles.kinds[i]).names[i - roles.firsts[i]];
+    switch (roles.roles[i]) {
+      case ParamRole::Resistance:
+        p[i] = log_uniform(1e-4 * z, 3.0 * z, u[i]);
+        break;
+      case ParamRole::Diffusion:
+        p[i] = name == "aw" ? log_uniform(1e-3, 1.0, u[i]) * z * std::sqrt(w0) : log_uniform(1e-4 * z, 3.0 * z, u[i]);
+        break;
+      case ParamRole::Time:
+        p[i] = time(u[i]);
+        break;
+      case ParamRole::Capacitance:
+        p[i] = std::pow(time(u[i]), element_exponent(roles, p, i)) / log_uniform(1e-3 * z, z, v[i]);
+        break;
+      case ParamRole::Inductance:
+        p[i] = log_uniform(1e-4, 3.0, u[i]) * z / w1;
+        break;
+      case ParamRole::Exponent:
+      case ParamRole::Other:
+        break;
+    }
+  }
+  return p;
+}
+
+}  // namespace kelvora

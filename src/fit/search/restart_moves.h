@@ -1,0 +1,107 @@
+#pragma once
+// Structured restarts of a circuit fit: starting points that move a fitted
+// circuit into the neighbouring basins a local solver cannot leave by itself.
+//
+// Each parameter gets a role from its element kind's parameter name:
+//   resistance   "r", "r_ion"           capacitance  "c", "q", "qs"
+//   exponent     "alpha", "gamma"       inductance   "l"
+//   diffusion    "aw", "z0", "rg"       time         "tau", "tau_k", "tg"
+// and anything else is left alone.  An arc is a parallel group (at any
+// depth) or a K, Zarc or Tlmq leaf; its core is the first resistance of its
+// own leaves and the first capacitance (failing that, the first time
+// constant), with that element's exponent.  Two arcs are interchangeable when their cores have the same
+// roles on the same element kinds.
+//
+// The moves from a point x, in this order (each one a new starting point;
+// the parameters a move does not name keep x):
+//   1. every pair of interchangeable arcs with their core values swapped;
+//   2. every exponent set to 0.95, then 0.75, then 0.55; then each exponent
+//      alone set to 0.35, then 0.98;
+//   3. each capacitance times 10^-2, 10^-1, 10, 10^2;
+//   4. each time constant times 10^-2, 10^-1, 10, 10^2;
+//   5. each diffusion amplitude times 10^-1, 10;
+//   6. each arc's core resistance times 10^-1, 10 and 10^6 (the arc opened
+//      into its capacitive element alone);
+//   7. each inductance times 10^-2, 10^2;
+//   8. each arc placed afresh in the spectrum, with every resistance outside
+//      the arc cores at the intercept (move 9): resistance 0.5, 0.05, then
+//      0.005 times the spread of the real part, exponent 0.8 and for each of
+//      these time constant tau = 1 / omega at 20%, 50% and 80% of the
+//      measured decades (capacitance tau^a / R);
+//   9. each resistance outside the arc cores at the high-frequency
+//      intercept, max(min Re Z, 1e-3 max |Z|);
+//  10. every resistance outside [1e-4, 1e2] max |Z| brought back: an arc's
+//      to half the spread of the real part, any other to the intercept
+//      (one point, made only when some resistance is outside).
+// Moves are made on every parameter; the caller holds fixed ones and clamps
+// into bounds.
+//
+// A random start draws every parameter in a range set by the spectrum, one
+// draw u in [0, 1) per parameter in parameter order and a second for each
+// capacitance; with Z = max |Z|, w0, w1 the lowest and highest angular
+// frequency and logu(a, b) = a (b / a)^u:
+//   exponent     0.4 + 0.59 u
+//   resistance   logu(1e-4 Z, 3 Z)  (also z0 and rg)
+//   time         logu(0.1 / w1, 10 / w0)
+//   capacitance  tau^a / logu(1e-3 Z, Z), tau a time draw, a the element's
+//                drawn exponent (1 without one)
+//   inductance   logu(1e-4, 3) Z / w1
+//   aw           logu(1e-3, 1) Z sqrt(w0)
+// and any other parameter keeps the value it is given.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "circuit/node.h"
+#include "fit/random/chacha.h"
+#include "support/complex.h"
+
+namespace kelvora {
+
+enum class ParamRole : std::uint8_t { Resistance, Capacitance, Exponent, Inductance, Diffusion, Time, Other };
+
+struct ArcCore {
+  struct Entry {
+    ParamRole role;
+    Kind kind;
+    std::size_t index;  // into the parameter vector
+  };
+  std::vector<Entry> entries;  // resistance, capacitance or time, exponent (those present)
+};
+
+struct CircuitRoles {
+  std::vector<ParamRole> roles;     // one per parameter, in parameter order
+  std::vector<Kind> kinds;          // each parameter's element kind
+  std::vector<std::size_t> firsts;  // each parameter's element's first parameter index
+  std::vector<ArcCore> arcs;        // in the order their groups or leaves appear
+};
+
+// What the moves and random starts scale to.
+struct SpectrumScale {
+  double z_max = 1.0;       // max |Z|
+  double re_spread = 1.0;   // max Re Z - min Re Z (z_max when not positive)
+  double re_min = 0.0;      // min Re Z
+  double omega_min = 1.0;   // rad/s
+  double omega_max = 1.0;
+};
+SpectrumScale spectrum_scale(std::span<const double> omega, std::span<const Complex> impedances);
+
+// The role of parameter `i` of an element of `kind`.
+ParamRole param_role(Kind kind, std::size_t i);
+
+CircuitRoles circuit_roles(const SeriesList& circuit);
+
+// Whether the cores of two arcs can trade values.
+bool interchangeable(const ArcCore& a, const ArcCore& b);
+
+// The structured moves from `x` (one entry per parameter), in the order
+// above.
+std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                     const SpectrumScale& scale);
+
+// One random start; `x` gives the parameters without a range.
+std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
+                                 ChaCha12& rng);
+
+}  // namespace kelvora
