@@ -9,7 +9,15 @@ succeeds when its cost is within 1% of the cost of a fit started from the true
 values.
 
     python bench/guess_quality.py [--models rc,randles] [--n 200] [--fit-n 100] [--no-fit]
-                                  [--real 60]
+                                  [--real 60] [--prior wide] [--weights DIR]
+
+--prior wide draws the spectra from the second-generation prior
+(training/prior2.py: wider windows, depressed and partly visible arcs, arcs of
+very different sizes, tails of every length) without its drift and outliers,
+at the same noise and a held-out seed. --weights DIR guesses with the
+<model>.eisnn files of DIR (for instance a training run's blobs) through
+Circuit.guess(weights=...), beside nothing else: run once with and once
+without to compare.
 
 Needs kelvora importable (PYTHONPATH pointing at a build) and NumPy; without a
 working Circuit.guess the guesses come from the NumPy reference forward pass of
@@ -27,7 +35,7 @@ import numpy as np
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
 
-from training import eisnn, infer, synth  # noqa: E402
+from training import eisnn, infer, prior2, synth  # noqa: E402
 from training.registry import BY_NAME, MODELS  # noqa: E402
 from training.seeds import seeds  # noqa: E402
 
@@ -39,18 +47,28 @@ except ImportError:  # pragma: no cover
 KEY_KINDS = ("r", "c", "q")  # the kinds the 0.15-decade target applies to
 
 
-def held_out(model, n_spectra, noise):
+def held_out(model, n_spectra, noise, prior="training"):
     rng = np.random.default_rng(seeds(model.name)["bench"])
     out = []
     while len(out) < n_spectra:
-        n = int(rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
-        f, z, p = synth.generate(model, rng, 1, n, noise=noise, kv=synth.load_kelvora())
-        out.append((f[0], z[0], p[0]))
+        if prior == "wide":
+            n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
+            f, z, p = prior2.generate_wide(model, rng, 1, n, synth.load_kelvora(), artefacts=False,
+                                           noise=noise)
+        else:
+            n = int(rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
+            f, z, p = synth.generate(model, rng, 1, n, noise=noise, kv=synth.load_kelvora())
+        if np.all(np.isfinite(z)):
+            out.append((f[0], z[0], p[0]))
     return out
 
 
-def guesser(model, from_files=False):
+def guesser(model, from_files=False, weights_dir=None):
     """Function (f, z) -> guess, and the name of the path it takes."""
+    path = os.path.join(weights_dir or "", model.name + ".eisnn")
+    if weights_dir is not None and os.path.exists(path):  # otherwise the bundled network
+        circuit = kv.Circuit(model.name)
+        return (lambda f, z: np.array(circuit.guess(f, z, weights=path))), "weights " + path
     if kv is not None and not from_files:
         try:
             circuit = kv.Circuit(model.name)
@@ -83,9 +101,9 @@ def fit_available():
         return False
 
 
-def run(model, n_spectra, fit_n, noise, do_fit, from_files=False):
-    data = held_out(model, n_spectra, noise)
-    guess, path = guesser(model, from_files)
+def run(model, n_spectra, fit_n, noise, do_fit, from_files=False, prior="training", weights_dir=None):
+    data = held_out(model, n_spectra, noise, prior)
+    guess, path = guesser(model, from_files, weights_dir)
     t = time.time()
     guesses = np.array([guess(f, z) for f, z, _ in data])
     per_guess = (time.time() - t) / len(data)
@@ -165,16 +183,20 @@ def main():
                          " networks compiled into the module (for blobs newer than the build)")
     ap.add_argument("--real", type=int, default=0, metavar="N",
                     help="also compare fit starts on about N real spectra (shared real-data set)")
+    ap.add_argument("--prior", choices=("training", "wide"), default="training",
+                    help="the first generation's training prior or the wider second one")
+    ap.add_argument("--weights", metavar="DIR",
+                    help="guess with DIR/<model>.eisnn instead of the bundled networks")
     args = ap.parse_args()
     do_fit = not args.no_fit and fit_available()
-    print("held-out synthetic spectra, %.0f%% noise, %d per model%s" % (
-        100 * args.noise, args.n, (", fits on the first %d" % args.fit_n) if do_fit else
+    print("held-out synthetic spectra (%s prior), %.0f%% noise, %d per model%s" % (
+        args.prior, 100 * args.noise, args.n, (", fits on the first %d" % args.fit_n) if do_fit else
         ", fit rates skipped (Circuit.fit unavailable)"))
     print("median guess error: decades (|log10 guess/true|); exponents: absolute difference")
     print()
     for name in args.models.split(","):
         model = BY_NAME[name]
-        row = run(model, args.n, args.fit_n, args.noise, do_fit, args.blob_files)
+        row = run(model, args.n, args.fit_n, args.noise, do_fit, args.blob_files, args.prior, args.weights)
         key = [v for k, v in row["median"].items() if k.split(".")[1] in KEY_KINDS]
         parts = ["%s %.3f" % (k, v) for k, v in row["median"].items()]
         line = "%-15s worst R/C/Q %.3f | %s" % (name, max(key), ", ".join(parts))
