@@ -112,7 +112,7 @@ constexpr double kFlatExponent = 0.05;
 // Its admittance, as 1 / (this share of the real part's spread).
 constexpr double kFlatShare = 0.3;
 // The exponents of an arc opened into a CPE tail.
-constexpr double kTailExponents[] = {0.35, 0.6, 0.9};
+constexpr double kTailExponents[] = {0.35, 0.9};
 
 // a (b / a)^u
 double log_uniform(double a, double b, double u) { return a * std::pow(b / a, u); }

@@ -34,10 +34,10 @@
 //      to half the spread of the real part, any other to the intercept
 //      (one point, made only when some resistance is outside);
 //  11. the degenerate arcs: for each arc whose core has a resistance, a
-//      capacitance and an exponent, four states: shorted (resistance 1e-8
+//      capacitance and an exponent, three states: shorted (resistance 1e-8
 //      max |Z|, exponent 0.05, capacitance 1 / (0.3 spread of the real
 //      part): a resistance-like CPE beside what else the arc holds) and
-//      opened into a CPE tail (resistance 1e6 max |Z|, exponent 0.35, 0.6
+//      opened into a CPE tail (resistance 1e6 max |Z|, exponent 0.35
 //      or 0.9, capacitance 1 / (max |Z| w0^a), w0 the lowest angular
 //      frequency); every arc alone in each state, then every pair of arcs
 //      in every pair of states but both shorted.
