@@ -8,6 +8,8 @@
 #include "circuit/constraints.h"
 #include "circuit/tree.h"
 #include "fit/angular_frequency.h"
+#include "fit/build_outcome.h"
+#include "fit/fit_ending.h"
 #include "fit/coordinate_mapping.h"
 #include "fit/evaluation_counter.h"
 #include "fit/lm/levenberg_marquardt_fit.h"
@@ -24,16 +26,20 @@ namespace {
 
 // A new minimum must beat the best by more than rounding to count.
 constexpr double kImprovement = 1.0 - 1e-9;
-// Finalists whose screened costs agree this closely are taken for one basin.
-constexpr double kSameBasin = 1e-6;
+// Screened minima whose costs agree this closely (relative), or whose search
+// coordinates all agree this closely, are taken for one basin.
+constexpr double kSameCost = 1e-3;
+constexpr double kSameCoordinates = 0.05;
 // A round that lowered the cost below this fraction found a new basin.
 constexpr double kNewBasin = 0.99;
 
 // `p` inside the bounds, fixed parameters at their start values: a bounded
-// parameter clamped, an open one that a move took to or below its lower
-// bound (or to a non-finite value) back at the base value.
+// parameter clamped, a non-finite one back at the base value.  An open
+// parameter at or below its lower bound is a move's leftover (a value
+// scaled to zero), taken back to the base value, when `from_move`; a
+// solver's (its decades ran out at the bound), held at the bound otherwise.
 void admit(std::vector<double>& p, const std::vector<double>& base, const std::vector<double>& start,
-           const ParamBounds& bounds, const std::vector<bool>& fixed) {
+           const ParamBounds& bounds, const std::vector<bool>& fixed, bool from_move) {
   for (std::size_t i = 0; i < std::min(p.size(), bounds.size()); ++i) {
     if (fixed[i]) {
       p[i] = start[i];
@@ -43,7 +49,7 @@ void admit(std::vector<double>& p, const std::vector<double>& base, const std::v
     if (!std::isfinite(p[i]))
       p[i] = base[i];
     else if (is_open_bound(bounds[i]))
-      p[i] = p[i] > lo ? p[i] : base[i];
+      p[i] = p[i] > lo ? p[i] : from_move ? base[i] : lo;
     else
       p[i] = std::clamp(p[i], lo, hi);
   }
@@ -52,7 +58,18 @@ void admit(std::vector<double>& p, const std::vector<double>& base, const std::v
 struct Screened {
   double cost = 0.0;
   std::vector<double> values;
+  bool success = false;  // of the run that ended there
+  LmEnding ending = LmEnding::NoParameters;
 };
+
+bool same_basin(const Screened& a, const Screened& b, const ParamBounds& bounds) {
+  if (std::abs(a.cost - b.cost) <= kSameCost * std::min(a.cost, b.cost)) return true;
+  const std::vector<double> za = to_search_coordinates(a.values, bounds);
+  const std::vector<double> zb = to_search_coordinates(b.values, bounds);
+  for (std::size_t i = 0; i < std::min(za.size(), zb.size()); ++i)
+    if (!(std::abs(za[i] - zb[i]) <= kSameCoordinates)) return false;
+  return true;
+}
 
 }  // namespace
 
@@ -96,16 +113,17 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     return std::isfinite(c) && (!std::isfinite(best.cost) || c < kImprovement * best.cost);
   };
   // One local run from `p` (admitted first), its values admitted and costed.
-  auto local_run = [&](std::vector<double> p, const LmSettings& settings,
-                       const std::vector<double>& base) -> Expected<Screened, InternalError> {
-    admit(p, base, start, bounds, fixed);
-    auto run = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(p, bounds), fixed, settings,
-                                                counter);
+  auto local_run = [&](std::vector<double> p, const LmSettings& settings, const std::vector<double>& base,
+                       bool from_move = true,
+                       const std::vector<bool>* pinned = nullptr) -> Expected<Screened, InternalError> {
+    admit(p, base, start, bounds, fixed, from_move);
+    auto run = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(p, bounds),
+                                                pinned ? *pinned : fixed, settings, counter);
     if (!run) return unexpected(std::move(run.error()));
     iterations += run->evaluations;
-    admit(run->values, base, start, bounds, fixed);
+    admit(run->values, base, start, bounds, fixed, false);
     const double c = cost_at(run->values);
-    return Screened{c, std::move(run->values)};
+    return Screened{c, std::move(run->values), run->success, run->ending};
   };
 
   FitExpected outcome = std::move(first);
@@ -129,13 +147,17 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
                      [](const Screened& a, const Screened& b) { return a.cost < b.cost; });
 
     // The most promising distinct basins, each fitted as the default method fits.
-    std::vector<double> finalist_costs;
+    // The round's base counts as a basin seen: screens that fell back into
+    // it are no finalists.
+    std::vector<Screened> seen_basins{Screened{base_cost, base}};
+    std::uint32_t finalists = 0;
     for (const Screened& s : screened) {
-      if (finalist_costs.size() >= options.finalists) break;
-      const bool seen = std::any_of(finalist_costs.begin(), finalist_costs.end(),
-                                    [&](double c) { return std::abs(c - s.cost) <= kSameBasin * c; });
+      if (finalists >= options.finalists) break;
+      const bool seen = std::any_of(seen_basins.begin(), seen_basins.end(),
+                                    [&](const Screened& b) { return same_basin(b, s, bounds); });
       if (seen) continue;
-      finalist_costs.push_back(s.cost);
+      seen_basins.push_back(s);
+      ++finalists;
       FitExpected run = local_fit(rebuild(in.circuit, s.values));
       if (!run) return run;
       iterations += run->iterations;
@@ -143,6 +165,30 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
       if (replaces_best(run->cost)) {
         best = Screened{run->cost, run->params};
         outcome = std::move(run);
+      } else if (!(run->cost <= s.cost)) {
+        // The full fit left the screened basin (its runs at a bound or
+        // drifted far count as unclean there): finish the basin itself.
+        // The bounded parameters that end on a bound are pinned there.
+        std::vector<bool> pinned = fixed;
+        for (std::size_t i = 0; i < std::min(pinned.size(), s.values.size()); ++i)
+          if (!is_open_bound(bounds[i]) && (s.values[i] <= bounds[i].first || s.values[i] >= bounds[i].second))
+            pinned[i] = true;
+        auto own = local_run(s.values, options.local, base, false, &pinned);
+        if (!own) return unexpected(FitFailure{std::move(own.error())});
+        for (std::size_t i = 0; i < std::min(pinned.size(), own->values.size()); ++i)
+          if (!is_open_bound(bounds[i]) && (own->values[i] <= bounds[i].first || own->values[i] >= bounds[i].second))
+            pinned[i] = true;
+        if (auto again = local_run(own->values, options.local, base, false, &pinned); !again)
+          return unexpected(FitFailure{std::move(again.error())});
+        else if (again->cost < own->cost)
+          own = std::move(again);
+        if (replaces_best(own->cost)) {
+          auto built = build_outcome(in.circuit, model, own->values, own->success, 0, counter, &limits);
+          if (!built) return unexpected(FitFailure{std::move(built.error())});
+          built->ending = fit_ending(own->ending);
+          best = Screened{own->cost, own->values};
+          outcome = std::move(*built);
+        }
       }
     }
     // Another round only after a new basin, not after a refinement of this one.

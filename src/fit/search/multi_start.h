@@ -12,21 +12,28 @@
 //    a. the points: every structured move of b, then (first round only)
 //       `random_starts` random starts drawn from one ChaCha12 generator
 //       keyed by `seed`; each point with its parameters clamped into their
-//       bounds (an open parameter taken to or below its lower bound keeps
-//       b's value) and the fixed parameters at their start values;
+//       bounds (an open parameter a move took to or below its lower bound
+//       keeps b's value) and the fixed parameters at their start values;
 //    b. screening: one Levenberg–Marquardt run from each point with
-//       patience `screen_patience`, its cost at the run's admitted values;
-//    c. the `finalists` lowest finite screened costs that differ from each
-//       other by more than 1e-6 relative, in ascending order, each finished
-//       by levenberg_marquardt_fit (its own candidates when a run ends
-//       unclean, which the degenerate basins of measured spectra do); a
-//       minimum replaces b when its cost is finite and below (1 - 1e-9)
-//       times b's (or b's is not finite).
+//       patience `screen_patience`, its cost at the run's values clamped
+//       into the bounds (an open parameter held at its lower bound);
+//    c. the `finalists` lowest finite screened minima of distinct basins, in
+//       ascending order: a minimum is a basin seen when its cost is within
+//       1e-3 relative of one seen before, b's included, or its search
+//       coordinates are all within 0.05 of that one's.  Each is finished by
+//       levenberg_marquardt_fit (its own candidates when a run ends
+//       unclean, which the degenerate basins of measured spectra do); when
+//       that fit ends above the screened cost, the basin is finished by
+//       itself instead: one full-patience run with the bounded parameters
+//       on a bound pinned, then once more with those it ended on pinned,
+//       its statistics from build_outcome.  A minimum replaces b when its
+//       cost is finite and below (1 - 1e-9) times b's (or b's is not
+//       finite).
 // 3. Another round follows while the last one lowered b's cost below 0.99
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.
-// The outcome is that of the levenberg_marquardt_fit that found b (the
-// first, when none did better).
+// The outcome is that of the fit that found b (the first, when none did
+// better).
 //
 // iterations sums every run's solver evaluations; impedance_evals counts
 // every residual evaluation of the method.  Equal inputs and an equal seed

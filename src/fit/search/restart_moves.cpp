@@ -3,6 +3,8 @@
 #include "fit/random/range.h"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <initializer_list>
 #include <cmath>
 #include <optional>
@@ -102,6 +104,16 @@ void walk(const SeriesList& nodes, std::size_t& offset, CircuitRoles& out) {
   }
 }
 
+// An arc's resistance switched off (times max |Z|) and opened.
+constexpr double kOffResistance = 1e-8;
+constexpr double kOpenResistance = 1e6;
+// The exponent of a CPE that acts as a resistance.
+constexpr double kFlatExponent = 0.05;
+// Its admittance, as 1 / (this share of the real part's spread).
+constexpr double kFlatShare = 0.3;
+// The exponents of an arc opened into a CPE tail.
+constexpr double kTailExponents[] = {0.35, 0.9};
+
 // a (b / a)^u
 double log_uniform(double a, double b, double u) { return a * std::pow(b / a, u); }
 
@@ -195,7 +207,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
 
   for (std::size_t i = 0; i < n; ++i)
     if (roles.roles[i] == ParamRole::Exponent)
-      for (const double v : {0.35, 0.98}) {
+      for (const double v : {0.05, 0.35, 0.98}) {
         std::vector<double> p = base;
         p[i] = v;
         out.push_back(std::move(p));
@@ -213,7 +225,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
   };
   scale_each(ParamRole::Capacitance, {1e-2, 1e-1, 1e1, 1e2});
   scale_each(ParamRole::Time, {1e-2, 1e-1, 1e1, 1e2});
-  scale_each(ParamRole::Diffusion, {1e-1, 1e1});
+  scale_each(ParamRole::Diffusion, {1e-3, 1e-1, 1e1, 1e3});
   for (const ArcCore& arc : roles.arcs)
     for (const ArcCore::Entry& e : arc.entries)
       if (e.role == ParamRole::Resistance && e.index < n)
@@ -271,6 +283,50 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
         out.push_back(std::move(p));
       }
   }
+  // Degenerate arcs, where measured spectra often have their best basin:
+  // every arc with a resistance, a capacitance and an exponent kept,
+  // shorted or opened (degenerate_arc), alone and in pairs.
+  std::vector<std::array<std::size_t, 3>> cpe_arcs;  // resistance, capacitance, exponent
+  for (const ArcCore& arc : roles.arcs) {
+    std::optional<std::size_t> r, c, a;
+    for (const ArcCore::Entry& e : arc.entries) {
+      if (e.index >= n) continue;
+      if (e.role == ParamRole::Resistance) r = e.index;
+      if (e.role == ParamRole::Capacitance) c = e.index;
+      if (e.role == ParamRole::Exponent) a = e.index;
+    }
+    if (r && c && a) cpe_arcs.push_back({*r, *c, *a});
+  }
+  auto degenerate = [&](std::vector<double>& p, const std::array<std::size_t, 3>& arc, std::size_t state) {
+    const auto [r, c, a] = arc;
+    if (state == 0) {  // shorted: a resistance-like CPE beside it
+      p[r] = kOffResistance * scale.z_max;
+      p[a] = kFlatExponent;
+      p[c] = 1.0 / (kFlatShare * scale.re_spread);
+    } else {  // opened into a CPE tail, |Z| about max |Z| at the lowest frequency
+      const double exponent = kTailExponents[state - 1];
+      p[r] = kOpenResistance * scale.z_max;
+      p[a] = exponent;
+      p[c] = 1.0 / (scale.z_max * std::pow(scale.omega_min, exponent));
+    }
+  };
+  constexpr std::size_t kStates = 1 + std::size(kTailExponents);
+  for (std::size_t k = 0; k < cpe_arcs.size(); ++k)
+    for (std::size_t s = 0; s < kStates; ++s) {
+      std::vector<double> p = base;
+      degenerate(p, cpe_arcs[k], s);
+      out.push_back(std::move(p));
+    }
+  for (std::size_t k = 0; k < cpe_arcs.size(); ++k)
+    for (std::size_t l = k + 1; l < cpe_arcs.size(); ++l)
+      for (std::size_t s = 0; s < kStates; ++s)
+        for (std::size_t t = 0; t < kStates; ++t) {
+          if (s == 0 && t == 0) continue;  // nothing left of either arc
+          std::vector<double> p = base;
+          degenerate(p, cpe_arcs[k], s);
+          degenerate(p, cpe_arcs[l], t);
+          out.push_back(std::move(p));
+        }
   return out;
 }
 

@@ -16,10 +16,10 @@
 // the parameters a move does not name keep x):
 //   1. every pair of interchangeable arcs with their core values swapped;
 //   2. every exponent set to 0.95, then 0.75, then 0.55; then each exponent
-//      alone set to 0.35, then 0.98;
+//      alone set to 0.05, 0.35, then 0.98;
 //   3. each capacitance times 10^-2, 10^-1, 10, 10^2;
 //   4. each time constant times 10^-2, 10^-1, 10, 10^2;
-//   5. each diffusion amplitude times 10^-1, 10;
+//   5. each diffusion amplitude times 10^-3, 10^-1, 10, 10^3;
 //   6. each arc's core resistance times 10^-1, 10 and 10^6 (the arc opened
 //      into its capacitive element alone);
 //   7. each inductance times 10^-2, 10^2;
@@ -32,7 +32,15 @@
 //      intercept, max(min Re Z, 1e-3 max |Z|);
 //  10. every resistance outside [1e-4, 1e2] max |Z| brought back: an arc's
 //      to half the spread of the real part, any other to the intercept
-//      (one point, made only when some resistance is outside).
+//      (one point, made only when some resistance is outside);
+//  11. the degenerate arcs: for each arc whose core has a resistance, a
+//      capacitance and an exponent, three states: shorted (resistance 1e-8
+//      max |Z|, exponent 0.05, capacitance 1 / (0.3 spread of the real
+//      part): a resistance-like CPE beside what else the arc holds) and
+//      opened into a CPE tail (resistance 1e6 max |Z|, exponent 0.35
+//      or 0.9, capacitance 1 / (max |Z| w0^a), w0 the lowest angular
+//      frequency); every arc alone in each state, then every pair of arcs
+//      in every pair of states but both shorted.
 // Moves are made on every parameter; the caller holds fixed ones and clamps
 // into bounds.
 //
