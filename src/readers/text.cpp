@@ -14,17 +14,24 @@ constexpr char32_t kCp1252High[32] = {
     0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
 
-std::string from_utf16(std::string_view bytes, bool little_endian) {
-  std::string out;
-  out.reserve(bytes.size() / 2 + 16);
+template <bool LittleEndian>
+std::string from_utf16_as(std::string_view bytes) {
   const std::size_t n = bytes.size() / 2;
-  auto unit = [&](std::size_t i) -> char32_t {
-    const auto a = static_cast<unsigned char>(bytes[2 * i]);
-    const auto b = static_cast<unsigned char>(bytes[2 * i + 1]);
-    return little_endian ? (a | (b << 8)) : ((a << 8) | b);
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  // Every code unit takes at most three UTF-8 bytes (a surrogate pair, two
+  // units, takes four): the text is written through a pointer into a buffer
+  // of that size, then cut to length.
+  std::string out(3 * n, '\0');
+  char* p = out.data();
+  auto unit = [in](std::size_t i) -> char32_t {
+    return LittleEndian ? (in[2 * i] | (in[2 * i + 1] << 8)) : ((in[2 * i] << 8) | in[2 * i + 1]);
   };
   for (std::size_t i = 1; i < n; ++i) {  // unit 0 is the byte-order mark
     char32_t c = unit(i);
+    if (c < 0x80) {  // the common case first
+      *p++ = static_cast<char>(c);
+      continue;
+    }
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < n) {
       const char32_t low = unit(i + 1);
       if (low >= 0xDC00 && low < 0xE000) {
@@ -37,9 +44,14 @@ std::string from_utf16(std::string_view bytes, bool little_endian) {
       c = 0xFFFD;
     }
     if (c == 0xFEFF) continue;  // stray byte-order marks inside the text
-    append_utf8(out, c);
+    p = write_utf8(p, c);
   }
+  out.resize(static_cast<std::size_t>(p - out.data()));
   return out;
+}
+
+std::string from_utf16(std::string_view bytes, bool little_endian) {
+  return little_endian ? from_utf16_as<true>(bytes) : from_utf16_as<false>(bytes);
 }
 
 std::string from_cp1252(std::string_view bytes) {

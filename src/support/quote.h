@@ -20,4 +20,26 @@ bool is_valid_utf8(std::string_view bytes);
 // Appends the UTF-8 encoding of code point c.
 void append_utf8(std::string& out, char32_t c);
 
+// Writes the UTF-8 encoding of code point c (one to four bytes) at p and
+// returns the position after it.
+inline char* write_utf8(char* p, char32_t c) {
+  if (c < 0x80) {
+    *p++ = static_cast<char>(c);
+    return p;
+  }
+  if (c < 0x800) {
+    *p++ = static_cast<char>(0xC0 | (c >> 6));
+  } else {
+    if (c < 0x10000) {
+      *p++ = static_cast<char>(0xE0 | (c >> 12));
+    } else {
+      *p++ = static_cast<char>(0xF0 | (c >> 18));
+      *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    }
+    *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  }
+  *p++ = static_cast<char>(0x80 | (c & 0x3F));
+  return p;
+}
+
 }  // namespace kelvora
