@@ -152,7 +152,7 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     std::vector<Screened> seen_basins{Screened{base_cost, base}};
     std::uint32_t finalists = 0;
     for (const Screened& s : screened) {
-      if (finalists >= options.finalists) break;
+      if (finalists >= (round == 0 ? options.finalists : options.later_finalists)) break;
       const bool seen = std::any_of(seen_basins.begin(), seen_basins.end(),
                                     [&](const Screened& b) { return same_basin(b, s, bounds); });
       if (seen) continue;

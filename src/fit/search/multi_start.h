@@ -17,7 +17,8 @@
 //    b. screening: one Levenberg–Marquardt run from each point with
 //       patience `screen_patience`, its cost at the run's values clamped
 //       into the bounds (an open parameter held at its lower bound);
-//    c. the `finalists` lowest finite screened minima of distinct basins, in
+//    c. the `finalists` (`later_finalists` after the first round) lowest
+//       finite screened minima of distinct basins, in
 //       ascending order: a minimum is a basin seen when its cost is within
 //       1e-3 relative of one seen before, b's included, or its search
 //       coordinates are all within 0.05 of that one's.  Each is finished by
@@ -51,7 +52,8 @@ struct MultiStartOptions {
   LmSettings local;                    // every full Levenberg–Marquardt fit (validated first)
   std::uint64_t screen_patience = 2;   // patience of the screening runs
   std::uint32_t random_starts = 4;     // in the first round
-  std::uint32_t finalists = 5;         // per round
+  std::uint32_t finalists = 4;         // in the first round
+  std::uint32_t later_finalists = 2;   // in each later round
   std::uint32_t rounds = 2;            // at most
   std::optional<std::uint64_t> seed;   // of the ChaCha12 generator; none keys it from OS entropy
 };

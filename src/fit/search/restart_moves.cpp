@@ -107,6 +107,8 @@ void walk(const SeriesList& nodes, std::size_t& offset, CircuitRoles& out) {
 // An arc's resistance switched off (times max |Z|) and opened.
 constexpr double kOffResistance = 1e-8;
 constexpr double kOpenResistance = 1e6;
+// A resistance outside the arcs taken out (times max |Z|).
+constexpr double kNegligible = 1e-6;
 // The exponent of a CPE that acts as a resistance.
 constexpr double kFlatExponent = 0.05;
 // Its admittance, as 1 / (this share of the real part's spread).
@@ -198,7 +200,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
   bool any_exponent = false;
   for (std::size_t i = 0; i < n; ++i) any_exponent = any_exponent || roles.roles[i] == ParamRole::Exponent;
   if (any_exponent)
-    for (const double v : {0.95, 0.75, 0.55}) {
+    for (const double v : {0.75}) {
       std::vector<double> p = base;
       for (std::size_t i = 0; i < n; ++i)
         if (roles.roles[i] == ParamRole::Exponent) p[i] = v;
@@ -207,7 +209,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
 
   for (std::size_t i = 0; i < n; ++i)
     if (roles.roles[i] == ParamRole::Exponent)
-      for (const double v : {0.05, 0.35, 0.98}) {
+      for (const double v : {0.05, 0.35}) {
         std::vector<double> p = base;
         p[i] = v;
         out.push_back(std::move(p));
@@ -229,7 +231,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
   for (const ArcCore& arc : roles.arcs)
     for (const ArcCore::Entry& e : arc.entries)
       if (e.role == ParamRole::Resistance && e.index < n)
-        for (const double f : {1e-1, 1e1, 1e6}) {
+        for (const double f : {1e-1, 1e1}) {
           std::vector<double> p = base;
           p[e.index] *= f;
           out.push_back(std::move(p));
@@ -245,6 +247,8 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
     if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) {
       std::vector<double> p = base;
       p[i] = std::max(scale.re_min, 1e-3 * scale.z_max);  // the intercept
+      out.push_back(p);
+      p[i] = kNegligible * scale.z_max;  // gone: the arcs hold the intercept
       out.push_back(std::move(p));
     }
   // Every resistance that ran off the spectrum's scale brought back to it.
@@ -265,7 +269,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
     bool inside = true;
     for (const ArcCore::Entry& e : arc.entries) inside = inside && e.index < n;
     if (!inside) continue;
-    for (const double share : {0.5, 0.05, 0.005})
+    for (const double share : {0.5, 0.05})
       for (const double at : {0.2, 0.5, 0.8}) {
         const double tau = 1.0 / (scale.omega_min * std::pow(10.0, at * decades));
         const double r = share * scale.re_spread;
@@ -285,7 +289,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
   }
   // Degenerate arcs, where measured spectra often have their best basin:
   // every arc with a resistance, a capacitance and an exponent kept,
-  // shorted or opened (degenerate_arc), alone and in pairs.
+  // shorted or opened (degenerate), one arc at a time.
   std::vector<std::array<std::size_t, 3>> cpe_arcs;  // resistance, capacitance, exponent
   for (const ArcCore& arc : roles.arcs) {
     std::optional<std::size_t> r, c, a;
@@ -317,16 +321,6 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
       degenerate(p, cpe_arcs[k], s);
       out.push_back(std::move(p));
     }
-  for (std::size_t k = 0; k < cpe_arcs.size(); ++k)
-    for (std::size_t l = k + 1; l < cpe_arcs.size(); ++l)
-      for (std::size_t s = 0; s < kStates; ++s)
-        for (std::size_t t = 0; t < kStates; ++t) {
-          if (s == 0 && t == 0) continue;  // nothing left of either arc
-          std::vector<double> p = base;
-          degenerate(p, cpe_arcs[k], s);
-          degenerate(p, cpe_arcs[l], t);
-          out.push_back(std::move(p));
-        }
   return out;
 }
 

@@ -15,21 +15,21 @@
 // The moves from a point x, in this order (each one a new starting point;
 // the parameters a move does not name keep x):
 //   1. every pair of interchangeable arcs with their core values swapped;
-//   2. every exponent set to 0.95, then 0.75, then 0.55; then each exponent
-//      alone set to 0.05, 0.35, then 0.98;
+//   2. every exponent set to 0.75; then each exponent alone set to 0.05,
+//      then 0.35;
 //   3. each capacitance times 10^-2, 10^-1, 10, 10^2;
 //   4. each time constant times 10^-2, 10^-1, 10, 10^2;
 //   5. each diffusion amplitude times 10^-3, 10^-1, 10, 10^3;
-//   6. each arc's core resistance times 10^-1, 10 and 10^6 (the arc opened
-//      into its capacitive element alone);
+//   6. each arc's core resistance times 10^-1 and 10;
 //   7. each inductance times 10^-2, 10^2;
 //   8. each arc placed afresh in the spectrum, with every resistance outside
-//      the arc cores at the intercept (move 9): resistance 0.5, 0.05, then
-//      0.005 times the spread of the real part, exponent 0.8 and for each of
+//      the arc cores at the intercept (move 9): resistance 0.5, then 0.05
+//      times the spread of the real part, exponent 0.8 and for each of
 //      these time constant tau = 1 / omega at 20%, 50% and 80% of the
 //      measured decades (capacitance tau^a / R);
 //   9. each resistance outside the arc cores at the high-frequency
-//      intercept, max(min Re Z, 1e-3 max |Z|);
+//      intercept, max(min Re Z, 1e-3 max |Z|), then taken out (1e-6 max |Z|,
+//      the arcs holding the intercept);
 //  10. every resistance outside [1e-4, 1e2] max |Z| brought back: an arc's
 //      to half the spread of the real part, any other to the intercept
 //      (one point, made only when some resistance is outside);
@@ -39,8 +39,7 @@
 //      part): a resistance-like CPE beside what else the arc holds) and
 //      opened into a CPE tail (resistance 1e6 max |Z|, exponent 0.35
 //      or 0.9, capacitance 1 / (max |Z| w0^a), w0 the lowest angular
-//      frequency); every arc alone in each state, then every pair of arcs
-//      in every pair of states but both shorted.
+//      frequency); one arc at a time in each state.
 // Moves are made on every parameter; the caller holds fixed ones and clamps
 // into bounds.
 //
