@@ -59,7 +59,7 @@ static void moves() {
   // No exponents; capacitances and arc resistances by decades; 9 (two
   // points) and 10 as documented; every point differs from x in at least
   // one entry.
-  std::size_t expected = 1 + 2 * 4 + 2 * 2 + 2 + 2 * 6;
+  std::size_t expected = 1 + 2 * 2 + 2 * 2 + 2 + 2 * 6;
   CHECK(points.size() == expected);
   for (const auto& p : points) CHECK(p.size() == x.size() && p != x);
 

@@ -53,7 +53,7 @@ struct MultiStartOptions {
   std::uint64_t screen_patience = 2;   // patience of the screening runs
   std::uint32_t random_starts = 4;     // in the first round
   std::uint32_t finalists = 4;         // in the first round
-  std::uint32_t later_finalists = 2;   // in each later round
+  std::uint32_t later_finalists = 1;   // in each later round
   std::uint32_t rounds = 2;            // at most
   std::optional<std::uint64_t> seed;   // of the ChaCha12 generator; none keys it from OS entropy
 };

@@ -225,7 +225,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
       }
     }
   };
-  scale_each(ParamRole::Capacitance, {1e-2, 1e-1, 1e1, 1e2});
+  scale_each(ParamRole::Capacitance, {1e-2, 1e2});
   scale_each(ParamRole::Time, {1e-2, 1e-1, 1e1, 1e2});
   scale_each(ParamRole::Diffusion, {1e-3, 1e-1, 1e1, 1e3});
   for (const ArcCore& arc : roles.arcs)
