@@ -73,8 +73,23 @@ static void moves() {
   }
 }
 
+static void swap_keeps_diffusion_in_proportion() {
+  // R0.r R1.r CPE1.q CPE1.alpha R2.r Wo2.z0 Wo2.tau CPE2.q CPE2.alpha
+  const SeriesList c = parse(std::string_view("R0-p(R1,CPE1)-p(R2-Wo2,CPE2)")).value();
+  const CircuitRoles roles = circuit_roles(c);
+  CHECK(roles.arcs.size() == 2 && roles.arcs[0].first == 1 && roles.arcs[0].end == 4);
+  CHECK(roles.arcs.size() == 2 && roles.arcs[1].first == 4 && roles.arcs[1].end == 9);
+  const std::vector<double> x{1.0, 10.0, 1e-6, 0.9, 100.0, 50.0, 1.0, 1e-3, 0.8};
+  const auto points = structured_restarts(roles, x, SpectrumScale{});
+  // The plain swap, then the swap with the Warburg amplitude beside R2
+  // scaled as R2 (100 -> 10); its time constant stays.
+  CHECK(points.size() >= 2 && points[0] == std::vector<double>({1.0, 100.0, 1e-3, 0.8, 10.0, 50.0, 1.0, 1e-6, 0.9}));
+  CHECK(points.size() >= 2 && points[1] == std::vector<double>({1.0, 100.0, 1e-3, 0.8, 10.0, 5.0, 1.0, 1e-6, 0.9}));
+}
+
 int main() {
   roles_and_arcs();
   moves();
+  swap_keeps_diffusion_in_proportion();
   return test::finish();
 }

@@ -65,6 +65,8 @@ void visit_leaf(Kind kind, std::size_t& offset, CircuitRoles& out) {
     CoreBuilder b;
     b.offer_leaf(kind, offset);
     out.arcs.push_back(b.core());
+    out.arcs.back().first = offset;
+    out.arcs.back().end = offset + param_count(kind);
   }
   for (std::size_t i = 0; i < param_count(kind); ++i) {
     out.roles.push_back(param_role(kind, i));
@@ -76,6 +78,7 @@ void visit_leaf(Kind kind, std::size_t& offset, CircuitRoles& out) {
 
 void walk_group(const ParallelGroup& group, std::size_t& offset, CircuitRoles& out) {
   CoreBuilder builder;
+  const std::size_t first = offset;
   const std::size_t arc_slot = out.arcs.size();
   out.arcs.emplace_back();  // placeholder: the group's arc comes before the arcs nested in it
   for (const SeriesList& branch : group.branches) {
@@ -88,10 +91,13 @@ void walk_group(const ParallelGroup& group, std::size_t& offset, CircuitRoles& o
       }
     }
   }
-  if (builder.is_arc())
+  if (builder.is_arc()) {
     out.arcs[arc_slot] = builder.core();
-  else
+    out.arcs[arc_slot].first = first;
+    out.arcs[arc_slot].end = offset;
+  } else {
     out.arcs.erase(out.arcs.begin() + static_cast<std::ptrdiff_t>(arc_slot));
+  }
 }
 
 void walk(const SeriesList& nodes, std::size_t& offset, CircuitRoles& out) {
@@ -194,7 +200,22 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
         const std::size_t j = roles.arcs[b].entries[k].index;
         if (i < n && j < n) std::swap(p[i], p[j]);
       }
+      // The diffusion amplitudes beside each arc's resistance, in proportion.
+      std::vector<double> q = p;
+      bool any = false;
+      for (const std::size_t arc : {a, b}) {
+        std::optional<std::size_t> r;
+        for (const ArcCore::Entry& e : roles.arcs[arc].entries)
+          if (e.role == ParamRole::Resistance && e.index < n) r = e.index;
+        if (!r || !(base[*r] > 0.0) || !(p[*r] > 0.0)) continue;
+        for (std::size_t i = roles.arcs[arc].first; i < std::min(roles.arcs[arc].end, n); ++i)
+          if (roles.roles[i] == ParamRole::Diffusion) {
+            q[i] *= p[*r] / base[*r];
+            any = true;
+          }
+      }
       out.push_back(std::move(p));
+      if (any) out.push_back(std::move(q));
     }
 
   bool any_exponent = false;

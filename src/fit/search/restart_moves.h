@@ -15,6 +15,10 @@
 // The moves from a point x, in this order (each one a new starting point;
 // the parameters a move does not name keep x):
 //   1. every pair of interchangeable arcs with their core values swapped;
+//      then, when an arc of the pair holds a diffusion amplitude outside
+//      its core, swapped again with each such amplitude scaled as its arc's
+//      core resistance (new / old), the diffusion kept in proportion to
+//      the resistance it sits beside;
 //   2. every exponent set to 0.75; then each exponent alone set to 0.05,
 //      then 0.35;
 //   3. each capacitance times 10^-2, 10^2;
@@ -75,6 +79,7 @@ struct ArcCore {
     std::size_t index;  // into the parameter vector
   };
   std::vector<Entry> entries;  // resistance, capacitance or time, exponent (those present)
+  std::size_t first = 0, end = 0;  // the parameters of its group or leaf: [first, end)
 };
 
 struct CircuitRoles {
