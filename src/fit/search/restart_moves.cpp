@@ -247,8 +247,8 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
     }
   };
   scale_each(ParamRole::Capacitance, {1e-2, 1e2});
-  scale_each(ParamRole::Time, {1e-2, 1e-1, 1e1, 1e2});
-  scale_each(ParamRole::Diffusion, {1e-3, 1e-1, 1e1, 1e3});
+  scale_each(ParamRole::Time, {1e-2, 1e2});
+  scale_each(ParamRole::Diffusion, {1e-3, 1e3});
   for (const ArcCore& arc : roles.arcs)
     for (const ArcCore::Entry& e : arc.entries)
       if (e.role == ParamRole::Resistance && e.index < n)

@@ -22,8 +22,8 @@
 //   2. every exponent set to 0.75; then each exponent alone set to 0.05,
 //      then 0.35;
 //   3. each capacitance times 10^-2, 10^2;
-//   4. each time constant times 10^-2, 10^-1, 10, 10^2;
-//   5. each diffusion amplitude times 10^-3, 10^-1, 10, 10^3;
+//   4. each time constant times 10^-2, 10^2;
+//   5. each diffusion amplitude times 10^-3, 10^3;
 //   6. each arc's core resistance times 10^-1 and 10;
 //   7. each inductance times 10^-2, 10^2;
 //   8. each arc placed afresh in the spectrum, with every resistance outside
