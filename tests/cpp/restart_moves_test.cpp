@@ -57,9 +57,9 @@ static void moves() {
   // First the swap of the two arcs, the series resistance untouched.
   CHECK(!points.empty() && points[0] == std::vector<double>({2.0, 100.0, 1e-3, 10.0, 1e-6}));
   // No exponents; capacitances and arc resistances by decades; 9 (two
-  // points) and 10 as documented; every point differs from x in at least
-  // one entry.
-  std::size_t expected = 1 + 2 * 2 + 2 * 2 + 2 + 2 * 6;
+  // points), 10 and 12 as documented; every point differs from x in at
+  // least one entry.
+  std::size_t expected = 1 + 2 * 2 + 2 * 2 + 2 + 2 * 6 + 1;
   CHECK(points.size() == expected);
   for (const auto& p : points) CHECK(p.size() == x.size() && p != x);
 

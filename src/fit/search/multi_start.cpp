@@ -32,6 +32,11 @@ constexpr double kSameCost = 1e-3;
 constexpr double kSameCoordinates = 0.05;
 // A round that lowered the cost below this fraction found a new basin.
 constexpr double kNewBasin = 0.99;
+// An open resistance below the first or above the second (times max |Z|)
+// is an arc shorted or opened: a degenerate basin, whose resistance a local
+// run would walk to its bound decade by decade.  It is pinned instead.
+constexpr double kShorted = 1e-7;
+constexpr double kOpened = 1e5;
 
 // `p` inside the bounds, fixed parameters at their start values: a bounded
 // parameter clamped, a non-finite one back at the base value.  An open
@@ -69,6 +74,22 @@ bool same_basin(const Screened& a, const Screened& b, const ParamBounds& bounds)
   for (std::size_t i = 0; i < std::min(za.size(), zb.size()); ++i)
     if (!(std::abs(za[i] - zb[i]) <= kSameCoordinates)) return false;
   return true;
+}
+
+// The fixed parameters, and the open resistances of `x` that short or open
+// their arc; with `at_bounds`, also the bounded parameters on a bound.
+std::vector<bool> degenerate_pins(const std::vector<double>& x, const std::vector<bool>& fixed,
+                                  const ParamBounds& bounds, const CircuitRoles& roles, double z_max,
+                                  bool at_bounds) {
+  std::vector<bool> pinned = fixed;
+  for (std::size_t i = 0; i < std::min({pinned.size(), x.size(), roles.roles.size()}); ++i) {
+    const auto [lo, hi] = bounds[i];
+    if (!is_open_bound(bounds[i]))
+      pinned[i] = pinned[i] || (at_bounds && (x[i] <= lo || x[i] >= hi));
+    else if (roles.roles[i] == ParamRole::Resistance)
+      pinned[i] = pinned[i] || x[i] - lo <= kShorted * z_max || x[i] >= kOpened * z_max;
+  }
+  return pinned;
 }
 
 }  // namespace
@@ -158,30 +179,47 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
       if (seen) continue;
       seen_basins.push_back(s);
       ++finalists;
-      FitExpected run = local_fit(rebuild(in.circuit, s.values));
-      if (!run) return run;
-      iterations += run->iterations;
-      full_evals += run->impedance_evals;
-      if (replaces_best(run->cost)) {
-        best = Screened{run->cost, run->params};
-        outcome = std::move(run);
-      } else if (!(run->cost <= s.cost)) {
+      // A degenerate basin is finished by itself at once: the default fit
+      // would walk its resistance to the bound from each of its starts.
+      const bool degenerate = degenerate_pins(s.values, fixed, bounds, roles, scale.z_max, false) != fixed;
+      bool finish_itself = degenerate;
+      if (!degenerate) {
+        FitExpected run = local_fit(rebuild(in.circuit, s.values));
+        if (!run) return run;
+        iterations += run->iterations;
+        full_evals += run->impedance_evals;
+        if (replaces_best(run->cost)) {
+          best = Screened{run->cost, run->params};
+          outcome = std::move(run);
+        } else {
+          finish_itself = !(run->cost <= s.cost);
+        }
+      }
+      if (finish_itself) {
         // The full fit left the screened basin (its runs at a bound or
         // drifted far count as unclean there): finish the basin itself.
         // The bounded parameters that end on a bound are pinned there.
-        std::vector<bool> pinned = fixed;
-        for (std::size_t i = 0; i < std::min(pinned.size(), s.values.size()); ++i)
-          if (!is_open_bound(bounds[i]) && (s.values[i] <= bounds[i].first || s.values[i] >= bounds[i].second))
-            pinned[i] = true;
+        std::vector<bool> pinned = degenerate_pins(s.values, fixed, bounds, roles, scale.z_max, true);
         auto own = local_run(s.values, options.local, base, false, &pinned);
         if (!own) return unexpected(FitFailure{std::move(own.error())});
-        for (std::size_t i = 0; i < std::min(pinned.size(), own->values.size()); ++i)
-          if (!is_open_bound(bounds[i]) && (own->values[i] <= bounds[i].first || own->values[i] >= bounds[i].second))
-            pinned[i] = true;
+        const std::vector<bool> more = degenerate_pins(own->values, fixed, bounds, roles, scale.z_max, true);
+        for (std::size_t i = 0; i < pinned.size(); ++i) pinned[i] = pinned[i] || more[i];
         if (auto again = local_run(own->values, options.local, base, false, &pinned); !again)
           return unexpected(FitFailure{std::move(again.error())});
         else if (again->cost < own->cost)
           own = std::move(again);
+        if (degenerate && !replaces_best(own->cost)) {
+          // Not a new best by itself: the default fit may still leave it for one.
+          FitExpected run = local_fit(rebuild(in.circuit, s.values));
+          if (!run) return run;
+          iterations += run->iterations;
+          full_evals += run->impedance_evals;
+          if (replaces_best(run->cost)) {
+            best = Screened{run->cost, run->params};
+            outcome = std::move(run);
+            continue;
+          }
+        }
         if (replaces_best(own->cost)) {
           auto built = build_outcome(in.circuit, model, own->values, own->success, 0, counter, &limits);
           if (!built) return unexpected(FitFailure{std::move(built.error())});

@@ -21,15 +21,20 @@
 //       finite screened minima of distinct basins, in
 //       ascending order: a minimum is a basin seen when its cost is within
 //       1e-3 relative of one seen before, b's included, or its search
-//       coordinates are all within 0.05 of that one's.  Each is finished by
-//       levenberg_marquardt_fit (its own candidates when a run ends
-//       unclean, which the degenerate basins of measured spectra do); when
-//       that fit ends above the screened cost, the basin is finished by
-//       itself instead: one full-patience run with the bounded parameters
-//       on a bound pinned, then once more with those it ended on pinned,
-//       its statistics from build_outcome.  A minimum replaces b when its
-//       cost is finite and below (1 - 1e-9) times b's (or b's is not
-//       finite).
+//       coordinates are all within 0.05 of that one's.  A basin "finished
+//       by itself" gets one full-patience run with its pinned parameters
+//       held, then once more with those it ended on pinned too, its
+//       statistics from build_outcome; pinned are the bounded parameters on
+//       a bound and the open resistances below 1e-7 or above 1e5 times
+//       max |Z| (an arc shorted or opened, which a local run would walk to
+//       its bound decade by decade).  A degenerate minimum (with such a
+//       resistance) is finished by itself first, and by
+//       levenberg_marquardt_fit only when that gives no new b.  Any other
+//       is finished by levenberg_marquardt_fit (its own candidates when a
+//       run ends unclean, which the degenerate basins of measured spectra
+//       do), and by itself when that fit ends above the screened cost.  A
+//       minimum replaces b when its cost is finite and below (1 - 1e-9)
+//       times b's (or b's is not finite).
 // 3. Another round follows while the last one lowered b's cost below 0.99
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.

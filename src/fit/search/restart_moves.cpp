@@ -342,6 +342,32 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
       degenerate(p, cpe_arcs[k], s);
       out.push_back(std::move(p));
     }
+  // Every arc placed afresh at once (two arcs or more): resistance 0.5 times
+  // the spread of the real part, exponent 0.8, the first arc's time constant
+  // at 80% of the measured decades down to the last one's at 20%, every
+  // resistance outside the arc cores at the intercept.
+  if (roles.arcs.size() >= 2) {
+    std::vector<double> p = base;
+    for (std::size_t i = 0; i < n; ++i)
+      if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) p[i] = intercept;
+    const double last = static_cast<double>(roles.arcs.size() - 1);
+    for (std::size_t k = 0; k < roles.arcs.size(); ++k) {
+      const double at = 0.8 - 0.6 * static_cast<double>(k) / last;
+      const double tau = 1.0 / (scale.omega_min * std::pow(10.0, at * decades));
+      const double r = 0.5 * scale.re_spread;
+      for (const ArcCore::Entry& e : roles.arcs[k].entries) {
+        if (e.index >= n) continue;
+        if (e.role == ParamRole::Resistance) p[e.index] = r;
+        if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
+      }
+      for (const ArcCore::Entry& e : roles.arcs[k].entries) {
+        if (e.index >= n) continue;
+        if (e.role == ParamRole::Time) p[e.index] = tau;
+        if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
+      }
+    }
+    out.push_back(std::move(p));
+  }
   return out;
 }
 

@@ -43,7 +43,12 @@
 //      part): a resistance-like CPE beside what else the arc holds) and
 //      opened into a CPE tail (resistance 1e6 max |Z|, exponent 0.35
 //      or 0.9, capacitance 1 / (max |Z| w0^a), w0 the lowest angular
-//      frequency); one arc at a time in each state.
+//      frequency); one arc at a time in each state;
+//  12. with two arcs or more, every arc placed afresh at once: resistance
+//      0.5 times the spread of the real part, exponent 0.8, time constants
+//      from 80% of the measured decades (the first arc) evenly down to 20%
+//      (the last), capacitances as in move 8, every resistance outside the
+//      arc cores at the intercept.
 // Moves are made on every parameter; the caller holds fixed ones and clamps
 // into bounds.
 //
