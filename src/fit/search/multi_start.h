@@ -28,13 +28,17 @@
 //       a bound and the open resistances below 1e-7 or above 1e5 times
 //       max |Z| (an arc shorted or opened, which a local run would walk to
 //       its bound decade by decade).  A degenerate minimum (with such a
-//       resistance) is finished by itself first, and by
-//       levenberg_marquardt_fit only when that gives no new b.  Any other
+//       resistance) is finished by itself, and in the first round also by
+//       levenberg_marquardt_fit when that gives no new b.  Any other
 //       is finished by levenberg_marquardt_fit (its own candidates when a
 //       run ends unclean, which the degenerate basins of measured spectra
 //       do), and by itself when that fit ends above the screened cost.  A
 //       minimum replaces b when its cost is finite and below (1 - 1e-9)
-//       times b's (or b's is not finite).
+//       times b's (or b's is not finite);
+//    d. first round only: the points of shorted_diffusion_restarts(b),
+//       each screened as in b. but with its shorted resistance pinned; the
+//       lowest, when its cost is below 1.5 times b's and its basin not
+//       seen (as in c.), is finished by itself.
 // 3. Another round follows while the last one lowered b's cost below 0.99
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.

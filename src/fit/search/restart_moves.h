@@ -117,6 +117,18 @@ bool interchangeable(const ArcCore& a, const ArcCore& b);
 std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
                                                      const SpectrumScale& scale);
 
+// The shorted arcs with a diffusion element beside their resistance, where
+// the diffusion and the arc's resistance-like CPE form an arc of their own:
+// for each arc whose core has a resistance, a capacitance and an exponent,
+// shorted as in move 11 but with its capacitance 1 / (0.5 spread of the real
+// part), its diffusion amplitudes at that resistance (aw: at it times
+// sqrt(w)) and its other time constants at 1 / w, w at 50% and then 80% of
+// the measured decades; each once with the other arcs kept and once with
+// them placed at 20% (move 8's values) and every resistance outside the arc
+// cores at the intercept.  Meant to be run with the shorted resistance held.
+std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                            const SpectrumScale& scale);
+
 // One random start; `x` gives the parameters without a range.
 std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
                                  ChaCha12& rng);
