@@ -206,7 +206,7 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
       if (seen) continue;
       seen_basins.push_back(s);
       ++finalists;
-      // A degenerate basin is finished by itself at once: the default fit
+      // A degenerate basin is finished by itself only: the default fit
       // would walk its resistance to the bound from each of its starts.
       const bool degenerate = degenerate_pins(s.values, fixed, bounds, roles, scale.z_max, false) != fixed;
       bool finish_itself = degenerate;
@@ -223,22 +223,10 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
         }
       }
       if (finish_itself) {
-        // The full fit left the screened basin (its runs at a bound or
-        // drifted far count as unclean there): finish the basin itself.
+        // A degenerate basin, or one the full fit left (its runs at a bound
+        // or drifted far count as unclean there): finish the basin itself.
         auto own = finish_alone(s.values, base);
         if (!own) return unexpected(FitFailure{std::move(own.error())});
-        if (degenerate && round == 0 && !replaces_best(own->cost)) {
-          // Not a new best by itself: the default fit may still leave it for one.
-          FitExpected run = local_fit(rebuild(in.circuit, s.values));
-          if (!run) return run;
-          iterations += run->iterations;
-          full_evals += run->impedance_evals;
-          if (replaces_best(run->cost)) {
-            best = Screened{run->cost, run->params};
-            outcome = std::move(run);
-            continue;
-          }
-        }
         if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
       }
     }

@@ -28,8 +28,7 @@
 //       a bound and the open resistances below 1e-7 or above 1e5 times
 //       max |Z| (an arc shorted or opened, which a local run would walk to
 //       its bound decade by decade).  A degenerate minimum (with such a
-//       resistance) is finished by itself, and in the first round also by
-//       levenberg_marquardt_fit when that gives no new b.  Any other
+//       resistance) is finished by itself only.  Any other
 //       is finished by levenberg_marquardt_fit (its own candidates when a
 //       run ends unclean, which the degenerate basins of measured spectra
 //       do), and by itself when that fit ends above the screened cost.  A
