@@ -127,6 +127,8 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
   };
   LmSettings screen_settings = options.local;
   screen_settings.patience = options.screen_patience;
+  screen_settings.ftol = std::max(screen_settings.ftol, options.screen_tolerance);
+  screen_settings.xtol = std::max(screen_settings.xtol, options.screen_tolerance);
 
   const CircuitRoles roles = circuit_roles(in.circuit);
   const SpectrumScale scale = spectrum_scale(omega, in.impedances);

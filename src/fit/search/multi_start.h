@@ -15,7 +15,8 @@
 //       bounds (an open parameter a move took to or below its lower bound
 //       keeps b's value) and the fixed parameters at their start values;
 //    b. screening: one Levenberg–Marquardt run from each point with
-//       patience `screen_patience`, its cost at the run's values clamped
+//       patience `screen_patience` and ftol and xtol at least
+//       `screen_tolerance`, its cost at the run's values clamped
 //       into the bounds (an open parameter held at its lower bound);
 //    c. the `finalists` (`later_finalists` after the first round) lowest
 //       finite screened minima of distinct basins, in
@@ -59,6 +60,7 @@ namespace kelvora {
 struct MultiStartOptions {
   LmSettings local;                    // every full Levenberg–Marquardt fit (validated first)
   std::uint64_t screen_patience = 2;   // patience of the screening runs
+  double screen_tolerance = 1e-4;      // their ftol and xtol at least (a screen ranks, it need not converge)
   std::uint32_t random_starts = 4;     // in the first round
   std::uint32_t finalists = 4;         // in the first round
   std::uint32_t later_finalists = 1;   // in each later round
