@@ -1,5 +1,6 @@
 // The circuit structure multi-start reads from element kinds: parameter
 // roles, arcs and which arcs can trade values; and the moves made from it.
+#include <cmath>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,9 +58,9 @@ static void moves() {
   // First the swap of the two arcs, the series resistance untouched.
   CHECK(!points.empty() && points[0] == std::vector<double>({2.0, 100.0, 1e-3, 10.0, 1e-6}));
   // No exponents; capacitances and arc resistances by decades; 9 (two
-  // points) and 10 as documented; every point differs from x in at least
-  // one entry.
-  std::size_t expected = 1 + 2 * 2 + 2 * 2 + 2 + 2 * 6;
+  // points), 10 and 12 as documented; every point differs from x in at
+  // least one entry.
+  std::size_t expected = 1 + 2 * 2 + 2 * 2 + 2 + 2 * 6 + 1;
   CHECK(points.size() == expected);
   for (const auto& p : points) CHECK(p.size() == x.size() && p != x);
 
@@ -87,9 +88,43 @@ static void swap_keeps_diffusion_in_proportion() {
   CHECK(points.size() >= 2 && points[1] == std::vector<double>({1.0, 100.0, 1e-3, 0.8, 10.0, 5.0, 1.0, 1e-6, 0.9}));
 }
 
+static void shorted_arc_with_its_diffusion_placed() {
+  // R0.r R1.r CPE1.q CPE1.alpha R2.r Wo2.z0 Wo2.tau CPE2.q CPE2.alpha
+  const SeriesList c = parse(std::string_view("R0-p(R1,CPE1)-p(R2-Wo2,CPE2)")).value();
+  const CircuitRoles roles = circuit_roles(c);
+  const std::vector<double> x{1.0, 10.0, 1e-6, 0.9, 100.0, 50.0, 1.0, 1e-3, 0.8};
+  SpectrumScale scale;
+  scale.z_max = 200.0;
+  scale.re_spread = 100.0;
+  scale.re_min = 2.0;
+  scale.omega_min = 1e-2;
+  scale.omega_max = 1e6;  // 8 decades: 50% at 1e2 rad/s, 80% at 10^4.4, 20% at 10^-0.4
+  const auto points = shorted_diffusion_restarts(roles, x, scale);
+  // Only the second arc holds a diffusion: two placements, other arcs kept or placed.
+  CHECK(points.size() == 4);
+  if (points.size() != 4) return;
+  auto near = [](double a, double b) { return std::abs(a - b) <= 1e-12 * std::abs(b); };
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto& p = points[k];
+    const double w = k < 2 ? 1e2 : std::pow(10.0, 4.4);
+    CHECK(near(p[4], 1e-8 * 200.0) && p[8] == 0.05 && near(p[7], 1.0 / 50.0));
+    CHECK(p[5] == 50.0 && near(p[6], 1.0 / w));
+    if (k % 2 == 0) {
+      CHECK(std::vector<double>(p.begin(), p.begin() + 4) == std::vector<double>(x.begin(), x.begin() + 4));
+    } else {
+      const double tau = 1.0 / std::pow(10.0, -2.0 + 0.2 * 8.0);
+      CHECK(p[0] == 2.0 && p[1] == 50.0 && p[3] == 0.8 && near(p[2], std::pow(tau, 0.8) / 50.0));
+    }
+  }
+  // Without a diffusion beside an arc's resistance there is none.
+  const SeriesList plain = parse(std::string_view("R0-p(R1,CPE1)-p(R2,CPE2)")).value();
+  CHECK(shorted_diffusion_restarts(circuit_roles(plain), std::vector<double>(7, 1.0), scale).empty());
+}
+
 int main() {
   roles_and_arcs();
   moves();
   swap_keeps_diffusion_in_proportion();
+  shorted_arc_with_its_diffusion_placed();
   return test::finish();
 }

@@ -32,6 +32,14 @@ constexpr double kSameCost = 1e-3;
 constexpr double kSameCoordinates = 0.05;
 // A round that lowered the cost below this fraction found a new basin.
 constexpr double kNewBasin = 0.99;
+// An open resistance below the first or above the second (times max |Z|)
+// is an arc shorted or opened: a degenerate basin, whose resistance a local
+// run would walk to its bound decade by decade.  It is pinned instead.
+constexpr double kShorted = 1e-7;
+constexpr double kOpened = 1e5;
+// A shorted arc with its diffusion placed is finished when its screened
+// cost is below this multiple of the best cost.
+constexpr double kWorthFinishing = 1.5;
 
 // `p` inside the bounds, fixed parameters at their start values: a bounded
 // parameter clamped, a non-finite one back at the base value.  An open
@@ -71,6 +79,22 @@ bool same_basin(const Screened& a, const Screened& b, const ParamBounds& bounds)
   return true;
 }
 
+// The fixed parameters, and the open resistances of `x` that short or open
+// their arc; with `at_bounds`, also the bounded parameters on a bound.
+std::vector<bool> degenerate_pins(const std::vector<double>& x, const std::vector<bool>& fixed,
+                                  const ParamBounds& bounds, const CircuitRoles& roles, double z_max,
+                                  bool at_bounds) {
+  std::vector<bool> pinned = fixed;
+  for (std::size_t i = 0; i < std::min({pinned.size(), x.size(), roles.roles.size()}); ++i) {
+    const auto [lo, hi] = bounds[i];
+    if (!is_open_bound(bounds[i]))
+      pinned[i] = pinned[i] || (at_bounds && (x[i] <= lo || x[i] >= hi));
+    else if (roles.roles[i] == ParamRole::Resistance)
+      pinned[i] = pinned[i] || x[i] - lo <= kShorted * z_max || x[i] >= kOpened * z_max;
+  }
+  return pinned;
+}
+
 }  // namespace
 
 FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& options) {
@@ -103,6 +127,8 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
   };
   LmSettings screen_settings = options.local;
   screen_settings.patience = options.screen_patience;
+  screen_settings.ftol = std::max(screen_settings.ftol, options.screen_tolerance);
+  screen_settings.xtol = std::max(screen_settings.xtol, options.screen_tolerance);
 
   const CircuitRoles roles = circuit_roles(in.circuit);
   const SpectrumScale scale = spectrum_scale(omega, in.impedances);
@@ -128,6 +154,30 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
 
   FitExpected outcome = std::move(first);
   std::uint64_t full_evals = outcome->impedance_evals;
+  // A basin finished by itself: one full-patience run from `values` with
+  // the degenerate parameters pinned, then once more with those it ended
+  // on pinned too; the lower of the two.
+  auto finish_alone = [&](const std::vector<double>& values,
+                          const std::vector<double>& base) -> Expected<Screened, InternalError> {
+    std::vector<bool> pinned = degenerate_pins(values, fixed, bounds, roles, scale.z_max, true);
+    auto own = local_run(values, options.local, base, false, &pinned);
+    if (!own) return own;
+    const std::vector<bool> more = degenerate_pins(own->values, fixed, bounds, roles, scale.z_max, true);
+    for (std::size_t i = 0; i < pinned.size(); ++i) pinned[i] = pinned[i] || more[i];
+    auto again = local_run(own->values, options.local, base, false, &pinned);
+    if (!again) return again;
+    return again->cost < own->cost ? std::move(again) : std::move(own);
+  };
+  // `own` (from finish_alone) taken for b when it replaces it.
+  auto adopt = [&](const Screened& own) -> std::optional<FitFailure> {
+    if (!replaces_best(own.cost)) return std::nullopt;
+    auto built = build_outcome(in.circuit, model, own.values, own.success, 0, counter, &limits);
+    if (!built) return FitFailure{std::move(built.error())};
+    built->ending = fit_ending(own.ending);
+    best = Screened{own.cost, own.values};
+    outcome = std::move(*built);
+    return std::nullopt;
+  };
   for (std::uint32_t round = 0; round < options.rounds; ++round) {
     const std::vector<double> base = best.values;
     const double base_cost = best.cost;
@@ -158,38 +208,50 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
       if (seen) continue;
       seen_basins.push_back(s);
       ++finalists;
-      FitExpected run = local_fit(rebuild(in.circuit, s.values));
-      if (!run) return run;
-      iterations += run->iterations;
-      full_evals += run->impedance_evals;
-      if (replaces_best(run->cost)) {
-        best = Screened{run->cost, run->params};
-        outcome = std::move(run);
-      } else if (!(run->cost <= s.cost)) {
-        // The full fit left the screened basin (its runs at a bound or
-        // drifted far count as unclean there): finish the basin itself.
-        // The bounded parameters that end on a bound are pinned there.
-        std::vector<bool> pinned = fixed;
-        for (std::size_t i = 0; i < std::min(pinned.size(), s.values.size()); ++i)
-          if (!is_open_bound(bounds[i]) && (s.values[i] <= bounds[i].first || s.values[i] >= bounds[i].second))
-            pinned[i] = true;
-        auto own = local_run(s.values, options.local, base, false, &pinned);
-        if (!own) return unexpected(FitFailure{std::move(own.error())});
-        for (std::size_t i = 0; i < std::min(pinned.size(), own->values.size()); ++i)
-          if (!is_open_bound(bounds[i]) && (own->values[i] <= bounds[i].first || own->values[i] >= bounds[i].second))
-            pinned[i] = true;
-        if (auto again = local_run(own->values, options.local, base, false, &pinned); !again)
-          return unexpected(FitFailure{std::move(again.error())});
-        else if (again->cost < own->cost)
-          own = std::move(again);
-        if (replaces_best(own->cost)) {
-          auto built = build_outcome(in.circuit, model, own->values, own->success, 0, counter, &limits);
-          if (!built) return unexpected(FitFailure{std::move(built.error())});
-          built->ending = fit_ending(own->ending);
-          best = Screened{own->cost, own->values};
-          outcome = std::move(*built);
+      // A degenerate basin is finished by itself only: the default fit
+      // would walk its resistance to the bound from each of its starts.
+      const bool degenerate = degenerate_pins(s.values, fixed, bounds, roles, scale.z_max, false) != fixed;
+      bool finish_itself = degenerate;
+      if (!degenerate) {
+        FitExpected run = local_fit(rebuild(in.circuit, s.values));
+        if (!run) return run;
+        iterations += run->iterations;
+        full_evals += run->impedance_evals;
+        if (replaces_best(run->cost)) {
+          best = Screened{run->cost, run->params};
+          outcome = std::move(run);
+        } else {
+          finish_itself = !(run->cost <= s.cost);
         }
       }
+      if (finish_itself) {
+        // A degenerate basin, or one the full fit left (its runs at a bound
+        // or drifted far count as unclean there): finish the basin itself.
+        auto own = finish_alone(s.values, base);
+        if (!own) return unexpected(FitFailure{std::move(own.error())});
+        if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
+      }
+    }
+    // First round: the shorted arcs with their diffusion placed, screened
+    // with the shorted resistance held; the lowest, when its screened cost
+    // is below kWorthFinishing times b's and its basin not seen, one more
+    // finalist, finished by itself.
+    Screened lowest{INFINITY, {}};
+    const std::vector<std::vector<double>> shorted =
+        round == 0 ? shorted_diffusion_restarts(roles, base, scale) : std::vector<std::vector<double>>{};
+    for (std::vector<double> p : shorted) {
+      admit(p, base, start, bounds, fixed, true);
+      const std::vector<bool> pins = degenerate_pins(p, fixed, bounds, roles, scale.z_max, false);
+      auto run = local_run(std::move(p), screen_settings, base, true, &pins);
+      if (!run) return unexpected(FitFailure{std::move(run.error())});
+      if (run->cost < lowest.cost) lowest = std::move(*run);
+    }
+    if (lowest.cost < kWorthFinishing * best.cost &&
+        std::none_of(seen_basins.begin(), seen_basins.end(),
+                     [&](const Screened& b) { return same_basin(b, lowest, bounds); })) {
+      auto own = finish_alone(lowest.values, base);
+      if (!own) return unexpected(FitFailure{std::move(own.error())});
+      if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
     }
     // Another round only after a new basin, not after a refinement of this one.
     if (!(best.cost < kNewBasin * base_cost)) break;

@@ -15,21 +15,30 @@
 //       bounds (an open parameter a move took to or below its lower bound
 //       keeps b's value) and the fixed parameters at their start values;
 //    b. screening: one Levenberg–Marquardt run from each point with
-//       patience `screen_patience`, its cost at the run's values clamped
+//       patience `screen_patience` and ftol and xtol at least
+//       `screen_tolerance`, its cost at the run's values clamped
 //       into the bounds (an open parameter held at its lower bound);
 //    c. the `finalists` (`later_finalists` after the first round) lowest
 //       finite screened minima of distinct basins, in
 //       ascending order: a minimum is a basin seen when its cost is within
 //       1e-3 relative of one seen before, b's included, or its search
-//       coordinates are all within 0.05 of that one's.  Each is finished by
-//       levenberg_marquardt_fit (its own candidates when a run ends
-//       unclean, which the degenerate basins of measured spectra do); when
-//       that fit ends above the screened cost, the basin is finished by
-//       itself instead: one full-patience run with the bounded parameters
-//       on a bound pinned, then once more with those it ended on pinned,
-//       its statistics from build_outcome.  A minimum replaces b when its
-//       cost is finite and below (1 - 1e-9) times b's (or b's is not
-//       finite).
+//       coordinates are all within 0.05 of that one's.  A basin "finished
+//       by itself" gets one full-patience run with its pinned parameters
+//       held, then once more with those it ended on pinned too, its
+//       statistics from build_outcome; pinned are the bounded parameters on
+//       a bound and the open resistances below 1e-7 or above 1e5 times
+//       max |Z| (an arc shorted or opened, which a local run would walk to
+//       its bound decade by decade).  A degenerate minimum (with such a
+//       resistance) is finished by itself only.  Any other
+//       is finished by levenberg_marquardt_fit (its own candidates when a
+//       run ends unclean, which the degenerate basins of measured spectra
+//       do), and by itself when that fit ends above the screened cost.  A
+//       minimum replaces b when its cost is finite and below (1 - 1e-9)
+//       times b's (or b's is not finite);
+//    d. first round only: the points of shorted_diffusion_restarts(b),
+//       each screened as in b. but with its shorted resistance pinned; the
+//       lowest, when its cost is below 1.5 times b's and its basin not
+//       seen (as in c.), is finished by itself.
 // 3. Another round follows while the last one lowered b's cost below 0.99
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.
@@ -51,6 +60,7 @@ namespace kelvora {
 struct MultiStartOptions {
   LmSettings local;                    // every full Levenberg–Marquardt fit (validated first)
   std::uint64_t screen_patience = 2;   // patience of the screening runs
+  double screen_tolerance = 1e-4;      // their ftol and xtol at least (a screen ranks, it need not converge)
   std::uint32_t random_starts = 4;     // in the first round
   std::uint32_t finalists = 4;         // in the first round
   std::uint32_t later_finalists = 1;   // in each later round

@@ -342,6 +342,96 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
       degenerate(p, cpe_arcs[k], s);
       out.push_back(std::move(p));
     }
+  // Every arc placed afresh at once (two arcs or more): resistance 0.5 times
+  // the spread of the real part, exponent 0.8, the first arc's time constant
+  // at 80% of the measured decades down to the last one's at 20%, every
+  // resistance outside the arc cores at the intercept.
+  if (roles.arcs.size() >= 2) {
+    std::vector<double> p = base;
+    for (std::size_t i = 0; i < n; ++i)
+      if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) p[i] = intercept;
+    const double last = static_cast<double>(roles.arcs.size() - 1);
+    for (std::size_t k = 0; k < roles.arcs.size(); ++k) {
+      const double at = 0.8 - 0.6 * static_cast<double>(k) / last;
+      const double tau = 1.0 / (scale.omega_min * std::pow(10.0, at * decades));
+      const double r = 0.5 * scale.re_spread;
+      for (const ArcCore::Entry& e : roles.arcs[k].entries) {
+        if (e.index >= n) continue;
+        if (e.role == ParamRole::Resistance) p[e.index] = r;
+        if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
+      }
+      for (const ArcCore::Entry& e : roles.arcs[k].entries) {
+        if (e.index >= n) continue;
+        if (e.role == ParamRole::Time) p[e.index] = tau;
+        if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
+      }
+    }
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                            const SpectrumScale& scale) {
+  std::vector<std::vector<double>> out;
+  const std::vector<double> base(x.begin(), x.end());
+  const std::size_t n = std::min(base.size(), roles.roles.size());
+  std::vector<bool> in_core(n, false);
+  for (const ArcCore& arc : roles.arcs)
+    for (const ArcCore::Entry& e : arc.entries)
+      if (e.index < n) in_core[e.index] = true;
+  const double decades = std::log10(scale.omega_max / scale.omega_min);
+  const double intercept = std::max(scale.re_min, 1e-3 * scale.z_max);
+  const double r = 0.5 * scale.re_spread;
+  auto at_decades = [&](double share) { return scale.omega_min * std::pow(10.0, share * decades); };
+
+  for (std::size_t k = 0; k < roles.arcs.size(); ++k) {
+    const ArcCore& arc = roles.arcs[k];
+    std::optional<std::size_t> res, cap, expo;
+    for (const ArcCore::Entry& e : arc.entries) {
+      if (e.index >= n) continue;
+      if (e.role == ParamRole::Resistance) res = e.index;
+      if (e.role == ParamRole::Capacitance) cap = e.index;
+      if (e.role == ParamRole::Exponent) expo = e.index;
+    }
+    bool diffusion = false;
+    for (std::size_t i = arc.first; i < std::min(arc.end, n); ++i)
+      diffusion = diffusion || (roles.roles[i] == ParamRole::Diffusion && !in_core[i]);
+    if (!res || !cap || !expo || !diffusion) continue;
+    for (const double at : {0.5, 0.8})
+      for (const bool others : {false, true}) {
+        std::vector<double> p = base;
+        p[*res] = kOffResistance * scale.z_max;
+        p[*expo] = kFlatExponent;
+        p[*cap] = 1.0 / r;
+        const double w = at_decades(at);
+        for (std::size_t i = arc.first; i < std::min(arc.end, n); ++i) {
+          if (in_core[i]) continue;
+          const std::string_view name = kind_info(roles.kinds[i]).names[i - roles.firsts[i]];
+          if (roles.roles[i] == ParamRole::Diffusion) p[i] = name == "aw" ? r * std::sqrt(w) : r;
+          if (roles.roles[i] == ParamRole::Time) p[i] = 1.0 / w;
+        }
+        if (others) {
+          for (std::size_t i = 0; i < n; ++i)
+            if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) p[i] = intercept;
+          const double tau = 1.0 / at_decades(0.2);
+          for (std::size_t j = 0; j < roles.arcs.size(); ++j) {
+            if (j == k) continue;
+            for (const ArcCore::Entry& e : roles.arcs[j].entries) {
+              if (e.index >= n) continue;
+              if (e.role == ParamRole::Resistance) p[e.index] = r;
+              if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
+            }
+            for (const ArcCore::Entry& e : roles.arcs[j].entries) {
+              if (e.index >= n) continue;
+              if (e.role == ParamRole::Time) p[e.index] = tau;
+              if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
+            }
+          }
+        }
+        out.push_back(std::move(p));
+      }
+  }
   return out;
 }
 

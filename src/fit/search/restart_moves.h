@@ -43,7 +43,12 @@
 //      part): a resistance-like CPE beside what else the arc holds) and
 //      opened into a CPE tail (resistance 1e6 max |Z|, exponent 0.35
 //      or 0.9, capacitance 1 / (max |Z| w0^a), w0 the lowest angular
-//      frequency); one arc at a time in each state.
+//      frequency); one arc at a time in each state;
+//  12. with two arcs or more, every arc placed afresh at once: resistance
+//      0.5 times the spread of the real part, exponent 0.8, time constants
+//      from 80% of the measured decades (the first arc) evenly down to 20%
+//      (the last), capacitances as in move 8, every resistance outside the
+//      arc cores at the intercept.
 // Moves are made on every parameter; the caller holds fixed ones and clamps
 // into bounds.
 //
@@ -111,6 +116,18 @@ bool interchangeable(const ArcCore& a, const ArcCore& b);
 // above.
 std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
                                                      const SpectrumScale& scale);
+
+// The shorted arcs with a diffusion element beside their resistance, where
+// the diffusion and the arc's resistance-like CPE form an arc of their own:
+// for each arc whose core has a resistance, a capacitance and an exponent,
+// shorted as in move 11 but with its capacitance 1 / (0.5 spread of the real
+// part), its diffusion amplitudes at that resistance (aw: at it times
+// sqrt(w)) and its other time constants at 1 / w, w at 50% and then 80% of
+// the measured decades; each once with the other arcs kept and once with
+// them placed at 20% (move 8's values) and every resistance outside the arc
+// cores at the intercept.  Meant to be run with the shorted resistance held.
+std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                            const SpectrumScale& scale);
 
 // One random start; `x` gives the parameters without a range.
 std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
