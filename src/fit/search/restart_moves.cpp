@@ -132,6 +132,22 @@ double element_exponent(const CircuitRoles& roles, std::span<const double> p, st
   return k >= 0 && j < p.size() ? p[j] : 1.0;
 }
 
+// The arc's core placed at time constant `tau` with resistance `r` and
+// exponent 0.8 (a capacitance as tau^a / r); entries from `n` on are left.
+void place_arc(const CircuitRoles& roles, std::vector<double>& p, const ArcCore& arc, double tau, double r,
+               std::size_t n) {
+  for (const ArcCore::Entry& e : arc.entries) {
+    if (e.index >= n) continue;
+    if (e.role == ParamRole::Resistance) p[e.index] = r;
+    if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
+  }
+  for (const ArcCore::Entry& e : arc.entries) {
+    if (e.index >= n) continue;
+    if (e.role == ParamRole::Time) p[e.index] = tau;
+    if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
+  }
+}
+
 }  // namespace
 
 SpectrumScale spectrum_scale(std::span<const double> omega, std::span<const Complex> impedances) {
@@ -297,14 +313,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
         std::vector<double> p = base;
         for (std::size_t i = 0; i < n; ++i)
           if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) p[i] = intercept;
-        for (const ArcCore::Entry& e : arc.entries) {
-          if (e.role == ParamRole::Resistance) p[e.index] = r;
-          if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
-        }
-        for (const ArcCore::Entry& e : arc.entries) {
-          if (e.role == ParamRole::Time) p[e.index] = tau;
-          if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
-        }
+        place_arc(roles, p, arc, tau, r, n);
         out.push_back(std::move(p));
       }
   }
@@ -355,16 +364,7 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
       const double at = 0.8 - 0.6 * static_cast<double>(k) / last;
       const double tau = 1.0 / (scale.omega_min * std::pow(10.0, at * decades));
       const double r = 0.5 * scale.re_spread;
-      for (const ArcCore::Entry& e : roles.arcs[k].entries) {
-        if (e.index >= n) continue;
-        if (e.role == ParamRole::Resistance) p[e.index] = r;
-        if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
-      }
-      for (const ArcCore::Entry& e : roles.arcs[k].entries) {
-        if (e.index >= n) continue;
-        if (e.role == ParamRole::Time) p[e.index] = tau;
-        if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
-      }
+      place_arc(roles, p, roles.arcs[k], tau, r, n);
     }
     out.push_back(std::move(p));
   }
@@ -417,16 +417,7 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
           const double tau = 1.0 / at_decades(0.2);
           for (std::size_t j = 0; j < roles.arcs.size(); ++j) {
             if (j == k) continue;
-            for (const ArcCore::Entry& e : roles.arcs[j].entries) {
-              if (e.index >= n) continue;
-              if (e.role == ParamRole::Resistance) p[e.index] = r;
-              if (e.role == ParamRole::Exponent) p[e.index] = 0.8;
-            }
-            for (const ArcCore::Entry& e : roles.arcs[j].entries) {
-              if (e.index >= n) continue;
-              if (e.role == ParamRole::Time) p[e.index] = tau;
-              if (e.role == ParamRole::Capacitance) p[e.index] = std::pow(tau, element_exponent(roles, p, e.index)) / r;
-            }
+            place_arc(roles, p, roles.arcs[j], tau, r, n);
           }
         }
         out.push_back(std::move(p));
