@@ -57,12 +57,16 @@ static void moves() {
   const auto points = structured_restarts(roles, x, scale);
   // First the swap of the two arcs, the series resistance untouched.
   CHECK(!points.empty() && points[0] == std::vector<double>({2.0, 100.0, 1e-3, 10.0, 1e-6}));
-  // No exponents; capacitances and arc resistances by decades; 9 (two
-  // points), 10 and 12 as documented; every point differs from x in at
-  // least one entry.
-  std::size_t expected = 1 + 2 * 2 + 2 * 2 + 2 + 2 * 6 + 1;
+  // No exponents, inductances or resistance off the scale; the series
+  // resistance at the intercept and taken out, each arc placed six ways,
+  // all placed at once; every point differs from x in at least one entry.
+  const std::size_t expected = 1 + 2 + 2 * 6 + 1;
   CHECK(points.size() == expected);
   for (const auto& p : points) CHECK(p.size() == x.size() && p != x);
+  // A later round: the same without the swap and the arcs placed at once.
+  const auto later = structured_restarts(roles, x, scale, MoveSet::Later);
+  CHECK(points.size() == expected &&
+        later == std::vector<std::vector<double>>(points.begin() + 1, points.end() - 1));
 
   // Random starts: reproducible for a seed, inside the spectrum's ranges.
   ChaCha12 a = make_chacha12(7), b = make_chacha12(7);
@@ -100,20 +104,23 @@ static void shorted_arc_with_its_diffusion_placed() {
   scale.omega_min = 1e-2;
   scale.omega_max = 1e6;  // 8 decades: 50% at 1e2 rad/s, 80% at 10^4.4, 20% at 10^-0.4
   const auto points = shorted_diffusion_restarts(roles, x, scale);
-  // Only the second arc holds a diffusion: two placements, other arcs kept or placed.
-  CHECK(points.size() == 4);
-  if (points.size() != 4) return;
+  // Only the second arc holds a diffusion: two placements, the other arc
+  // kept, placed or opened.
+  CHECK(points.size() == 6);
+  if (points.size() != 6) return;
   auto near = [](double a, double b) { return std::abs(a - b) <= 1e-12 * std::abs(b); };
-  for (std::size_t k = 0; k < 4; ++k) {
+  for (std::size_t k = 0; k < 6; ++k) {
     const auto& p = points[k];
-    const double w = k < 2 ? 1e2 : std::pow(10.0, 4.4);
+    const double w = k < 3 ? 1e2 : std::pow(10.0, 4.4);
     CHECK(near(p[4], 1e-8 * 200.0) && p[8] == 0.05 && near(p[7], 1.0 / 50.0));
     CHECK(p[5] == 50.0 && near(p[6], 1.0 / w));
-    if (k % 2 == 0) {
+    if (k % 3 == 0) {
       CHECK(std::vector<double>(p.begin(), p.begin() + 4) == std::vector<double>(x.begin(), x.begin() + 4));
-    } else {
+    } else if (k % 3 == 1) {
       const double tau = 1.0 / std::pow(10.0, -2.0 + 0.2 * 8.0);
       CHECK(p[0] == 2.0 && p[1] == 50.0 && p[3] == 0.8 && near(p[2], std::pow(tau, 0.8) / 50.0));
+    } else {  // a CPE tail of exponent 0.9, |Z| about 200 at 1e-2 rad/s
+      CHECK(p[0] == 1.0 && near(p[1], 1e6 * 200.0) && p[3] == 0.9 && near(p[2], 1.0 / (200.0 * std::pow(1e-2, 0.9))));
     }
   }
   // Without a diffusion beside an arc's resistance there is none.
@@ -121,10 +128,38 @@ static void shorted_arc_with_its_diffusion_placed() {
   CHECK(shorted_diffusion_restarts(circuit_roles(plain), std::vector<double>(7, 1.0), scale).empty());
 }
 
+static void opened_arc_with_the_others_placed() {
+  // R0.r R1.r CPE1.q CPE1.alpha R2.r CPE2.q CPE2.alpha
+  const SeriesList c = parse(std::string_view("R0-p(R1,CPE1)-p(R2,CPE2)")).value();
+  const CircuitRoles roles = circuit_roles(c);
+  const std::vector<double> x{1.0, 10.0, 1e-6, 0.9, 100.0, 1e-3, 0.7};
+  SpectrumScale scale;
+  scale.z_max = 200.0;
+  scale.re_spread = 100.0;
+  scale.re_min = 2.0;
+  scale.omega_min = 1e-2;
+  scale.omega_max = 1e6;  // 8 decades: the middle at 1e2 rad/s
+  const auto points = opened_arc_restarts(roles, x, scale);
+  CHECK(points.size() == 2);
+  if (points.size() != 2) return;
+  auto near = [](double a, double b) { return std::abs(a - b) <= 1e-12 * std::abs(b); };
+  const double tail_q = 1.0 / (200.0 * std::pow(1e-2, 0.35));
+  const double placed_q = std::pow(1e-2, 0.8) / 50.0;
+  // First arc opened, second placed; then the other way round; R0 kept.
+  CHECK(points[0][0] == 1.0 && near(points[0][1], 1e6 * 200.0) && near(points[0][2], tail_q) && points[0][3] == 0.35);
+  CHECK(points[0][4] == 50.0 && near(points[0][5], placed_q) && points[0][6] == 0.8);
+  CHECK(points[1][0] == 1.0 && points[1][1] == 50.0 && near(points[1][2], placed_q) && points[1][3] == 0.8);
+  CHECK(near(points[1][4], 1e6 * 200.0) && near(points[1][5], tail_q) && points[1][6] == 0.35);
+  // One arc: nothing to place beside it.
+  const SeriesList one = parse(std::string_view("R0-p(R1,CPE1)")).value();
+  CHECK(opened_arc_restarts(circuit_roles(one), std::vector<double>(4, 1.0), scale).empty());
+}
+
 int main() {
   roles_and_arcs();
   moves();
   swap_keeps_diffusion_in_proportion();
   shorted_arc_with_its_diffusion_placed();
+  opened_arc_with_the_others_placed();
   return test::finish();
 }

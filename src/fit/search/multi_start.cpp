@@ -181,7 +181,8 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
   for (std::uint32_t round = 0; round < options.rounds; ++round) {
     const std::vector<double> base = best.values;
     const double base_cost = best.cost;
-    std::vector<std::vector<double>> points = structured_restarts(roles, base, scale);
+    std::vector<std::vector<double>> points =
+        structured_restarts(roles, base, scale, round == 0 ? MoveSet::All : MoveSet::Later);
     const std::uint32_t randoms = round == 0 ? options.random_starts : 0;
     for (std::uint32_t k = 0; k < randoms; ++k) points.push_back(random_start(roles, base, scale, rng));
 
@@ -232,27 +233,40 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
         if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
       }
     }
-    // First round: the shorted arcs with their diffusion placed, screened
-    // with the shorted resistance held; the lowest, when its screened cost
-    // is below kWorthFinishing times b's and its basin not seen, one more
-    // finalist, finished by itself.
-    Screened lowest{INFINITY, {}};
-    const std::vector<std::vector<double>> shorted =
-        round == 0 ? shorted_diffusion_restarts(roles, base, scale) : std::vector<std::vector<double>>{};
-    for (std::vector<double> p : shorted) {
-      admit(p, base, start, bounds, fixed, true);
-      const std::vector<bool> pins = degenerate_pins(p, fixed, bounds, roles, scale.z_max, false);
-      auto run = local_run(std::move(p), screen_settings, base, true, &pins);
-      if (!run) return unexpected(FitFailure{std::move(run.error())});
-      if (run->cost < lowest.cost) lowest = std::move(*run);
-    }
-    if (lowest.cost < kWorthFinishing * best.cost &&
-        std::none_of(seen_basins.begin(), seen_basins.end(),
-                     [&](const Screened& b) { return same_basin(b, lowest, bounds); })) {
-      auto own = finish_alone(lowest.values, base);
-      if (!own) return unexpected(FitFailure{std::move(own.error())});
-      if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
-    }
+    // First round: the points meant to be run with their degenerate
+    // resistances held (the shorted arcs with their diffusion placed, an
+    // arc opened with the others placed afresh), screened so; of each
+    // kind the lowest, when its screened cost is below kWorthFinishing
+    // times b's and its basin not seen, one more finalist, finished by itself.
+    if (round == 0)
+      for (const auto& held :
+           {shorted_diffusion_restarts(roles, base, scale), opened_arc_restarts(roles, base, scale)}) {
+        Screened lowest{INFINITY, {}};
+        for (std::vector<double> p : held) {
+          admit(p, base, start, bounds, fixed, true);
+          std::vector<bool> pins = degenerate_pins(p, fixed, bounds, roles, scale.z_max, false);
+          auto run = local_run(std::move(p), screen_settings, base, true, &pins);
+          if (!run) return unexpected(FitFailure{std::move(run.error())});
+          // An exponent that ran onto its bound stalls the run there: once
+          // more with it held.
+          const std::vector<bool> more = degenerate_pins(run->values, fixed, bounds, roles, scale.z_max, true);
+          if (more != pins) {
+            for (std::size_t i = 0; i < pins.size(); ++i) pins[i] = pins[i] || more[i];
+            auto again = local_run(run->values, screen_settings, base, false, &pins);
+            if (!again) return unexpected(FitFailure{std::move(again.error())});
+            if (again->cost < run->cost) run = std::move(again);
+          }
+          if (run->cost < lowest.cost) lowest = std::move(*run);
+        }
+        if (lowest.cost < kWorthFinishing * best.cost &&
+            std::none_of(seen_basins.begin(), seen_basins.end(),
+                         [&](const Screened& b) { return same_basin(b, lowest, bounds); })) {
+          seen_basins.push_back(lowest);
+          auto own = finish_alone(lowest.values, base);
+          if (!own) return unexpected(FitFailure{std::move(own.error())});
+          if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
+        }
+      }
     // Another round only after a new basin, not after a refinement of this one.
     if (!(best.cost < kNewBasin * base_cost)) break;
   }

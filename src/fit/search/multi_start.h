@@ -9,7 +9,8 @@
 //
 // 1. b = levenberg_marquardt_fit from the start values.
 // 2. A round, from b's values:
-//    a. the points: every structured move of b, then (first round only)
+//    a. the points: the structured moves of b (MoveSet::All in the first
+//       round, MoveSet::Later after it), then (first round only)
 //       `random_starts` random starts drawn from one ChaCha12 generator
 //       keyed by `seed`; each point with its parameters clamped into their
 //       bounds (an open parameter a move took to or below its lower bound
@@ -35,10 +36,13 @@
 //       do), and by itself when that fit ends above the screened cost.  A
 //       minimum replaces b when its cost is finite and below (1 - 1e-9)
 //       times b's (or b's is not finite);
-//    d. first round only: the points of shorted_diffusion_restarts(b),
-//       each screened as in b. but with its shorted resistance pinned; the
-//       lowest, when its cost is below 1.5 times b's and its basin not
-//       seen (as in c.), is finished by itself.
+//    d. first round only: the points of shorted_diffusion_restarts(b) and
+//       then those of opened_arc_restarts(b), each screened as in b. but
+//       with its degenerate resistances pinned, and screened once more
+//       from where it ended with the bounded parameters it ended on a bound
+//       pinned too (the lower of the two counts); of each of the two lists
+//       the lowest, when its cost is below 1.5 times b's and its basin not
+//       seen (as in c.), is finished by itself and then counts as seen.
 // 3. Another round follows while the last one lowered b's cost below 0.99
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.
@@ -62,7 +66,7 @@ struct MultiStartOptions {
   std::uint64_t screen_patience = 2;   // patience of the screening runs
   double screen_tolerance = 1e-4;      // their ftol and xtol at least (a screen ranks, it need not converge)
   std::uint32_t random_starts = 4;     // in the first round
-  std::uint32_t finalists = 4;         // in the first round
+  std::uint32_t finalists = 3;         // in the first round
   std::uint32_t later_finalists = 1;   // in each later round
   std::uint32_t rounds = 2;            // at most
   std::optional<std::uint64_t> seed;   // of the ChaCha12 generator; none keys it from OS entropy

@@ -122,6 +122,42 @@ constexpr double kFlatShare = 0.3;
 // The exponents of an arc opened into a CPE tail.
 constexpr double kTailExponents[] = {0.35, 0.9};
 
+// The core of an arc with a resistance, a capacitance and an exponent.
+struct CpeArc {
+  std::size_t resistance, capacitance, exponent;
+};
+
+std::vector<CpeArc> cpe_arc_cores(const CircuitRoles& roles, std::size_t n) {
+  std::vector<CpeArc> out;
+  for (const ArcCore& arc : roles.arcs) {
+    std::optional<std::size_t> r, c, a;
+    for (const ArcCore::Entry& e : arc.entries) {
+      if (e.index >= n) continue;
+      if (e.role == ParamRole::Resistance) r = e.index;
+      if (e.role == ParamRole::Capacitance) c = e.index;
+      if (e.role == ParamRole::Exponent) a = e.index;
+    }
+    if (r && c && a) out.push_back({*r, *c, *a});
+  }
+  return out;
+}
+
+// State 0: the arc shorted, a resistance-like CPE beside what else it holds;
+// state 1 + k: opened into a CPE tail of exponent kTailExponents[k], |Z|
+// about max |Z| at the lowest frequency.
+void make_degenerate(std::vector<double>& p, const CpeArc& arc, std::size_t state, const SpectrumScale& scale) {
+  if (state == 0) {
+    p[arc.resistance] = kOffResistance * scale.z_max;
+    p[arc.exponent] = kFlatExponent;
+    p[arc.capacitance] = 1.0 / (kFlatShare * scale.re_spread);
+  } else {
+    const double exponent = kTailExponents[state - 1];
+    p[arc.resistance] = kOpenResistance * scale.z_max;
+    p[arc.exponent] = exponent;
+    p[arc.capacitance] = 1.0 / (scale.z_max * std::pow(scale.omega_min, exponent));
+  }
+}
+
 // a (b / a)^u
 double log_uniform(double a, double b, double u) { return a * std::pow(b / a, u); }
 
@@ -202,12 +238,13 @@ bool interchangeable(const ArcCore& a, const ArcCore& b) {
 }
 
 std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
-                                                     const SpectrumScale& scale) {
+                                                     const SpectrumScale& scale, MoveSet set) {
+  const bool all = set == MoveSet::All;
   std::vector<std::vector<double>> out;
   const std::vector<double> base(x.begin(), x.end());
   const std::size_t n = std::min(base.size(), roles.roles.size());
 
-  for (std::size_t a = 0; a < roles.arcs.size(); ++a)
+  for (std::size_t a = 0; all && a < roles.arcs.size(); ++a)
     for (std::size_t b = a + 1; b < roles.arcs.size(); ++b) {
       if (!interchangeable(roles.arcs[a], roles.arcs[b])) continue;
       std::vector<double> p = base;
@@ -252,28 +289,13 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
         out.push_back(std::move(p));
       }
 
-  auto scale_each = [&](ParamRole role, std::initializer_list<double> factors) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (roles.roles[i] != role) continue;
-      for (const double f : factors) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (roles.roles[i] == ParamRole::Inductance)
+      for (const double f : {1e-2, 1e2}) {
         std::vector<double> p = base;
         p[i] *= f;
         out.push_back(std::move(p));
       }
-    }
-  };
-  scale_each(ParamRole::Capacitance, {1e-2, 1e2});
-  scale_each(ParamRole::Time, {1e-2, 1e2});
-  scale_each(ParamRole::Diffusion, {1e-3, 1e3});
-  for (const ArcCore& arc : roles.arcs)
-    for (const ArcCore::Entry& e : arc.entries)
-      if (e.role == ParamRole::Resistance && e.index < n)
-        for (const double f : {1e-1, 1e1}) {
-          std::vector<double> p = base;
-          p[e.index] *= f;
-          out.push_back(std::move(p));
-        }
-  scale_each(ParamRole::Inductance, {1e-2, 1e2});
 
   // Resistances outside every arc core: at the high-frequency intercept.
   std::vector<bool> in_core(n, false);
@@ -317,38 +339,16 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
         out.push_back(std::move(p));
       }
   }
+  if (!all) return out;
   // Degenerate arcs, where measured spectra often have their best basin:
   // every arc with a resistance, a capacitance and an exponent kept,
   // shorted or opened (degenerate), one arc at a time.
-  std::vector<std::array<std::size_t, 3>> cpe_arcs;  // resistance, capacitance, exponent
-  for (const ArcCore& arc : roles.arcs) {
-    std::optional<std::size_t> r, c, a;
-    for (const ArcCore::Entry& e : arc.entries) {
-      if (e.index >= n) continue;
-      if (e.role == ParamRole::Resistance) r = e.index;
-      if (e.role == ParamRole::Capacitance) c = e.index;
-      if (e.role == ParamRole::Exponent) a = e.index;
-    }
-    if (r && c && a) cpe_arcs.push_back({*r, *c, *a});
-  }
-  auto degenerate = [&](std::vector<double>& p, const std::array<std::size_t, 3>& arc, std::size_t state) {
-    const auto [r, c, a] = arc;
-    if (state == 0) {  // shorted: a resistance-like CPE beside it
-      p[r] = kOffResistance * scale.z_max;
-      p[a] = kFlatExponent;
-      p[c] = 1.0 / (kFlatShare * scale.re_spread);
-    } else {  // opened into a CPE tail, |Z| about max |Z| at the lowest frequency
-      const double exponent = kTailExponents[state - 1];
-      p[r] = kOpenResistance * scale.z_max;
-      p[a] = exponent;
-      p[c] = 1.0 / (scale.z_max * std::pow(scale.omega_min, exponent));
-    }
-  };
+  const std::vector<CpeArc> cpe_arcs = cpe_arc_cores(roles, n);
   constexpr std::size_t kStates = 1 + std::size(kTailExponents);
   for (std::size_t k = 0; k < cpe_arcs.size(); ++k)
     for (std::size_t s = 0; s < kStates; ++s) {
       std::vector<double> p = base;
-      degenerate(p, cpe_arcs[k], s);
+      make_degenerate(p, cpe_arcs[k], s, scale);
       out.push_back(std::move(p));
     }
   // Every arc placed afresh at once (two arcs or more): resistance 0.5 times
@@ -384,6 +384,11 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
   const double intercept = std::max(scale.re_min, 1e-3 * scale.z_max);
   const double r = 0.5 * scale.re_spread;
   auto at_decades = [&](double share) { return scale.omega_min * std::pow(10.0, share * decades); };
+  const std::vector<CpeArc> cpe_arcs = cpe_arc_cores(roles, n);
+  // The other arcs: as they are, placed at 20% of the decades, or opened
+  // into a CPE tail of exponent 0.9.
+  enum class Others { Kept, Placed, Opened };
+  constexpr std::size_t kOpenedTail = 2;
 
   for (std::size_t k = 0; k < roles.arcs.size(); ++k) {
     const ArcCore& arc = roles.arcs[k];
@@ -399,7 +404,7 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
       diffusion = diffusion || (roles.roles[i] == ParamRole::Diffusion && !in_core[i]);
     if (!res || !cap || !expo || !diffusion) continue;
     for (const double at : {0.5, 0.8})
-      for (const bool others : {false, true}) {
+      for (const Others others : {Others::Kept, Others::Placed, Others::Opened}) {
         std::vector<double> p = base;
         p[*res] = kOffResistance * scale.z_max;
         p[*expo] = kFlatExponent;
@@ -411,7 +416,7 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
           if (roles.roles[i] == ParamRole::Diffusion) p[i] = name == "aw" ? r * std::sqrt(w) : r;
           if (roles.roles[i] == ParamRole::Time) p[i] = 1.0 / w;
         }
-        if (others) {
+        if (others == Others::Placed) {
           for (std::size_t i = 0; i < n; ++i)
             if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) p[i] = intercept;
           const double tau = 1.0 / at_decades(0.2);
@@ -420,8 +425,32 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
             place_arc(roles, p, roles.arcs[j], tau, r, n);
           }
         }
+        if (others == Others::Opened)
+          for (const CpeArc& other : cpe_arcs)
+            if (other.resistance != *res) make_degenerate(p, other, kOpenedTail, scale);
         out.push_back(std::move(p));
       }
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> opened_arc_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                     const SpectrumScale& scale) {
+  std::vector<std::vector<double>> out;
+  const std::vector<double> base(x.begin(), x.end());
+  const std::size_t n = std::min(base.size(), roles.roles.size());
+  if (roles.arcs.size() < 2) return out;
+  const double decades = std::log10(scale.omega_max / scale.omega_min);
+  const double tau = 1.0 / (scale.omega_min * std::pow(10.0, 0.5 * decades));
+  for (const CpeArc& opened : cpe_arc_cores(roles, n)) {
+    std::vector<double> p = base;
+    make_degenerate(p, opened, 1, scale);
+    for (const ArcCore& arc : roles.arcs) {
+      const bool holds_it = std::any_of(arc.entries.begin(), arc.entries.end(),
+                                        [&](const ArcCore::Entry& e) { return e.index == opened.resistance; });
+      if (!holds_it) place_arc(roles, p, arc, tau, 0.5 * scale.re_spread, n);
+    }
+    out.push_back(std::move(p));
   }
   return out;
 }

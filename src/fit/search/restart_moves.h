@@ -21,34 +21,37 @@
 //      the resistance it sits beside;
 //   2. every exponent set to 0.75; then each exponent alone set to 0.05,
 //      then 0.35;
-//   3. each capacitance times 10^-2, 10^2;
-//   4. each time constant times 10^-2, 10^2;
-//   5. each diffusion amplitude times 10^-3, 10^3;
-//   6. each arc's core resistance times 10^-1 and 10;
-//   7. each inductance times 10^-2, 10^2;
-//   8. each arc placed afresh in the spectrum, with every resistance outside
-//      the arc cores at the intercept (move 9): resistance 0.5, then 0.05
+//   3. each inductance times 10^-2, 10^2;
+//   4. each resistance outside the arc cores at the high-frequency
+//      intercept, max(min Re Z, 1e-3 max |Z|), then taken out (1e-6 max |Z|,
+//      the arcs holding the intercept);
+//   5. every resistance outside [1e-4, 1e2] max |Z| brought back: an arc's
+//      to half the spread of the real part, any other to the intercept
+//      (one point, made only when some resistance is outside);
+//   6. each arc placed afresh in the spectrum, with every resistance outside
+//      the arc cores at the intercept (move 4): resistance 0.5, then 0.05
 //      times the spread of the real part, exponent 0.8 and for each of
 //      these time constant tau = 1 / omega at 20%, 50% and 80% of the
 //      measured decades (capacitance tau^a / R);
-//   9. each resistance outside the arc cores at the high-frequency
-//      intercept, max(min Re Z, 1e-3 max |Z|), then taken out (1e-6 max |Z|,
-//      the arcs holding the intercept);
-//  10. every resistance outside [1e-4, 1e2] max |Z| brought back: an arc's
-//      to half the spread of the real part, any other to the intercept
-//      (one point, made only when some resistance is outside);
-//  11. the degenerate arcs: for each arc whose core has a resistance, a
+//   7. the degenerate arcs: for each arc whose core has a resistance, a
 //      capacitance and an exponent, three states: shorted (resistance 1e-8
 //      max |Z|, exponent 0.05, capacitance 1 / (0.3 spread of the real
 //      part): a resistance-like CPE beside what else the arc holds) and
 //      opened into a CPE tail (resistance 1e6 max |Z|, exponent 0.35
 //      or 0.9, capacitance 1 / (max |Z| w0^a), w0 the lowest angular
 //      frequency); one arc at a time in each state;
-//  12. with two arcs or more, every arc placed afresh at once: resistance
+//   8. with two arcs or more, every arc placed afresh at once: resistance
 //      0.5 times the spread of the real part, exponent 0.8, time constants
 //      from 80% of the measured decades (the first arc) evenly down to 20%
-//      (the last), capacitances as in move 8, every resistance outside the
+//      (the last), capacitances as in move 6, every resistance outside the
 //      arc cores at the intercept.
+// Capacitances, time constants, diffusion terms and arc resistances are not
+// scaled by decades: on measured spectra such a move never reached a basin
+// that moves 6 to 8 and the restarts below did not reach as well.
+// MoveSet::Later makes moves 2 to 6 only: from a basin a first round has
+// just found, the swaps and the degenerate arcs never led further on
+// measured spectra, while an exponent reset or an arc placed afresh still
+// did.
 // Moves are made on every parameter; the caller holds fixed ones and clamps
 // into bounds.
 //
@@ -112,22 +115,37 @@ CircuitRoles circuit_roles(const SeriesList& circuit);
 // Whether the cores of two arcs can trade values.
 bool interchangeable(const ArcCore& a, const ArcCore& b);
 
+enum class MoveSet : std::uint8_t { All, Later };
+
 // The structured moves from `x` (one entry per parameter), in the order
 // above.
 std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
-                                                     const SpectrumScale& scale);
+                                                     const SpectrumScale& scale, MoveSet set = MoveSet::All);
 
 // The shorted arcs with a diffusion element beside their resistance, where
 // the diffusion and the arc's resistance-like CPE form an arc of their own:
 // for each arc whose core has a resistance, a capacitance and an exponent,
-// shorted as in move 11 but with its capacitance 1 / (0.5 spread of the real
+// shorted as in move 7 but with its capacitance 1 / (0.5 spread of the real
 // part), its diffusion amplitudes at that resistance (aw: at it times
 // sqrt(w)) and its other time constants at 1 / w, w at 50% and then 80% of
-// the measured decades; each once with the other arcs kept and once with
-// them placed at 20% (move 8's values) and every resistance outside the arc
-// cores at the intercept.  Meant to be run with the shorted resistance held.
+// the measured decades; each once with the other arcs kept, once with them
+// placed at 20% (move 6's values) and every resistance outside the arc
+// cores at the intercept, and once with every other arc that has a
+// resistance, a capacitance and an exponent opened into a CPE tail of
+// exponent 0.9 (move 7).  Meant to be run with the shorted resistance held
+// (and the opened ones, degenerate too).
 std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& roles, std::span<const double> x,
                                                             const SpectrumScale& scale);
+
+// Each arc that has a resistance, a capacitance and an exponent opened into
+// a CPE tail of exponent 0.35 (move 7), with every other arc placed afresh
+// in the middle of the measured decades: resistance 0.5 times the spread of
+// the real part, exponent 0.8, time constant 1 / w, w at 50% of the
+// decades (capacitance as in move 6).  Made with two arcs or more.  Meant
+// to be run with the opened resistance held: let go, a local run walks it
+// back down before the placed arc has moved.
+std::vector<std::vector<double>> opened_arc_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                     const SpectrumScale& scale);
 
 // One random start; `x` gives the parameters without a range.
 std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
