@@ -1193,11 +1193,11 @@ class Circuit:
             minimisations.  Every search but basin hopping ends with a
             Levenberg-Marquardt polish that is kept when it is no worse.
             ``"multi_start"``: Levenberg-Marquardt from the start, then from
-            structured restarts of its minimum (arcs swapped or placed afresh,
-            exponents reset, capacitances, time constants and diffusion terms
-            moved by decades) and a few random starts scaled to the spectrum,
+            structured restarts of its minimum (arcs swapped, placed afresh,
+            shorted or opened, exponents reset, series resistances and
+            inductances moved) and a few random starts scaled to the spectrum,
             keeping the lowest minimum; for multi-arc models whose one-call
-            fit may settle in a neighbouring basin, at some 5-20 times the
+            fit may settle in a neighbouring basin, at some 4-20 times the
             time.
         max_iterations : int, default 200
             Levenberg-Marquardt patience (residual evaluations per run).
