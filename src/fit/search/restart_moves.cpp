@@ -127,18 +127,24 @@ struct CpeArc {
   std::size_t resistance, capacitance, exponent;
 };
 
+// The arc's core when it has a resistance, a capacitance and an exponent
+// (entries from `n` on are not counted).
+std::optional<CpeArc> cpe_core(const ArcCore& arc, std::size_t n) {
+  std::optional<std::size_t> r, c, a;
+  for (const ArcCore::Entry& e : arc.entries) {
+    if (e.index >= n) continue;
+    if (e.role == ParamRole::Resistance) r = e.index;
+    if (e.role == ParamRole::Capacitance) c = e.index;
+    if (e.role == ParamRole::Exponent) a = e.index;
+  }
+  if (r && c && a) return CpeArc{*r, *c, *a};
+  return std::nullopt;
+}
+
 std::vector<CpeArc> cpe_arc_cores(const CircuitRoles& roles, std::size_t n) {
   std::vector<CpeArc> out;
-  for (const ArcCore& arc : roles.arcs) {
-    std::optional<std::size_t> r, c, a;
-    for (const ArcCore::Entry& e : arc.entries) {
-      if (e.index >= n) continue;
-      if (e.role == ParamRole::Resistance) r = e.index;
-      if (e.role == ParamRole::Capacitance) c = e.index;
-      if (e.role == ParamRole::Exponent) a = e.index;
-    }
-    if (r && c && a) out.push_back({*r, *c, *a});
-  }
+  for (const ArcCore& arc : roles.arcs)
+    if (const auto core = cpe_core(arc, n)) out.push_back(*core);
   return out;
 }
 
@@ -392,23 +398,17 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
 
   for (std::size_t k = 0; k < roles.arcs.size(); ++k) {
     const ArcCore& arc = roles.arcs[k];
-    std::optional<std::size_t> res, cap, expo;
-    for (const ArcCore::Entry& e : arc.entries) {
-      if (e.index >= n) continue;
-      if (e.role == ParamRole::Resistance) res = e.index;
-      if (e.role == ParamRole::Capacitance) cap = e.index;
-      if (e.role == ParamRole::Exponent) expo = e.index;
-    }
+    const std::optional<CpeArc> core = cpe_core(arc, n);
     bool diffusion = false;
     for (std::size_t i = arc.first; i < std::min(arc.end, n); ++i)
       diffusion = diffusion || (roles.roles[i] == ParamRole::Diffusion && !in_core[i]);
-    if (!res || !cap || !expo || !diffusion) continue;
+    if (!core || !diffusion) continue;
     for (const double at : {0.5, 0.8})
       for (const Others others : {Others::Kept, Others::Placed, Others::Opened}) {
         std::vector<double> p = base;
-        p[*res] = kOffResistance * scale.z_max;
-        p[*expo] = kFlatExponent;
-        p[*cap] = 1.0 / r;
+        p[core->resistance] = kOffResistance * scale.z_max;
+        p[core->exponent] = kFlatExponent;
+        p[core->capacitance] = 1.0 / r;
         const double w = at_decades(at);
         for (std::size_t i = arc.first; i < std::min(arc.end, n); ++i) {
           if (in_core[i]) continue;
@@ -427,7 +427,7 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
         }
         if (others == Others::Opened)
           for (const CpeArc& other : cpe_arcs)
-            if (other.resistance != *res) make_degenerate(p, other, kOpenedTail, scale);
+            if (other.resistance != core->resistance) make_degenerate(p, other, kOpenedTail, scale);
         out.push_back(std::move(p));
       }
   }
