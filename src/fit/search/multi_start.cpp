@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "circuit/constraints.h"
@@ -94,6 +95,12 @@ std::vector<bool> degenerate_pins(const std::vector<double>& x, const std::vecto
   }
   return pinned;
 }
+
+// What a held restart's screen holds besides the fixed parameters: the
+// degenerate resistances, and also the parameters on a bound, or the
+// inductances.
+enum class Hold : std::uint8_t { Degenerate, OnBounds, Inductances };
+using Points = std::vector<std::vector<double>>;
 
 }  // namespace
 
@@ -233,18 +240,26 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
         if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
       }
     }
-    // First round: the points meant to be run with their degenerate
-    // resistances held (the shorted arcs with their diffusion placed, an
-    // arc opened with the others placed afresh), screened so; of each
-    // kind the lowest, when its screened cost is below kWorthFinishing
-    // times b's and its basin not seen, one more finalist, finished by itself.
-    if (round == 0)
-      for (const auto& held :
-           {shorted_diffusion_restarts(roles, base, scale), opened_arc_restarts(roles, base, scale)}) {
+    // Held restarts, screened with what they hold pinned; of each kind
+    // the lowest, when its screened cost is below kWorthFinishing times b's
+    // and its basin not seen, one more finalist, finished by itself.  The
+    // first round makes every kind (the shorted arcs with their diffusion
+    // placed, an arc opened with the others placed afresh, an ideal arc
+    // beside depressed ones, traded capacitances, placed inductances);
+    // later rounds only the ideal arcs and the inductances.
+    const bool first_round = round == 0;
+    for (const auto& [held, hold] :
+           {std::pair{first_round ? shorted_diffusion_restarts(roles, base, scale) : Points{}, Hold::Degenerate},
+            std::pair{first_round ? opened_arc_restarts(roles, base, scale) : Points{}, Hold::Degenerate},
+            std::pair{ideal_arc_restarts(roles, base), Hold::OnBounds},
+            std::pair{first_round ? traded_capacitance_restarts(roles, base) : Points{}, Hold::Degenerate},
+            std::pair{placed_inductance_restarts(roles, base, scale), Hold::Inductances}}) {
         Screened lowest{INFINITY, {}};
         for (std::vector<double> p : held) {
           admit(p, base, start, bounds, fixed, true);
-          std::vector<bool> pins = degenerate_pins(p, fixed, bounds, roles, scale.z_max, false);
+          std::vector<bool> pins = degenerate_pins(p, fixed, bounds, roles, scale.z_max, hold == Hold::OnBounds);
+          for (std::size_t i = 0; hold == Hold::Inductances && i < std::min(pins.size(), roles.roles.size()); ++i)
+            pins[i] = pins[i] || roles.roles[i] == ParamRole::Inductance;
           auto run = local_run(std::move(p), screen_settings, base, true, &pins);
           if (!run) return unexpected(FitFailure{std::move(run.error())});
           // An exponent that ran onto its bound stalls the run there: once

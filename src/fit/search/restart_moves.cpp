@@ -119,6 +119,10 @@ constexpr double kNegligible = 1e-6;
 constexpr double kFlatExponent = 0.05;
 // Its admittance, as 1 / (this share of the real part's spread).
 constexpr double kFlatShare = 0.3;
+// The exponent of the arcs beside an ideal one.
+constexpr double kDepressedExponent = 0.4;
+// Inductances placed on the spectrum's scale (times max |Z| / w1).
+constexpr double kPlacedInductances[] = {1e-3, 1e-2};
 // The exponents of an arc opened into a CPE tail.
 constexpr double kTailExponents[] = {0.35, 0.9};
 
@@ -303,11 +307,12 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
         out.push_back(std::move(p));
       }
 
-  // Resistances outside every arc core: at the high-frequency intercept.
   std::vector<bool> in_core(n, false);
   for (const ArcCore& arc : roles.arcs)
     for (const ArcCore::Entry& e : arc.entries)
       if (e.index < n) in_core[e.index] = true;
+
+  // Resistances outside every arc core: at the high-frequency intercept.
   for (std::size_t i = 0; i < n; ++i)
     if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) {
       std::vector<double> p = base;
@@ -450,6 +455,57 @@ std::vector<std::vector<double>> opened_arc_restarts(const CircuitRoles& roles, 
                                         [&](const ArcCore::Entry& e) { return e.index == opened.resistance; });
       if (!holds_it) place_arc(roles, p, arc, tau, 0.5 * scale.re_spread, n);
     }
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> ideal_arc_restarts(const CircuitRoles& roles, std::span<const double> x) {
+  std::vector<std::vector<double>> out;
+  const std::size_t n = std::min(x.size(), roles.roles.size());
+  std::vector<CpeArc> cores;
+  for (const ArcCore& arc : roles.arcs)
+    if (const auto core = cpe_core(arc, n); core && arc.end - arc.first == arc.entries.size()) cores.push_back(*core);
+  if (cores.size() < 2) return out;
+  // The arc's exponent set to `a`, its time constant (R Q)^(1/a) kept.
+  auto reshape = [&](std::vector<double>& p, const CpeArc& arc, double a) {
+    const double r = x[arc.resistance], q = x[arc.capacitance], old = x[arc.exponent];
+    if (r > 0.0 && q > 0.0 && old > 0.0) p[arc.capacitance] = std::pow(r * q, a / old) / r;
+    p[arc.exponent] = a;
+  };
+  for (const CpeArc& ideal : cores) {
+    std::vector<double> p(x.begin(), x.end());
+    for (const CpeArc& arc : cores) reshape(p, arc, &arc == &ideal ? 1.0 : kDepressedExponent);
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> traded_capacitance_restarts(const CircuitRoles& roles, std::span<const double> x) {
+  std::vector<std::vector<double>> out;
+  const std::size_t n = std::min(x.size(), roles.roles.size());
+  const std::vector<CpeArc> cores = cpe_arc_cores(roles, n);
+  for (std::size_t a = 0; a < cores.size(); ++a)
+    for (std::size_t b = a + 1; b < cores.size(); ++b) {
+      std::vector<double> p(x.begin(), x.end());
+      std::swap(p[cores[a].capacitance], p[cores[b].capacitance]);
+      std::swap(p[cores[a].exponent], p[cores[b].exponent]);
+      out.push_back(std::move(p));
+    }
+  return out;
+}
+
+std::vector<std::vector<double>> placed_inductance_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                            const SpectrumScale& scale) {
+  std::vector<std::vector<double>> out;
+  const std::size_t n = std::min(x.size(), roles.roles.size());
+  bool any = false;
+  for (std::size_t i = 0; i < n; ++i) any = any || roles.roles[i] == ParamRole::Inductance;
+  if (!any) return out;
+  for (const double share : kPlacedInductances) {
+    std::vector<double> p(x.begin(), x.end());
+    for (std::size_t i = 0; i < n; ++i)
+      if (roles.roles[i] == ParamRole::Inductance) p[i] = share * scale.z_max / scale.omega_max;
     out.push_back(std::move(p));
   }
   return out;

@@ -147,6 +147,27 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
 std::vector<std::vector<double>> opened_arc_restarts(const CircuitRoles& roles, std::span<const double> x,
                                                      const SpectrumScale& scale);
 
+// With two plain arcs or more (a resistance, a capacitance and an exponent,
+// nothing else): each of them made ideal (exponent 1) and the others
+// strongly depressed (exponent 0.4), every arc's time constant (R Q)^(1/a)
+// kept.
+// Measured battery spectra often have their best basin there, and a local
+// run from between the two shapes stays between them.  Meant to be run with
+// the ideal exponent held at its bound.
+std::vector<std::vector<double>> ideal_arc_restarts(const CircuitRoles& roles, std::span<const double> x);
+
+// Every pair of arcs that have a resistance, a capacitance and an exponent
+// with their capacitances and exponents traded, the resistances kept.
+std::vector<std::vector<double>> traded_capacitance_restarts(const CircuitRoles& roles, std::span<const double> x);
+
+// Every inductance placed on the spectrum's scale, at 1e-3 and then 1e-2
+// max |Z| / w1, w1 the highest angular frequency.  Made when the circuit has
+// an inductance.  Meant to be run with the inductances held: from a fit
+// that walked an inductance down to its bound, a short local run takes it
+// straight back there, although a longer one finds a lower basin.
+std::vector<std::vector<double>> placed_inductance_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                            const SpectrumScale& scale);
+
 // One random start; `x` gives the parameters without a range.
 std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
                                  ChaCha12& rng);
