@@ -155,11 +155,47 @@ static void opened_arc_with_the_others_placed() {
   CHECK(opened_arc_restarts(circuit_roles(one), std::vector<double>(4, 1.0), scale).empty());
 }
 
+void ideal_traded_and_inductance_restarts() {
+  auto near = [](double a, double b) { return std::abs(a - b) <= 1e-12 * std::abs(b); };
+  const SeriesList c = parse(std::string_view("L0-R0-p(R1,CPE1)-p(R2,CPE2)")).value();
+  const CircuitRoles roles = circuit_roles(c);
+  // L0, R0, R1, Q1, a1, R2, Q2, a2: arc time constants (R Q)^(1/a) 0.01 and 2.
+  const std::vector<double> x{1e-6, 1.0, 10.0, std::pow(0.01, 0.7) / 10.0, 0.7, 4.0, std::pow(2.0, 0.6) / 4.0, 0.6};
+  const auto ideal = ideal_arc_restarts(roles, x);
+  CHECK(ideal.size() == 2);
+  if (ideal.size() == 2) {
+    for (const auto& p : ideal) {
+      CHECK(near(std::pow(p[2] * p[3], 1.0 / p[4]), 0.01) && near(std::pow(p[5] * p[6], 1.0 / p[7]), 2.0));
+      CHECK(p[0] == x[0] && p[1] == x[1] && p[2] == x[2] && p[5] == x[5]);
+    }
+    CHECK(ideal[0][4] == 1.0 && ideal[0][7] == 0.4 && ideal[1][4] == 0.4 && ideal[1][7] == 1.0);
+  }
+  // An arc that holds a diffusion element is not plain: no ideal restarts.
+  const SeriesList wo = parse(std::string_view("R0-p(R1,CPE1)-p(R2-Wo2,CPE2)")).value();
+  CHECK(ideal_arc_restarts(circuit_roles(wo), std::vector<double>(9, 1.0)).empty());
+
+  const auto traded = traded_capacitance_restarts(roles, x);
+  CHECK(traded.size() == 1);
+  if (traded.size() == 1)
+    CHECK(traded[0][3] == x[6] && traded[0][4] == x[7] && traded[0][6] == x[3] && traded[0][7] == x[4] &&
+          traded[0][2] == x[2] && traded[0][5] == x[5]);
+
+  SpectrumScale scale;
+  scale.z_max = 5.0;
+  scale.omega_max = 1e5;
+  const auto placed = placed_inductance_restarts(roles, x, scale);
+  CHECK(placed.size() == 2);
+  if (placed.size() == 2) CHECK(near(placed[0][0], 1e-3 * 5.0 / 1e5) && near(placed[1][0], 1e-2 * 5.0 / 1e5));
+  const SeriesList no_l = parse(std::string_view("R0-p(R1,CPE1)")).value();
+  CHECK(placed_inductance_restarts(circuit_roles(no_l), std::vector<double>(4, 1.0), scale).empty());
+}
+
 int main() {
   roles_and_arcs();
   moves();
   swap_keeps_diffusion_in_proportion();
   shorted_arc_with_its_diffusion_placed();
   opened_arc_with_the_others_placed();
+  ideal_traded_and_inductance_restarts();
   return test::finish();
 }
