@@ -145,6 +145,15 @@ std::optional<CpeArc> cpe_core(const ArcCore& arc, std::size_t n) {
   return std::nullopt;
 }
 
+// Which of the first `n` parameters belong to an arc core.
+std::vector<bool> core_mask(const CircuitRoles& roles, std::size_t n) {
+  std::vector<bool> in_core(n, false);
+  for (const ArcCore& arc : roles.arcs)
+    for (const ArcCore::Entry& e : arc.entries)
+      if (e.index < n) in_core[e.index] = true;
+  return in_core;
+}
+
 std::vector<CpeArc> cpe_arc_cores(const CircuitRoles& roles, std::size_t n) {
   std::vector<CpeArc> out;
   for (const ArcCore& arc : roles.arcs)
@@ -307,12 +316,8 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
         out.push_back(std::move(p));
       }
 
-  std::vector<bool> in_core(n, false);
-  for (const ArcCore& arc : roles.arcs)
-    for (const ArcCore::Entry& e : arc.entries)
-      if (e.index < n) in_core[e.index] = true;
-
   // Resistances outside every arc core: at the high-frequency intercept.
+  const std::vector<bool> in_core = core_mask(roles, n);
   for (std::size_t i = 0; i < n; ++i)
     if (roles.roles[i] == ParamRole::Resistance && !in_core[i]) {
       std::vector<double> p = base;
@@ -387,10 +392,7 @@ std::vector<std::vector<double>> shorted_diffusion_restarts(const CircuitRoles& 
   std::vector<std::vector<double>> out;
   const std::vector<double> base(x.begin(), x.end());
   const std::size_t n = std::min(base.size(), roles.roles.size());
-  std::vector<bool> in_core(n, false);
-  for (const ArcCore& arc : roles.arcs)
-    for (const ArcCore::Entry& e : arc.entries)
-      if (e.index < n) in_core[e.index] = true;
+  const std::vector<bool> in_core = core_mask(roles, n);
   const double decades = std::log10(scale.omega_max / scale.omega_min);
   const double intercept = std::max(scale.re_min, 1e-3 * scale.z_max);
   const double r = 0.5 * scale.re_spread;
