@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "circuit/evaluate.h"
 #include "circuit/parser.h"
 #include "circuit/tree.h"
 #include "fit/random/seed.h"
@@ -190,6 +191,38 @@ void ideal_traded_and_inductance_restarts() {
   CHECK(placed_inductance_restarts(circuit_roles(no_l), std::vector<double>(4, 1.0), scale).empty());
 }
 
+void stretched_diffusion_and_ideal_exponent_restarts() {
+  // R0.r, Wo1.z0, Wo1.tau, G2.rg, G2.tg, CPE3.q, CPE3.alpha
+  const SeriesList c = parse(std::string_view("R0-Wo1-G2-CPE3")).value();
+  const std::vector<double> x{1e-3, 2e3, 30.0, 3e3, 0.1, 1e-3, 0.95};
+  const auto stretched = stretched_diffusion_restarts(circuit_roles(c), x);
+  CHECK(stretched.size() == 6);
+  // Well above both bends (w tau >= 1e4) the stretched circuits have the
+  // impedance of the fitted one, to the Gerischer's 1 / (2 w tg).
+  for (const auto& p : stretched) {
+    CHECK(p[0] == x[0] && p[5] == x[5] && p[6] == x[6]);
+    CHECK((p[2] > x[2]) != (p[4] > x[4]));  // one element at a time
+    for (const double w : {1e5, 1e7}) {
+      const Complex a = impedance(rebuild(c, x), w), b = impedance(rebuild(c, p), w);
+      const Complex d = a - b;
+      CHECK(std::hypot(d.re, d.im) <= 1e-4 * std::hypot(a.re, a.im));
+    }
+  }
+  const SeriesList w = parse(std::string_view("R0-p(R1,C1)-W1")).value();
+  CHECK(stretched_diffusion_restarts(circuit_roles(w), std::vector<double>(4, 1.0)).empty());
+
+  // Only the exponents just short of 1 are made ideal.
+  const SeriesList two = parse(std::string_view("p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)")).value();
+  const std::vector<double> y{1.0, 1e-3, 0.95, 1.0, 1e-2, 0.8, 1.0, 1e-1, 1.0};
+  const auto ideal = ideal_exponent_restarts(circuit_roles(two), y);
+  CHECK(ideal.size() == 1);
+  if (ideal.size() == 1) {
+    std::vector<double> expected = y;
+    expected[2] = 1.0;
+    CHECK(ideal[0] == expected);
+  }
+}
+
 int main() {
   roles_and_arcs();
   moves();
@@ -197,5 +230,6 @@ int main() {
   shorted_arc_with_its_diffusion_placed();
   opened_arc_with_the_others_placed();
   ideal_traded_and_inductance_restarts();
+  stretched_diffusion_and_ideal_exponent_restarts();
   return test::finish();
 }

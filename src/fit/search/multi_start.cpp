@@ -285,6 +285,30 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     // Another round only after a new basin, not after a refinement of this one.
     if (!(best.cost < kNewBasin * base_cost)) break;
   }
+  // Last, the diffusion bends moved beyond the measured decades, each
+  // finished by itself; then the nearly ideal exponents made ideal, each
+  // fitted as the default method fits (which lets go the resistances that
+  // a fit by itself would hold).
+  {
+    const std::vector<double> base = best.values;
+    for (std::vector<double> p : stretched_diffusion_restarts(roles, base)) {
+      admit(p, base, start, bounds, fixed, true);
+      auto own = finish_alone(p, base);
+      if (!own) return unexpected(FitFailure{std::move(own.error())});
+      if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
+    }
+    for (std::vector<double> p : ideal_exponent_restarts(roles, best.values)) {
+      admit(p, base, start, bounds, fixed, true);
+      FitExpected run = local_fit(rebuild(in.circuit, p));
+      if (!run) return run;
+      iterations += run->iterations;
+      full_evals += run->impedance_evals;
+      if (replaces_best(run->cost)) {
+        best = Screened{run->cost, run->params};
+        outcome = std::move(run);
+      }
+    }
+  }
 
   outcome->iterations = iterations;
   outcome->impedance_evals = full_evals + counter.load();

@@ -123,6 +123,10 @@ constexpr double kFlatShare = 0.3;
 constexpr double kDepressedExponent = 0.4;
 // Inductances placed on the spectrum's scale (times max |Z| / w1).
 constexpr double kPlacedInductances[] = {1e-3, 1e-2};
+// An exponent above this, short of 1, is taken to 1.
+constexpr double kNearlyIdeal = 0.9;
+// The factors a diffusion element's time constant is stretched by.
+constexpr double kDiffusionStretches[] = {10.0, 1e2, 1e4};
 // The exponents of an arc opened into a CPE tail.
 constexpr double kTailExponents[] = {0.35, 0.9};
 
@@ -508,6 +512,36 @@ std::vector<std::vector<double>> placed_inductance_restarts(const CircuitRoles& 
     std::vector<double> p(x.begin(), x.end());
     for (std::size_t i = 0; i < n; ++i)
       if (roles.roles[i] == ParamRole::Inductance) p[i] = share * scale.z_max / scale.omega_max;
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> stretched_diffusion_restarts(const CircuitRoles& roles, std::span<const double> x) {
+  std::vector<std::vector<double>> out;
+  const std::size_t n = std::min({x.size(), roles.roles.size(), roles.firsts.size()});
+  for (std::size_t t = 0; t < n; ++t) {
+    if (roles.roles[t] != ParamRole::Time) continue;
+    for (std::size_t d = 0; d < n; ++d) {
+      if (roles.roles[d] != ParamRole::Diffusion || roles.firsts[d] != roles.firsts[t]) continue;
+      for (const double k : kDiffusionStretches) {
+        std::vector<double> p(x.begin(), x.end());
+        p[t] *= k;
+        p[d] *= std::sqrt(k);
+        out.push_back(std::move(p));
+      }
+    }
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> ideal_exponent_restarts(const CircuitRoles& roles, std::span<const double> x) {
+  std::vector<std::vector<double>> out;
+  const std::size_t n = std::min(x.size(), roles.roles.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    if (roles.roles[i] != ParamRole::Exponent || !(x[i] > kNearlyIdeal && x[i] < 1.0)) continue;
+    std::vector<double> p(x.begin(), x.end());
+    p[i] = 1.0;
     out.push_back(std::move(p));
   }
   return out;

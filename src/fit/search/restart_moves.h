@@ -168,6 +168,20 @@ std::vector<std::vector<double>> traded_capacitance_restarts(const CircuitRoles&
 std::vector<std::vector<double>> placed_inductance_restarts(const CircuitRoles& roles, std::span<const double> x,
                                                             const SpectrumScale& scale);
 
+// Each diffusion element's time constant stretched by 10, 10^2 and 10^4 with
+// its amplitude (z0, rg) times the square root, which keeps the line of its
+// high-frequency end (exactly for Wo, Ws and G, where it is amplitude /
+// sqrt(j w tau)): the fitted tail unchanged where it is measured, its bend
+// moved to lower frequencies.  From a finished fit whose diffusion
+// bends inside the measured decades, measured spectra often have a lower
+// basin with the bend beyond them, which a local run does not reach.
+std::vector<std::vector<double>> stretched_diffusion_restarts(const CircuitRoles& roles, std::span<const double> x);
+
+// Each exponent between 0.9 and 1 set to 1, one at a time.  A local run
+// slows down as an exponent nears its bound and may stop short of an ideal
+// element that fits better.  Meant to be run with the exponent held there.
+std::vector<std::vector<double>> ideal_exponent_restarts(const CircuitRoles& roles, std::span<const double> x);
+
 // One random start; `x` gives the parameters without a range.
 std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
                                  ChaCha12& rng);
