@@ -36,16 +36,26 @@
 //       do), and by itself when that fit ends above the screened cost.  A
 //       minimum replaces b when its cost is finite and below (1 - 1e-9)
 //       times b's (or b's is not finite);
-//    d. first round only: the points of shorted_diffusion_restarts(b) and
-//       then those of opened_arc_restarts(b), each screened as in b. but
-//       with its degenerate resistances pinned, and screened once more
-//       from where it ended with the bounded parameters it ended on a bound
-//       pinned too (the lower of the two counts); of each of the two lists
-//       the lowest, when its cost is below 1.5 times b's and its basin not
-//       seen (as in c.), is finished by itself and then counts as seen.
+//    d. the held restarts, one list per kind: in the first round
+//       shorted_diffusion_restarts(b), opened_arc_restarts(b),
+//       ideal_arc_restarts(b), traded_capacitance_restarts(b) and
+//       placed_inductance_restarts(b); in later rounds the ideal arcs and
+//       the placed inductances only.  Each point is screened as in b. with
+//       its degenerate resistances pinned (and, for the ideal arcs, the
+//       bounded parameters on a bound; for the placed inductances, the
+//       inductances), then screened once more from where it ended with
+//       the bounded parameters it ended on a bound pinned too (the lower of
+//       the two counts); of each list the lowest, when its cost is below
+//       1.5 times b's and its basin not seen (as in c.), is finished by
+//       itself and then counts as seen.
 // 3. Another round follows while the last one lowered b's cost below 0.99
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.
+// 4. Last, from b's values: each point of stretched_diffusion_restarts(b)
+//    finished by itself; then each point of ideal_exponent_restarts(b)
+//    finished by levenberg_marquardt_fit, which lets go the opened or
+//    shorted resistances a fit by itself would hold.  Either replaces b as
+//    in c.
 // The outcome is that of the fit that found b (the first, when none did
 // better).
 //
