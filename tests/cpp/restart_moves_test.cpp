@@ -221,6 +221,18 @@ void stretched_diffusion_and_ideal_exponent_restarts() {
     expected[2] = 1.0;
     CHECK(ideal[0] == expected);
   }
+  // Only an arc opened into a tail (resistance at or above the threshold)
+  // has its tail made an ideal capacitor, whatever its exponent.
+  std::vector<double> opened = y;
+  opened[3] = 1e6;
+  const auto tails = ideal_tail_restarts(circuit_roles(two), opened, 1e5);
+  CHECK(tails.size() == 1);
+  if (tails.size() == 1) {
+    std::vector<double> expected = opened;
+    expected[5] = 1.0;
+    CHECK(tails[0] == expected);
+  }
+  CHECK(ideal_tail_restarts(circuit_roles(two), y, 1e5).empty());
 }
 
 int main() {

@@ -41,6 +41,9 @@ constexpr double kOpened = 1e5;
 // A shorted arc with its diffusion placed is finished when its screened
 // cost is below this multiple of the best cost.
 constexpr double kWorthFinishing = 1.5;
+// The lowest degenerate basin that b did not replace is let go at the end
+// when its cost is below this multiple of b's.
+constexpr double kNearRunnerUp = 1.1;
 
 // `p` inside the bounds, fixed parameters at their start values: a bounded
 // parameter clamped, a non-finite one back at the base value.  An open
@@ -175,9 +178,16 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     if (!again) return again;
     return again->cost < own->cost ? std::move(again) : std::move(own);
   };
+  // The lowest degenerate basin finished by itself that did not replace b.
+  Screened degenerate_runner_up{INFINITY, {}};
   // `own` (from finish_alone) taken for b when it replaces it.
   auto adopt = [&](const Screened& own) -> std::optional<FitFailure> {
-    if (!replaces_best(own.cost)) return std::nullopt;
+    if (!replaces_best(own.cost)) {
+      if (own.cost < degenerate_runner_up.cost &&
+          degenerate_pins(own.values, fixed, bounds, roles, scale.z_max, false) != fixed)
+        degenerate_runner_up = own;
+      return std::nullopt;
+    }
     auto built = build_outcome(in.circuit, model, own.values, own.success, 0, counter, &limits);
     if (!built) return FitFailure{std::move(built.error())};
     built->ending = fit_ending(own.ending);
@@ -286,9 +296,13 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     if (!(best.cost < kNewBasin * base_cost)) break;
   }
   // Last, the diffusion bends moved beyond the measured decades, each
-  // finished by itself; then the nearly ideal exponents made ideal, each
-  // fitted as the default method fits (which lets go the resistances that
-  // a fit by itself would hold).
+  // finished by itself; then, from b and from the lowest degenerate basin
+  // that did not replace it when that is near b, the nearly ideal exponents
+  // made ideal and the tails made ideal capacitors.  Such a point with an
+  // arc still opened or shorted is fitted as the default method fits,
+  // which lets go the resistance a fit by itself would hold (an opened arc
+  // often fits better as a capacitor with its leak resistance just below
+  // the measured decades); any other gets one full local run.
   {
     const std::vector<double> base = best.values;
     for (std::vector<double> p : stretched_diffusion_restarts(roles, base)) {
@@ -297,8 +311,24 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
       if (!own) return unexpected(FitFailure{std::move(own.error())});
       if (auto failure = adopt(*own)) return unexpected(std::move(*failure));
     }
-    for (std::vector<double> p : ideal_exponent_restarts(roles, best.values)) {
+    Points ideal;
+    auto add = [&](const std::vector<double>& from) {
+      const double opened = kOpened * scale.z_max;
+      for (Points more : {ideal_exponent_restarts(roles, from), ideal_tail_restarts(roles, from, opened)})
+        for (std::vector<double>& p : more)
+          if (std::find(ideal.begin(), ideal.end(), p) == ideal.end()) ideal.push_back(std::move(p));
+    };
+    add(best.values);
+    if (degenerate_runner_up.cost < kNearRunnerUp * best.cost && !same_basin(degenerate_runner_up, best, bounds))
+      add(degenerate_runner_up.values);
+    for (std::vector<double> p : ideal) {
       admit(p, base, start, bounds, fixed, true);
+      if (degenerate_pins(p, fixed, bounds, roles, scale.z_max, false) == fixed) {
+        auto run = local_run(std::move(p), options.local, base);
+        if (!run) return unexpected(FitFailure{std::move(run.error())});
+        if (auto failure = adopt(*run)) return unexpected(std::move(*failure));
+        continue;
+      }
       FitExpected run = local_fit(rebuild(in.circuit, p));
       if (!run) return run;
       iterations += run->iterations;

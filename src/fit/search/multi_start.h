@@ -52,10 +52,13 @@
 //    times its cost at the round's start (a new basin, not a refinement), at
 //    most `rounds` rounds.
 // 4. Last, from b's values: each point of stretched_diffusion_restarts(b)
-//    finished by itself; then each point of ideal_exponent_restarts(b)
-//    finished by levenberg_marquardt_fit, which lets go the opened or
-//    shorted resistances a fit by itself would hold.  Either replaces b as
-//    in c.
+//    finished by itself.  Then the points of ideal_exponent_restarts and
+//    ideal_tail_restarts (resistances opened at 1e5 max |Z|) of b, and of
+//    the lowest degenerate basin finished by itself that did not replace b
+//    when its cost is below 1.1 times b's: a point with an arc still shorted
+//    or opened is finished by levenberg_marquardt_fit, which lets go the
+//    resistance a fit by itself would hold; any other by one full-patience
+//    run.  Each replaces b as in c.
 // The outcome is that of the fit that found b (the first, when none did
 // better).
 //

@@ -547,6 +547,18 @@ std::vector<std::vector<double>> ideal_exponent_restarts(const CircuitRoles& rol
   return out;
 }
 
+std::vector<std::vector<double>> ideal_tail_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                     double opened) {
+  std::vector<std::vector<double>> out;
+  for (const CpeArc& core : cpe_arc_cores(roles, std::min(x.size(), roles.roles.size()))) {
+    if (!(x[core.resistance] >= opened && x[core.exponent] < 1.0)) continue;
+    std::vector<double> p(x.begin(), x.end());
+    p[core.exponent] = 1.0;
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
 std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
                                  ChaCha12& rng) {
   const std::size_t n = std::min(x.size(), roles.roles.size());

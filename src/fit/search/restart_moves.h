@@ -182,6 +182,14 @@ std::vector<std::vector<double>> stretched_diffusion_restarts(const CircuitRoles
 // element that fits better.  Meant to be run with the exponent held there.
 std::vector<std::vector<double>> ideal_exponent_restarts(const CircuitRoles& roles, std::span<const double> x);
 
+// Each arc that has a resistance, a capacitance and an exponent and is
+// opened into a CPE tail (its resistance at or above `opened`) with the tail
+// made an ideal capacitor (exponent 1, capacitance kept).  Meant to be run
+// with the resistance let go: a measured low-frequency tail is often a
+// capacitor whose leak resistance sets in just below the lowest frequency.
+std::vector<std::vector<double>> ideal_tail_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                     double opened);
+
 // One random start; `x` gives the parameters without a range.
 std::vector<double> random_start(const CircuitRoles& roles, std::span<const double> x, const SpectrumScale& scale,
                                  ChaCha12& rng);
