@@ -202,7 +202,9 @@ def palmsens(channels, utf16=True):
                     "DataValues": [dict({"V": float(v)}, **(extra or {})) for v in values]}
         return {"Type": "PalmSens.Data.DataSetEIS", "Values": [
             arr("Idc", [1e-6] * len(s["f"]), {"C": 7, "S": 2}), arr("time", s["t"]), arr("Frequency", s["f"]),
-            arr("ZRe", s["z"].real), arr("ZIm", -s["z"].imag), arr("Z", np.abs(s["z"])),
+            # The modulus of a value near the largest double overflows; JSON
+            # has no infinity, so it is written as the largest double.
+            arr("ZRe", s["z"].real), arr("ZIm", -s["z"].imag), arr("Z", np.nan_to_num(np.abs(s["z"]))),
             arr("Phase", -np.degrees(np.angle(s["z"]))),
             {"Type": "PalmSens.Data.DataArray", "Description": "debugtext", "Unit": None, "DataValues": None}]}
     entries = []
