@@ -178,6 +178,24 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
     if (!again) return again;
     return again->cost < own->cost ? std::move(again) : std::move(own);
   };
+  // One fit as the default method fits from `values`, taken for b when it
+  // replaces it.
+  struct FullFit {
+    double cost;
+    bool replaced;
+  };
+  auto fit_fully = [&](const std::vector<double>& values) -> Expected<FullFit, FitFailure> {
+    FitExpected run = local_fit(rebuild(in.circuit, values));
+    if (!run) return unexpected(std::move(run.error()));
+    iterations += run->iterations;
+    full_evals += run->impedance_evals;
+    const FullFit fitted{run->cost, replaces_best(run->cost)};
+    if (fitted.replaced) {
+      best = Screened{run->cost, run->params};
+      outcome = std::move(run);
+    }
+    return fitted;
+  };
   // The lowest degenerate basin finished by itself that did not replace b.
   Screened degenerate_runner_up{INFINITY, {}};
   // `own` (from finish_alone) taken for b when it replaces it.
@@ -231,16 +249,9 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
       const bool degenerate = degenerate_pins(s.values, fixed, bounds, roles, scale.z_max, false) != fixed;
       bool finish_itself = degenerate;
       if (!degenerate) {
-        FitExpected run = local_fit(rebuild(in.circuit, s.values));
-        if (!run) return run;
-        iterations += run->iterations;
-        full_evals += run->impedance_evals;
-        if (replaces_best(run->cost)) {
-          best = Screened{run->cost, run->params};
-          outcome = std::move(run);
-        } else {
-          finish_itself = !(run->cost <= s.cost);
-        }
+        auto fitted = fit_fully(s.values);
+        if (!fitted) return unexpected(std::move(fitted.error()));
+        finish_itself = !fitted->replaced && !(fitted->cost <= s.cost);
       }
       if (finish_itself) {
         // A degenerate basin, or one the full fit left (its runs at a bound
@@ -329,14 +340,8 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
         if (auto failure = adopt(*run)) return unexpected(std::move(*failure));
         continue;
       }
-      FitExpected run = local_fit(rebuild(in.circuit, p));
-      if (!run) return run;
-      iterations += run->iterations;
-      full_evals += run->impedance_evals;
-      if (replaces_best(run->cost)) {
-        best = Screened{run->cost, run->params};
-        outcome = std::move(run);
-      }
+      auto fitted = fit_fully(p);
+      if (!fitted) return unexpected(std::move(fitted.error()));
     }
   }
 
