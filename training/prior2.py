@@ -46,6 +46,12 @@ OUTLIER_SHARE = 0.2
 LOG_OUTLIER = (-1.5, -0.5)      # relative size of an outlier
 
 RICH_NOISE = (0.0, 0.02)
+# Share of the two-arc Randles spectra (diffusion element in the second branch)
+# whose second branch is the high-frequency arc. The two orders are different
+# shapes, not relabellings: with the second branch above the first arc its
+# diffusion term adds to the whole low-frequency side, an arc on a sloping line,
+# which is how many battery spectra look.
+REVERSED_SHARE = 0.4
 
 
 def sample_window(rng, n, B):
@@ -72,6 +78,9 @@ def sample_values(names, rng, lo, hi):
         sep = np.minimum(u(*ARC_SEP), span - 0.05)
         lf2 = lo - EDGE_MARGIN + u(0, 1) * (span - sep)
         lf1 = lf2 + sep
+        if "W2" in labels or "Wo2" in labels:
+            flip = rng.uniform(0, 1, B) < REVERSED_SHARE
+            lf1, lf2 = np.where(flip, lf2, lf1), np.where(flip, lf1, lf2)
         v["R2.r"] = r1 * 10.0 ** u(*LOG_R2_RATIO)
         arcs = [("1", lf1, v["R1.r"]), ("2", lf2, v["R2.r"])]
         v["_lf2"] = lf2
