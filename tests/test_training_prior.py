@@ -42,3 +42,39 @@ def test_second_arc_above_the_first_only_where_the_order_matters(name, reversed_
     np.testing.assert_allclose(lf1, v["_lf1"], atol=1e-9)
     np.testing.assert_allclose(lf2, v["_lf2"], atol=1e-9)
     assert np.mean(lf2 > lf1) == pytest.approx(reversed_share, abs=0.03)
+
+
+@pytest.mark.parametrize("name", ["two_rc", "two_rc_l", "two_rq", "two_rq_l", "sei_randles"])
+def test_best_fit_labels_put_interchangeable_arcs_in_order(name):
+    kv = pytest.importorskip("kelvora")
+    from training import synth
+    from training.registry import log_flags
+
+    model = BY_NAME[name]
+    names = list(model.param_names)
+    rng = np.random.default_rng(11)
+    _, lo, hi = prior2.sample_window(rng, 30, 200)
+    v = prior2.sample_values(names, rng, lo, hi)
+    if "L0.l" in names:
+        v["L0.l"] = 10.0 ** rng.uniform(-9, -5, 200)
+    p = np.stack([v[n] for n in names], axis=1)
+    # a best fit may name the arcs the other way round: relabel half the rows
+    pairs = prior2.arc_pairs(model)
+    flipped = p.copy()
+    for i, j in pairs:
+        flipped[::2, i], flipped[::2, j] = p[::2, j], p[::2, i]
+    ones = np.ones(len(p))
+    t = prior2.canonical_arcs(model, synth.targets_from_params(model, flipped, ones, ones))
+    logs = np.array(log_flags(names))
+    back = np.where(logs, 10.0 ** t, t)
+    if pairs:
+        # arc 1 above arc 2 again, as the prior places them
+        np.testing.assert_allclose(back, p, rtol=1e-9)
+    else:
+        np.testing.assert_allclose(back, flipped, rtol=1e-9)
+    # either way the circuit is the same one
+    c = kv.Circuit(model.circuit)
+    f = np.logspace(5, -2, 40)
+    for row in range(0, 200, 37):
+        np.testing.assert_allclose(c.with_values(list(back[row])).impedance(f),
+                                   c.with_values(list(flipped[row])).impedance(f), rtol=1e-9)

@@ -276,6 +276,44 @@ def _rich_one(model, rng, kv, n):
     return freqs[0], z, text, start
 
 
+def arc_pairs(model):
+    """Column pairs (arc 1, arc 2) of a model whose two arcs are the same
+    elements in series, "(R1,X1)-(R2,X2)"; empty for every other model."""
+    if not re.search(r"\(R1,(?P<k>CPE|C)1\)-\(R2,(?P=k)2\)", model.circuit):
+        return []
+    names = list(model.param_names)
+    pairs = []
+    for i, n in enumerate(names):
+        label, attr = n.split(".")
+        if label.endswith("1"):
+            pairs.append((i, names.index(label[:-1] + "2." + attr)))
+    return pairs
+
+
+def canonical_arcs(model, targets):
+    """Raw targets (log10 for log-space parameters, exponents as they are) with
+    arc 1 the higher-frequency arc of every row, for the models whose arcs are
+    interchangeable: a best fit may come back with the two arcs the other way
+    round, the same fit under the other labelling. Other models unchanged."""
+    pairs = arc_pairs(model)
+    if not pairs:
+        return targets
+    ix = {n: i for i, n in enumerate(model.param_names)}
+
+    def log_tau(k):
+        log_r = targets[:, ix["R%s.r" % k]]
+        if "C%s.c" % k in ix:
+            return log_r + targets[:, ix["C%s.c" % k]]
+        return (log_r + targets[:, ix["CPE%s.q" % k]]) / targets[:, ix["CPE%s.alpha" % k]]
+
+    with np.errstate(divide="ignore", invalid="ignore"):   # an exponent fitted to 0
+        flip = log_tau("2") < log_tau("1")
+    out = targets.copy()
+    for i, j in pairs:
+        out[flip, i], out[flip, j] = targets[flip, j], targets[flip, i]
+    return out
+
+
 MULTI_START = "multi_start"
 
 
