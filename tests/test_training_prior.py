@@ -78,3 +78,26 @@ def test_best_fit_labels_put_interchangeable_arcs_in_order(name):
     for row in range(0, 200, 37):
         np.testing.assert_allclose(c.with_values(list(back[row])).impedance(f),
                                    c.with_values(list(flipped[row])).impedance(f), rtol=1e-9)
+
+
+@pytest.mark.parametrize("name", ["sei_randles", "sei_randles_wo"])
+def test_reversed_labels_only_where_the_spectrum_shows_the_order(name):
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME[name]
+    names = list(model.param_names)
+    f, z, p = prior2.generate_wide(model, np.random.default_rng(3), 300, 40, kv,
+                                   artefacts=False, noise=0.0)
+    v = {n: p[:, i] for i, n in enumerate(names)}
+    c = kv.Circuit(model.circuit)
+    reversed_rows = np.flatnonzero(arc_log_frequency(v, "2") > arc_log_frequency(v, "1"))
+    # some draws keep the reversed order, fewer than were drawn (the rest were relabelled)
+    assert 0.05 * len(p) < len(reversed_rows) < prior2.REVERSED_SHARE * len(p)
+    for row in range(len(p)):
+        z_label = c.with_values([v[n][row] for n in c.param_names()]).impedance(f[row])
+        np.testing.assert_allclose(z_label, z[row], rtol=1e-12)
+    for row in reversed_rows:
+        twin = dict((n, v[n][row]) for n in names)
+        for a, b in (("R1.r", "R2.r"), ("CPE1.q", "CPE2.q"), ("CPE1.alpha", "CPE2.alpha")):
+            twin[a], twin[b] = twin[b], twin[a]
+        z_twin = c.with_values([twin[n] for n in c.param_names()]).impedance(f[row])
+        assert np.max(np.abs(z_twin - z[row]) / np.abs(z[row])) >= prior2.REORDER_TOL

@@ -47,11 +47,14 @@ LOG_OUTLIER = (-1.5, -0.5)      # relative size of an outlier
 
 RICH_NOISE = (0.0, 0.02)
 # Share of the two-arc Randles spectra (diffusion element in the second branch)
-# whose second branch is the high-frequency arc. The two orders are different
-# shapes, not relabellings: with the second branch above the first arc its
-# diffusion term adds to the whole low-frequency side, an arc on a sloping line,
-# which is how many battery spectra look.
+# whose second branch is the high-frequency arc. With the second branch above
+# the first arc its diffusion term adds to the whole low-frequency side, an arc
+# on a sloping line, which is how many battery spectra look. Where the diffusion
+# term is too small to tell the orders apart (the spectrum with the arcs'
+# elements exchanged differs by less than REORDER_TOL of |Z| everywhere), the
+# draw is relabelled in the usual order, so one spectrum has one answer.
 REVERSED_SHARE = 0.4
+REORDER_TOL = 0.01
 
 
 def sample_window(rng, n, B):
@@ -81,6 +84,7 @@ def sample_values(names, rng, lo, hi):
         if "W2" in labels or "Wo2" in labels:
             flip = rng.uniform(0, 1, B) < REVERSED_SHARE
             lf1, lf2 = np.where(flip, lf2, lf1), np.where(flip, lf1, lf2)
+            v["_reversed"] = flip
         v["R2.r"] = r1 * 10.0 ** u(*LOG_R2_RATIO)
         arcs = [("1", lf1, v["R1.r"]), ("2", lf2, v["R2.r"])]
         v["_lf2"] = lf2
@@ -122,6 +126,36 @@ def impedance(kv, circuit, names, values, freqs):
     for b in range(freqs.shape[0]):
         out[b] = c.with_values([float(values[n][b]) for n in order]).impedance(freqs[b])
     return out
+
+
+def _exchange_arcs(names, v, rows):
+    """Copy of the values with the two arcs' R and CPE exchanged in `rows` (the
+    diffusion element stays in the second branch)."""
+    out = {k: (np.array(x, copy=True) if isinstance(x, np.ndarray) else x) for k, x in v.items()}
+    for a, b in (("R1.r", "R2.r"), ("CPE1.q", "CPE2.q"), ("CPE1.alpha", "CPE2.alpha")):
+        if a in names and b in names:
+            out[a][rows], out[b][rows] = v[b][rows], v[a][rows]
+    return out
+
+
+def _settle_order(kv, circuit, names, v, freqs, z):
+    """Relabel the reversed draws whose order the spectrum does not show (see
+    REORDER_TOL); returns the spectra, with those rows from the relabelled values."""
+    rev = v.get("_reversed")
+    if rev is None or not rev.any():
+        return z
+    rows = np.flatnonzero(rev)
+    alt = _exchange_arcs(names, v, rows)
+    sub = {k: x[rows] for k, x in alt.items() if k in names}
+    z_alt = impedance(kv, circuit, names, sub, freqs[rows])
+    gap = np.max(np.abs(z_alt - z[rows]) / np.abs(z[rows]), axis=1)
+    same = rows[gap < REORDER_TOL]
+    for k in names:
+        v[k][same] = alt[k][same]
+    v["_reversed"][same] = False
+    z = z.copy()
+    z[same] = z_alt[gap < REORDER_TOL]
+    return z
 
 
 def _set_inductance(kv, circuit, names, v, freqs, rng):
@@ -177,6 +211,7 @@ def generate_wide(model, rng, B, n, kv, artefacts=True, noise=None):
     if "L0.l" in names:
         _set_inductance(kv, model.circuit, names, v, freqs, rng)
     z = impedance(kv, model.circuit, names, v, freqs)
+    z = _settle_order(kv, model.circuit, names, v, freqs, z)
     if artefacts:
         z = add_artefacts(rng, freqs, z, stray="L0.l" not in names)
     if noise is None:
