@@ -22,10 +22,14 @@ of the ratio) with their ratio.
 
     PYTHONPATH=build/dev python bench/realdata_basin.py [--models two_rq,sei_randles]
         [--per-source 6] [--workers 1] [--quick] [--restarts 30] [--repeat 3] [--export PATH]
+        [--weights DIR] [--by-source]
 
 --quick: 2 spectra per source unless --per-source says otherwise, at most 10
 restarts for pairs not in the cache, and the cache left as it is (so with
 every pair cached it reports the two methods against the cached best basins).
+--weights DIR measures candidate networks: a model with DIR/<model>.eisnn has
+both measured fits started from that network instead of the bundled one.
+--by-source adds the landing shares per source of the spectra.
 --export writes the best costs of the pairs run to PATH (the regression test's
 subset, tests/data/realdata_basin_subset.json, is made with
 `--quick --per-source 1 --models two_rq,two_rq_l,sei_randles,sei_randles_wo --export ...`).
@@ -146,7 +150,8 @@ def best_of(repeat, circuit, f, z, **kw):
 
 
 def run_pair(task):
-    path, digest, model, cached, restarts, repeat = task
+    path, digest, model, cached, restarts, repeat, weights = task
+    kw = {"weights": weights} if weights else {}
     f, z = load(path)
     circuit = kv.Circuit(model)
     best_cost, best_params = (cached["cost"], cached["params"]) if cached else (math.inf, None)
@@ -158,9 +163,9 @@ def run_pair(task):
             best_cost, best_params = cost, params
 
     # The two fits measured, run first so the timings see a quiet cache.
-    default_cost, params, default_time, default_error = best_of(repeat, circuit, f, z)
+    default_cost, params, default_time, default_error = best_of(repeat, circuit, f, z, **kw)
     offer(default_cost, params)
-    new_cost, params, new_time, new_error = best_of(repeat, circuit, f, z, method=NEW_METHOD, seed=0)
+    new_cost, params, new_time, new_error = best_of(repeat, circuit, f, z, method=NEW_METHOD, seed=0, **kw)
     offer(new_cost, params)
 
     if searched < restarts:
@@ -244,6 +249,30 @@ def report(results, models):
         print(f"  error {r['file']} {r['model']}: default {r['default_error']!r}, {NEW_METHOD} {r['new_error']!r}")
 
 
+def source_of(row):
+    return row["file"].split("__")[0]
+
+
+def report_by_source(results, models):
+    sources = sorted({source_of(r) for r in results})
+    print(f"\nlanding per source, default / {NEW_METHOD} (%)")
+    print(f"{'model':16s} " + " ".join(f"{s[:13]:>13s}" for s in sources))
+    for model in models:
+        rows = [r for r in results if r["model"] == model]
+        if not rows:
+            continue
+        cells = []
+        for s in sources:
+            sub = [r for r in rows if source_of(r) == s]
+            if not sub:
+                cells.append(f"{'-':>13s}")
+                continue
+            d = 100 * sum(lands(r["default"], r["best"]) for r in sub) / len(sub)
+            m = 100 * sum(lands(r["new"], r["best"]) for r in sub) / len(sub)
+            cells.append(f"{f'{d:.0f}/{m:.0f}':>13s}")
+        print(f"{model:16s} " + " ".join(cells))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--models", help="comma-separated model names (default: all eleven)")
@@ -253,6 +282,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="2 spectra per source, 10 restarts, cache untouched")
     ap.add_argument("--export", help="write the best costs of the pairs run to this JSON file")
     ap.add_argument("--misses", action="store_true", help="list every pair a method misses")
+    ap.add_argument("--weights", help="directory of candidate <model>.eisnn networks to measure")
+    ap.add_argument("--by-source", action="store_true", help="landing shares per source of the spectra")
     ap.add_argument("--repeat", type=int, default=3,
                     help="times each measured fit is run; its least time is reported (default 3)")
     args = ap.parse_args()
@@ -264,6 +295,15 @@ def main():
     per_source, restarts = args.per_source, args.restarts
     if args.quick:
         per_source, restarts = per_source or 2, min(restarts, 10)
+    weights = {}
+    if args.weights:
+        if not os.path.isdir(args.weights):
+            sys.exit(f"--weights: no such directory: {args.weights}")
+        weights = {m: os.path.join(args.weights, m + ".eisnn") for m in models
+                   if os.path.isfile(os.path.join(args.weights, m + ".eisnn"))}
+        if not weights:
+            sys.exit(f"--weights: no <model>.eisnn for {', '.join(models)} in {args.weights}")
+        print("candidate networks: " + ", ".join(sorted(weights)), flush=True)
     cache = read_cache()
     files = select_files(per_source)
     tasks = []
@@ -271,7 +311,7 @@ def main():
         digest = content_hash(path)
         for model in models:
             tasks.append((path, digest, model, cache.get(pair_key(path, digest, model)), restarts,
-                          max(args.repeat, 1)))
+                          max(args.repeat, 1), weights.get(model)))
     print(f"{len(files)} spectra x {len(models)} models = {len(tasks)} pairs, {restarts} restarts, "
           f"{args.workers} worker(s)", flush=True)
 
@@ -293,6 +333,8 @@ def main():
     results.sort(key=lambda r: (r["model"], r["file"]))
     print(f"done in {time.perf_counter() - t0:.0f} s\n")
     report(results, models)
+    if args.by_source:
+        report_by_source(results, models)
     if args.misses:
         for r in results:
             for which in ("default", "new"):
