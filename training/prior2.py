@@ -128,13 +128,15 @@ def impedance(kv, circuit, names, values, freqs):
     return out
 
 
-def _exchange_arcs(names, v, rows):
-    """Copy of the values with the two arcs' R and CPE exchanged in `rows` (the
-    diffusion element stays in the second branch)."""
-    out = {k: (np.array(x, copy=True) if isinstance(x, np.ndarray) else x) for k, x in v.items()}
-    for a, b in (("R1.r", "R2.r"), ("CPE1.q", "CPE2.q"), ("CPE1.alpha", "CPE2.alpha")):
-        if a in names and b in names:
-            out[a][rows], out[b][rows] = v[b][rows], v[a][rows]
+def _paired_columns(names):
+    """(arc-1 name, arc-2 name) for every element of the first arc that has its
+    counterpart in the second: R1/R2, C1/C2 or CPE1/CPE2 (not a lone W2 or Wo2)."""
+    out = []
+    for n in names:
+        label, attr = n.split(".")
+        twin = label[:-1] + "2." + attr
+        if label.endswith("1") and twin in names:
+            out.append((n, twin))
     return out
 
 
@@ -145,16 +147,16 @@ def _settle_order(kv, circuit, names, v, freqs, z):
     if rev is None or not rev.any():
         return z
     rows = np.flatnonzero(rev)
-    alt = _exchange_arcs(names, v, rows)
-    sub = {k: x[rows] for k, x in alt.items() if k in names}
-    z_alt = impedance(kv, circuit, names, sub, freqs[rows])
-    gap = np.max(np.abs(z_alt - z[rows]) / np.abs(z[rows]), axis=1)
-    same = rows[gap < REORDER_TOL]
+    alt = {k: v[k][rows].copy() for k in names}
+    for a, b in _paired_columns(names):       # the diffusion element stays in branch 2
+        alt[a], alt[b] = alt[b], alt[a]
+    z_alt = impedance(kv, circuit, names, alt, freqs[rows])
+    keep = np.max(np.abs(z_alt - z[rows]) / np.abs(z[rows]), axis=1) < REORDER_TOL
     for k in names:
-        v[k][same] = alt[k][same]
-    v["_reversed"][same] = False
+        v[k][rows[keep]] = alt[k][keep]
+    v["_reversed"][rows[keep]] = False
     z = z.copy()
-    z[same] = z_alt[gap < REORDER_TOL]
+    z[rows[keep]] = z_alt[keep]
     return z
 
 
@@ -317,12 +319,7 @@ def arc_pairs(model):
     if not re.search(r"\(R1,(?P<k>CPE|C)1\)-\(R2,(?P=k)2\)", model.circuit):
         return []
     names = list(model.param_names)
-    pairs = []
-    for i, n in enumerate(names):
-        label, attr = n.split(".")
-        if label.endswith("1"):
-            pairs.append((i, names.index(label[:-1] + "2." + attr)))
-    return pairs
+    return [(names.index(a), names.index(b)) for a, b in _paired_columns(names)]
 
 
 def canonical_arcs(model, targets):

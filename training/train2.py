@@ -108,7 +108,7 @@ def featurize_rich(model, items):
     for f, z, p, text, cost in items:
         a, b, t = featurize(model, f[None], z[None], p[None])
         if len(a):
-            feats.append(a[0]), globs.append(b[0]), targs.append(prior2.canonical_arcs(model, t)[0])
+            feats.append(a[0]), globs.append(b[0]), targs.append(t[0])
             costs.append(cost), texts.append(text)
     P = model.n_params
     return (np.array(feats, dtype=np.float32).reshape(-1, 3, 64),
@@ -166,7 +166,7 @@ class Pool:
 
     def _load(self, k):
         with np.load(self._path(k)) as d:
-            # chunks labelled before the arcs were put in order are ordered here
+            # best fits may name interchangeable arcs either way round: ordered on loading
             t = (prior2.canonical_arcs(self.model, d["targ"]) - self.mean) / self.std
             self.made += len(t)
             self.clipped += int((np.abs(t) > TARGET_LIMIT).any(axis=1).sum())
