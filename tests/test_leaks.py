@@ -19,10 +19,12 @@ def test_entry_points_do_not_leak():
     # A leak of one object per call would show as thousands of blocks; a few
     # blocks of drift come from the interpreter's own caches, which can fill
     # late (pickling through the package).  An entry point over the limit is
-    # measured again with four times the calls: a real leak grows with them.
+    # measured again with four times the calls: a real leak grows with them,
+    # to one block per call or more, while the caches' drift (up to some
+    # fifty blocks, seen on a busy machine) does not.
     suspects = {r[0] for r in rows if r[2] > 50}
     if suspects:
         again = leak_check.measure(12000, names=suspects)
-        assert [r for r in again if r[2] > 50] == []
+        assert [r for r in again if r[2] > 50 + r[1] // 100] == []
     # Resident memory may move by allocator noise, not by a per-call leak.
     assert [r for r in rows if r[3] > 2048] == []
