@@ -101,3 +101,35 @@ def test_reversed_labels_only_where_the_spectrum_shows_the_order(name):
             twin[a], twin[b] = twin[b], twin[a]
         z_twin = c.with_values([twin[n] for n in c.param_names()]).impedance(f[row])
         assert np.max(np.abs(z_twin - z[row]) / np.abs(z[row])) >= prior2.REORDER_TOL
+
+
+@pytest.mark.parametrize("name", ["two_rq", "two_rq_l", "two_rc", "sei_randles"])
+def test_overlapping_and_blocking_arcs_only_for_two_cpe_arcs(name):
+    names = list(BY_NAME[name].param_names)
+    rng = np.random.default_rng(8)
+    _, lo, hi = prior2.sample_window(rng, 30, 4000)
+    v = prior2.sample_values(names, rng, lo, hi)
+    lf1, lf2 = arc_log_frequency(v, "1"), arc_log_frequency(v, "2")
+    np.testing.assert_allclose(lf1, v["_lf1"], atol=1e-9)
+    np.testing.assert_allclose(lf2, v["_lf2"], atol=1e-9)
+    close = np.abs(lf1 - lf2) < prior2.ARC_SEP[0]
+    if name not in ("two_rq", "two_rq_l"):
+        assert "_overlap" not in v and not close.any()
+        return
+    overlap, blocking = v["_overlap"], v["_blocking"]
+    assert not (overlap & blocking).any()
+    assert overlap.mean() == pytest.approx(prior2.OVERLAP_SHARE, abs=0.03)
+    assert blocking.mean() == pytest.approx(prior2.BLOCKING_SHARE, abs=0.03)
+    # overlapping: the only arcs closer than the usual separation, one broad and one nearly ideal
+    np.testing.assert_array_equal(close, overlap)
+    a1, a2 = v["CPE1.alpha"][overlap], v["CPE2.alpha"][overlap]
+    assert np.all(np.minimum(a1, a2) <= prior2.BROAD_ALPHA[1])
+    assert np.all(np.maximum(a1, a2) >= prior2.IDEAL_ALPHA[0])
+    assert 0.4 < np.mean(a1 < a2) < 0.6          # either one the higher-frequency arc
+    # blocking: arc 1 inside the window, a nearly ideal arc 2 well below it with the larger resistance
+    assert np.all((lf1[blocking] > lo[blocking]) & (lf1[blocking] < hi[blocking]))
+    assert np.all(lf2[blocking] <= lo[blocking] - prior2.BLOCKING_BELOW[0] + 1e-9)
+    assert np.all(v["CPE2.alpha"][blocking] >= prior2.BLOCKING_ALPHA[0])
+    assert np.all(v["R2.r"][blocking] > v["R1.r"][blocking])
+    # the interchangeable arcs still come in one order
+    assert np.all(lf1 >= lf2)

@@ -55,6 +55,21 @@ RICH_NOISE = (0.0, 0.02)
 # draw is relabelled in the usual order, so one spectrum has one answer.
 REVERSED_SHARE = 0.4
 REORDER_TOL = 0.01
+# Two shapes of the two-CPE-arc spectra that battery cycles take and the
+# placement above never draws (shares of the two_rq-type draws):
+# - overlapping arcs: a broad arc (exponent 0.3-0.55) and a nearly ideal one
+#   (0.85-1) less than half a decade apart, either one the higher;
+# - a blocking second arc: nearly ideal (0.9-1), placed half a decade to 2.5
+#   decades below the window with a resistance 3 to 1000 times the first
+#   arc's, so the window sees the first arc and a capacitive line.
+OVERLAP_SHARE = 0.2
+OVERLAP_SEP = (0.0, 0.5)
+BROAD_ALPHA = (0.3, 0.55)
+IDEAL_ALPHA = (0.85, 1.0)
+BLOCKING_SHARE = 0.15
+BLOCKING_BELOW = (0.5, 2.5)
+BLOCKING_ALPHA = (0.9, 1.0)
+LOG_BLOCKING_RATIO = (0.5, 3.0)
 
 
 def sample_window(rng, n, B):
@@ -86,6 +101,9 @@ def sample_values(names, rng, lo, hi):
             lf1, lf2 = np.where(flip, lf2, lf1), np.where(flip, lf1, lf2)
             v["_reversed"] = flip
         v["R2.r"] = r1 * 10.0 ** u(*LOG_R2_RATIO)
+        alphas = {}
+        if "CPE2" in labels and "W2" not in labels and "Wo2" not in labels:
+            lf1, lf2, alphas = _battery_shapes(rng, v, lo, hi, lf1, lf2)
         arcs = [("1", lf1, v["R1.r"]), ("2", lf2, v["R2.r"])]
         v["_lf2"] = lf2
     else:
@@ -97,7 +115,7 @@ def sample_values(names, rng, lo, hi):
         if "C" + k in labels:
             v["C%s.c" % k] = tau / r
         if "CPE" + k in labels:
-            a = u(*ALPHA)
+            a = alphas.get(k, u(*ALPHA))
             v["CPE%s.alpha" % k] = a
             v["CPE%s.q" % k] = tau ** a / r
         if "W" + k in labels:
@@ -115,6 +133,36 @@ def sample_values(names, rng, lo, hi):
     if "L0.l" in names:
         v["L0.l"] = np.full(B, 1e-300)
     return v
+
+
+def _battery_shapes(rng, v, lo, hi, lf1, lf2):
+    """Overlapping and blocking arcs (OVERLAP_SHARE, BLOCKING_SHARE) over the
+    usual placement of two interchangeable CPE arcs: the arc log-frequencies
+    and, for the changed rows, the exponents of both arcs (the others drawn
+    as usual). Arc 1 stays the higher-frequency arc; R2.r changes in `v` for
+    the blocking rows."""
+    B = lo.shape[0]
+    u = lambda a, b: rng.uniform(a, b, B)  # noqa: E731
+    pick = u(0, 1)
+    overlap = pick < OVERLAP_SHARE
+    blocking = (pick >= OVERLAP_SHARE) & (pick < OVERLAP_SHARE + BLOCKING_SHARE)
+    dec = hi - lo
+    # overlapping: the pair centred inside the window
+    centre = lo + u(0.15, 0.85) * dec
+    sep = u(*OVERLAP_SEP)
+    broad_first = u(0, 1) < 0.5
+    broad, ideal = u(*BROAD_ALPHA), u(*IDEAL_ALPHA)
+    a1 = np.where(overlap, np.where(broad_first, broad, ideal), u(*ALPHA))
+    a2 = np.where(overlap, np.where(broad_first, ideal, broad), u(*ALPHA))
+    lf1 = np.where(overlap, centre + sep / 2, lf1)
+    lf2 = np.where(overlap, centre - sep / 2, lf2)
+    # blocking: the first arc inside the window, the second far below it
+    a2 = np.where(blocking, u(*BLOCKING_ALPHA), a2)
+    lf1 = np.where(blocking, lo + u(0.1, 0.9) * dec, lf1)
+    lf2 = np.where(blocking, lo - u(*BLOCKING_BELOW), lf2)
+    v["R2.r"] = np.where(blocking, v["R1.r"] * 10.0 ** u(*LOG_BLOCKING_RATIO), v["R2.r"])
+    v["_overlap"], v["_blocking"] = overlap, blocking
+    return lf1, lf2, {"1": a1, "2": a2}
 
 
 def impedance(kv, circuit, names, values, freqs):
