@@ -24,6 +24,20 @@ def arc_log_frequency(v, k):
     return np.log10(1.0 / (2.0 * np.pi * tau))
 
 
+def placed_arcs(name, seed):
+    """4000 draws of the model's values with their window, and both arcs'
+    log-frequencies, checked against the frequencies the prior placed."""
+    names = list(BY_NAME[name].param_names)
+    rng = np.random.default_rng(seed)
+    _, lo, hi = prior2.sample_window(rng, 30, 4000)
+    v = prior2.sample_values(names, rng, lo, hi)
+    lf1, lf2 = arc_log_frequency(v, "1"), arc_log_frequency(v, "2")
+    # the element values follow the arc frequencies the prior placed
+    np.testing.assert_allclose(lf1, v["_lf1"], atol=1e-9)
+    np.testing.assert_allclose(lf2, v["_lf2"], atol=1e-9)
+    return v, lo, hi, lf1, lf2
+
+
 @pytest.mark.parametrize("name, reversed_share", [
     ("sei_randles", prior2.REVERSED_SHARE),
     ("sei_randles_wo", prior2.REVERSED_SHARE),
@@ -33,14 +47,7 @@ def arc_log_frequency(v, k):
     ("two_rq_l", 0.0),
 ])
 def test_second_arc_above_the_first_only_where_the_order_matters(name, reversed_share):
-    names = list(BY_NAME[name].param_names)
-    rng = np.random.default_rng(5)
-    _, lo, hi = prior2.sample_window(rng, 30, 4000)
-    v = prior2.sample_values(names, rng, lo, hi)
-    lf1, lf2 = arc_log_frequency(v, "1"), arc_log_frequency(v, "2")
-    # the element values follow the arc frequencies the prior placed
-    np.testing.assert_allclose(lf1, v["_lf1"], atol=1e-9)
-    np.testing.assert_allclose(lf2, v["_lf2"], atol=1e-9)
+    _, _, _, lf1, lf2 = placed_arcs(name, 5)
     assert np.mean(lf2 > lf1) == pytest.approx(reversed_share, abs=0.03)
 
 
@@ -105,13 +112,7 @@ def test_reversed_labels_only_where_the_spectrum_shows_the_order(name):
 
 @pytest.mark.parametrize("name", ["two_rq", "two_rq_l", "two_rc", "sei_randles"])
 def test_overlapping_and_blocking_arcs_only_for_two_cpe_arcs(name):
-    names = list(BY_NAME[name].param_names)
-    rng = np.random.default_rng(8)
-    _, lo, hi = prior2.sample_window(rng, 30, 4000)
-    v = prior2.sample_values(names, rng, lo, hi)
-    lf1, lf2 = arc_log_frequency(v, "1"), arc_log_frequency(v, "2")
-    np.testing.assert_allclose(lf1, v["_lf1"], atol=1e-9)
-    np.testing.assert_allclose(lf2, v["_lf2"], atol=1e-9)
+    v, lo, hi, lf1, lf2 = placed_arcs(name, 8)
     close = np.abs(lf1 - lf2) < prior2.ARC_SEP[0]
     if name not in ("two_rq", "two_rq_l"):
         assert "_overlap" not in v and not close.any()
