@@ -30,6 +30,10 @@ every pair cached it reports the two methods against the cached best basins).
 --weights DIR measures candidate networks: a model with DIR/<model>.eisnn has
 both measured fits started from that network instead of the bundled one.
 --by-source adds the landing shares per source of the spectra.
+--ceiling SIGMA measures what a better network could reach at best: per cached
+pair, Levenberg-Marquardt started from the best basin known with every
+parameter moved by a normal draw of SIGMA decades (exponents by SIGMA/3 in
+value, at least 0.05), against the default fit (seeded; cache untouched).
 --export writes the best costs of the pairs run to PATH (the regression test's
 subset, tests/data/realdata_basin_subset.json, is made with
 `--quick --per-source 1 --models two_rq,two_rq_l,sei_randles,sei_randles_wo --export ...`).
@@ -191,6 +195,45 @@ def run_pair(task):
                 new=new_cost, new_time=new_time, new_error=new_error)
 
 
+def perturbed_start(names, params, f, z, sigma, rng):
+    """The best parameters known moved by about sigma decades each."""
+    zmax = float(np.max(np.abs(z)))
+    out = []
+    for name, v in zip(names, params):
+        if name.endswith(".alpha"):
+            out.append(min(max(v + rng.normal(0.0, sigma / 3.0), 0.05), 1.0))
+        elif name.endswith(".r"):  # a resistance at its bound moves off it
+            out.append(max(v, 1e-6 * zmax) * 10.0 ** rng.normal(0.0, sigma))
+        else:
+            out.append(v * 10.0 ** rng.normal(0.0, sigma))
+    return out
+
+
+def run_ceiling(task):
+    path, digest, model, cached, sigma, weights = task
+    kw = {"weights": weights} if weights else {}
+    f, z = load(path)
+    circuit = kv.Circuit(model)
+    rng = np.random.default_rng([int(digest, 16) % 2**32, round(sigma * 1000)])
+    start = perturbed_start(circuit.param_names(), cached["params"], f, z, sigma, rng)
+    near, _, _, _ = timed_fit(circuit.with_values(start), f, z, guess_init=False)
+    default, _, _, _ = timed_fit(circuit, f, z, **kw)
+    return dict(model=model, file=os.path.basename(path), best=cached["cost"], near=near, default=default)
+
+
+def report_ceiling(results, models, sigma):
+    print(f"landing of the default fit and of LM started {sigma:g} decades from the best basin known (%)")
+    print(f"{'model':16s} {'pairs':>5s} {'default':>8s} {'near best':>10s}")
+    for model in models + [None]:
+        rows = [r for r in results if model is None or r["model"] == model]
+        if not rows or (model is None and len(models) == 1):
+            continue
+        n = len(rows)
+        d = 100 * sum(lands(r["default"], r["best"]) for r in rows) / n
+        c = 100 * sum(lands(r["near"], r["best"]) for r in rows) / n
+        print(f"{model or 'all':16s} {n:5d} {d:7.1f}% {c:9.1f}%")
+
+
 def lands(cost, best):
     return math.isfinite(cost) and cost <= LANDING * best + 1e-300
 
@@ -284,6 +327,8 @@ def main():
     ap.add_argument("--misses", action="store_true", help="list every pair a method misses")
     ap.add_argument("--weights", help="directory of candidate <model>.eisnn networks to measure")
     ap.add_argument("--by-source", action="store_true", help="landing shares per source of the spectra")
+    ap.add_argument("--ceiling", type=float, metavar="SIGMA",
+                    help="LM from the best basin known moved by SIGMA decades, against the default fit")
     ap.add_argument("--repeat", type=int, default=3,
                     help="times each measured fit is run; its least time is reported (default 3)")
     args = ap.parse_args()
@@ -306,6 +351,21 @@ def main():
         print("candidate networks: " + ", ".join(sorted(weights)), flush=True)
     cache = read_cache()
     files = select_files(per_source)
+    if args.ceiling is not None:
+        if not args.ceiling >= 0:
+            sys.exit("--ceiling: SIGMA must be a number of decades >= 0")
+        tasks = []
+        for path in files:
+            digest = content_hash(path)
+            for model in models:
+                cached = cache.get(pair_key(path, digest, model))
+                if cached and cached.get("params"):
+                    tasks.append((path, digest, model, cached, args.ceiling, weights.get(model)))
+        print(f"{len(tasks)} cached pairs, {args.workers} worker(s)", flush=True)
+        with multiprocessing.Pool(args.workers, initializer=init_worker) as pool:
+            results = list(pool.imap_unordered(run_ceiling, tasks, chunksize=4))
+        report_ceiling(results, models, args.ceiling)
+        return
     tasks = []
     for path in files:
         digest = content_hash(path)

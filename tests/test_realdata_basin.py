@@ -10,10 +10,12 @@ hopping, every method run) and are regenerated with
 Skipped when the shared collection of measured spectra is absent."""
 import csv
 import hashlib
+import importlib.util
 import json
 import os
 import warnings
 
+import numpy as np
 import pytest
 
 import kelvora as kv
@@ -73,3 +75,38 @@ def test_fits_land_in_the_best_basin_known(landings, method, share):
 
 def test_multi_start_lands_at_least_as_often_as_the_default_fit(landings):
     assert sum(landings["multi_start"]) >= sum(landings["default"])
+
+
+@pytest.fixture(scope="module")
+def bench():
+    spec = importlib.util.spec_from_file_location("realdata_basin", os.path.join(ROOT, "bench", "realdata_basin.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    module.init_worker()
+    return module
+
+
+@pytest.mark.parametrize("model", ["rq", "two_rq_l", "sei_randles_wo"])
+def test_the_cached_best_basin_is_where_a_fit_started_in_it_stays(bench, model):
+    # The ceiling measure starts from the cached parameters: with no move they
+    # must reproduce the cached cost, or the cache is stale.
+    path = bench.select_files(1)[0]
+    digest = bench.content_hash(path)
+    cached = bench.read_cache().get(bench.pair_key(path, digest, model))
+    if cached is None:
+        pytest.skip("no cached best basin for this spectrum")
+    row = bench.run_ceiling((path, digest, model, cached, 0.0, None))
+    assert bench.lands(row["near"], row["best"]), (row["near"], row["best"])
+
+
+def test_perturbed_starts_keep_exponents_in_range_and_move_by_about_sigma(bench):
+    names = kv.Circuit("two_rq").param_names()
+    params = [0.1, 1.0, 1e-3, 0.98, 2.0, 1e-2, 0.06]
+    z = np.array([1 + 1j, 3 - 2j])
+    rng = np.random.default_rng(3)
+    starts = np.array([bench.perturbed_start(names, params, None, z, 0.3, rng) for _ in range(2000)])
+    alpha = [i for i, n in enumerate(names) if n.endswith(".alpha")]
+    assert starts[:, alpha].min() >= 0.05 and starts[:, alpha].max() <= 1.0
+    others = [i for i in range(len(names)) if i not in alpha]
+    spread = np.log10(starts[:, others] / np.array(params)[others]).std(axis=0)
+    np.testing.assert_allclose(spread, 0.3, rtol=0.1)
