@@ -134,3 +134,17 @@ def test_overlapping_and_blocking_arcs_only_for_two_cpe_arcs(name):
     assert np.all(v["R2.r"][blocking] > v["R1.r"][blocking])
     # the interchangeable arcs still come in one order
     assert np.all(lf1 >= lf2)
+
+
+@pytest.mark.parametrize("name", list(BY_NAME))
+def test_every_model_draws_its_values_with_the_arcs_where_they_were_placed(name):
+    names = list(BY_NAME[name].param_names)
+    rng = np.random.default_rng(8)
+    _, lo, hi = prior2.sample_window(rng, 30, 500)
+    v = prior2.sample_values(names, rng, lo, hi)
+    assert set(names) <= set(v)
+    for n in names:
+        assert np.all(np.isfinite(v[n])) and (n == "L0.l" or np.all(v[n] > 0)), n
+    for k in ("1", "2"):
+        if "R%s.r" % k in names and ("C%s.c" % k in names or "CPE%s.q" % k in names):
+            np.testing.assert_allclose(arc_log_frequency(v, k), v["_lf" + k], atol=1e-9)

@@ -92,6 +92,7 @@ def sample_values(names, rng, lo, hi):
     v["R1.r"] = r1
     dec = hi - lo
     span = dec + 2 * EDGE_MARGIN
+    alphas = {}  # exponents drawn with the arc shapes, by arc
     if "R2.r" in names:
         sep = np.minimum(u(*ARC_SEP), span - 0.05)
         lf2 = lo - EDGE_MARGIN + u(0, 1) * (span - sep)
@@ -101,7 +102,6 @@ def sample_values(names, rng, lo, hi):
             lf1, lf2 = np.where(flip, lf2, lf1), np.where(flip, lf1, lf2)
             v["_reversed"] = flip
         v["R2.r"] = r1 * 10.0 ** u(*LOG_R2_RATIO)
-        alphas = {}
         if "CPE2" in labels and "W2" not in labels and "Wo2" not in labels:
             lf1, lf2, alphas = _battery_shapes(rng, v, lo, hi, lf1, lf2)
         arcs = [("1", lf1, v["R1.r"]), ("2", lf2, v["R2.r"])]

@@ -145,6 +145,30 @@ class WideStream:
         return self.queue.pop()
 
 
+def label_chunk(model, seed, k, path, kv):
+    """Label pool chunk k (drawn from seed (seed, k)) and write it to path."""
+    items = prior2.generate_rich(model, np.random.default_rng([seed, k]), POOL_CHUNK, kv)
+    feat, glob, targ, cost, text = featurize_rich(model, items)
+    tmp = path + ".tmp.npz"
+    np.savez(tmp, feat=feat, glob=glob, targ=targ, cost=cost, circuit=text)
+    os.replace(tmp, path)
+
+
+def label_ahead(model, first, last, kv, log):
+    """Label the pool chunks first..last-1 that are not on disk yet, from the
+    last down, so that a second core can label ahead of a training run (which
+    loads a chunk found on disk instead of labelling it)."""
+    pool_dir = os.path.join(RUNS, model.name, "pool")
+    os.makedirs(pool_dir, exist_ok=True)
+    seed = seeds(model.name)["pool"]
+    for k in range(last - 1, first - 1, -1):
+        path = os.path.join(pool_dir, "chunk_%05d.npz" % k)
+        if not os.path.exists(path):
+            t0 = time.time()
+            label_chunk(model, seed, k, path, kv)
+            log("%s: pool chunk %d labelled in %.0f s" % (model.name, k, time.time() - t0))
+
+
 class Pool:
     """Labelled richer-circuit spectra in chunk files; chunk k comes from seed (base, k)."""
 
@@ -177,12 +201,8 @@ class Pool:
 
     def grow(self):
         t0 = time.time()
-        rng = np.random.default_rng([self.seed, self.count])
-        items = prior2.generate_rich(self.model, rng, POOL_CHUNK, self.kv)
-        feat, glob, targ, cost, text = featurize_rich(self.model, items)
-        tmp = self._path(self.count) + ".tmp.npz"
-        np.savez(tmp, feat=feat, glob=glob, targ=targ, cost=cost, circuit=text)
-        os.replace(tmp, self._path(self.count))
+        if not os.path.exists(self._path(self.count)):  # else labelled ahead by --label
+            label_chunk(self.model, self.seed, self.count, self._path(self.count), self.kv)
         self._load(self.count)
         self.count += 1
         self.seconds += time.time() - t0
@@ -374,6 +394,8 @@ def main():
     ap.add_argument("--steps", type=int, default=None, help="steps per model (default: STEPS)")
     ap.add_argument("--lr", type=float, default=LR_PEAK)
     ap.add_argument("--runs", default=RUNS, help="run directory (default training/runs/gen2)")
+    ap.add_argument("--label", metavar="FIRST:LAST",
+                    help="only label pool chunks FIRST..LAST-1 missing on disk (a second core labelling ahead)")
     ap.add_argument("--smoke", action="store_true",
                     help="tiny pool and validation sets, checkpoint every step (a quick check)")
     args = ap.parse_args()
@@ -389,6 +411,11 @@ def main():
         raise SystemExit("kelvora is not importable: build it and put the build on PYTHONPATH")
     single_worker_pool(kv)
     log = lambda m: print(time.strftime("%Y-%m-%d %H:%M:%S ") + m, flush=True)  # noqa: E731
+    if args.label:
+        first, _, last = args.label.partition(":")
+        for name in args.models.split(","):
+            label_ahead(BY_NAME[name], int(first), int(last), kv, log)
+        return
     for name in args.models.split(","):
         model = BY_NAME[name]
         train_model(model, args.steps or STEPS[name], args.lr, kv, log)
