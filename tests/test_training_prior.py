@@ -16,12 +16,12 @@ from training.registry import BY_NAME  # noqa: E402
 
 def arc_log_frequency(v, k):
     """log10 of 1 / (2 pi tau) of arc k from the drawn values, tau = (R Q)^(1/alpha) or R C."""
-    r = v["R%s.r" % k]
+    log_r = np.log10(v["R%s.r" % k])
     if "C%s.c" % k in v:
-        tau = r * v["C%s.c" % k]
-    else:
-        tau = (r * v["CPE%s.q" % k]) ** (1.0 / v["CPE%s.alpha" % k])
-    return np.log10(1.0 / (2.0 * np.pi * tau))
+        log_tau = log_r + np.log10(v["C%s.c" % k])
+    else:  # in logarithms: an exponent near zero would overflow the power
+        log_tau = (log_r + np.log10(v["CPE%s.q" % k])) / v["CPE%s.alpha" % k]
+    return -log_tau - np.log10(2.0 * np.pi)
 
 
 def placed_arcs(name, seed):
@@ -47,8 +47,9 @@ def placed_arcs(name, seed):
     ("two_rq_l", 0.0),
 ])
 def test_second_arc_above_the_first_only_where_the_order_matters(name, reversed_share):
-    _, _, _, lf1, lf2 = placed_arcs(name, 5)
-    assert np.mean(lf2 > lf1) == pytest.approx(reversed_share, abs=0.03)
+    v, _, _, lf1, lf2 = placed_arcs(name, 5)
+    arcs = ~v.get("_resistive", np.zeros(len(lf1), bool))
+    assert np.mean(lf2[arcs] > lf1[arcs]) == pytest.approx(reversed_share, abs=0.03)
 
 
 @pytest.mark.parametrize("name", ["two_rc", "two_rc_l", "two_rq", "two_rq_l", "sei_randles"])
@@ -96,7 +97,9 @@ def test_reversed_labels_only_where_the_spectrum_shows_the_order(name):
                                    artefacts=False, noise=0.0)
     v = {n: p[:, i] for i, n in enumerate(names)}
     c = kv.Circuit(model.circuit)
-    reversed_rows = np.flatnonzero(arc_log_frequency(v, "2") > arc_log_frequency(v, "1"))
+    # (the resistive second branches of the Wo2 circuit have no arc to order)
+    arcs = v["CPE2.alpha"] > prior2.RESISTIVE_ALPHA[1]
+    reversed_rows = np.flatnonzero(arcs & (arc_log_frequency(v, "2") > arc_log_frequency(v, "1")))
     # some draws keep the reversed order, fewer than were drawn (the rest were relabelled)
     assert 0.05 * len(p) < len(reversed_rows) < prior2.REVERSED_SHARE * len(p)
     for row in range(len(p)):
@@ -148,3 +151,25 @@ def test_every_model_draws_its_values_with_the_arcs_where_they_were_placed(name)
     for k in ("1", "2"):
         if "R%s.r" % k in names and ("C%s.c" % k in names or "CPE%s.q" % k in names):
             np.testing.assert_allclose(arc_log_frequency(v, k), v["_lf" + k], atol=1e-9)
+
+
+@pytest.mark.parametrize("name", ["sei_randles_wo", "sei_randles", "two_rq"])
+def test_resistive_second_branch_only_for_the_finite_diffusion_circuit(name):
+    v, lo, hi, lf1, _ = placed_arcs(name, 9)
+    on = v.get("_resistive", np.zeros(len(lo), bool))
+    if name != "sei_randles_wo":
+        assert not on.any()
+        return
+    assert on.mean() == pytest.approx(prior2.RESISTIVE_SHARE, abs=0.03)
+    a2 = v["CPE2.alpha"][on]
+    assert a2.min() >= prior2.RESISTIVE_ALPHA[0] and a2.max() <= prior2.RESISTIVE_ALPHA[1]
+    # the first arc at or below the lowest frequency, the diffusion bend inside the window
+    assert np.all(lf1[on] <= lo[on] + 1e-9) and np.all(lf1[on] >= lo[on] - prior2.RESISTIVE_ARC1_BELOW[1])
+    bend = -np.log10(2 * np.pi * v["Wo2.tau"][on])
+    frac = (bend - lo[on]) / (hi - lo)[on]
+    assert frac.min() >= prior2.RESISTIVE_BEND[0] - 1e-9 and frac.max() <= prior2.RESISTIVE_BEND[1] + 1e-9
+    # CPE2 is a resistance Rp below z0 at the bend, and R2 next to nothing
+    rp = 1.0 / (v["CPE2.q"][on] * (2 * np.pi * 10.0 ** bend) ** a2)
+    ratio = np.log10(rp / v["Wo2.z0"][on])
+    assert ratio.min() >= prior2.RESISTIVE_LOG_RP[0] - 1e-9 and ratio.max() <= 1e-9
+    assert np.all(v["R2.r"][on] <= 1e-3 * v["R1.r"][on])

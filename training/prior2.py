@@ -70,6 +70,19 @@ BLOCKING_SHARE = 0.15
 BLOCKING_BELOW = (0.5, 2.5)
 BLOCKING_ALPHA = (0.9, 1.0)
 LOG_BLOCKING_RATIO = (0.5, 3.0)
+# A shape of the finite-diffusion Randles circuit (Wo2) that battery cycles
+# take: the second branch's CPE with an exponent near zero, a resistance
+# Rp = 1/q shunting the finite Warburg whose bend lies inside the window, R2
+# near zero, and the first arc nearly ideal at or below the lowest frequency
+# (a capacitive line). Share of the Wo2 draws:
+RESISTIVE_SHARE = 0.2
+RESISTIVE_ALPHA = (0.005, 0.05)
+RESISTIVE_BEND = (0.25, 0.65)       # diffusion bend, as a fraction of the window
+RESISTIVE_LOG_Z0 = (-0.5, 0.6)      # z0 / R1
+RESISTIVE_LOG_RP = (-0.45, 0.0)     # Rp / z0
+RESISTIVE_LOG_R2 = (-6.0, -3.0)     # R2 / R1
+RESISTIVE_ARC1_BELOW = (0.0, 2.0)   # decades below the window
+RESISTIVE_ARC1_ALPHA = (0.7, 1.0)
 
 
 def sample_window(rng, n, B):
@@ -130,9 +143,41 @@ def sample_values(names, rng, lo, hi):
             top = np.maximum(lf - 0.2, lo - 0.5)
             lfd = bottom + u(0, 1) * (top - bottom)
             v["Wo%s.tau" % k] = 1.0 / (TWO_PI * 10.0 ** lfd)
+    if "Wo2" in labels and "CPE2" in labels:
+        _resistive_branch(rng, v, lo, hi)
     if "L0.l" in names:
         v["L0.l"] = np.full(B, 1e-300)
     return v
+
+
+def _resistive_branch(rng, v, lo, hi):
+    """Redraw RESISTIVE_SHARE of the Wo2 rows in the resistive-branch shape
+    (see RESISTIVE_SHARE); "_lf2" becomes the (meaningless, very high) arc
+    frequency of R2 and CPE2, and those rows are never reordered."""
+    B = lo.shape[0]
+    u = lambda a, b: rng.uniform(a, b, B)  # noqa: E731
+    on = u(0, 1) < RESISTIVE_SHARE
+    dec = hi - lo
+    r1 = v["R1.r"]
+    a1 = u(*RESISTIVE_ARC1_ALPHA)
+    lf1 = lo - u(*RESISTIVE_ARC1_BELOW)
+    tau1 = 1.0 / (TWO_PI * 10.0 ** lf1)
+    lfd = lo + u(*RESISTIVE_BEND) * dec
+    z0 = r1 * 10.0 ** u(*RESISTIVE_LOG_Z0)
+    rp = z0 * 10.0 ** u(*RESISTIVE_LOG_RP)
+    a2 = u(*RESISTIVE_ALPHA)
+    q2 = 1.0 / (rp * (TWO_PI * 10.0 ** lfd) ** a2)   # |Z_CPE2| = Rp at the bend
+    r2 = r1 * 10.0 ** u(*RESISTIVE_LOG_R2)
+    new = {"CPE1.alpha": a1, "CPE1.q": tau1 ** a1 / r1, "R2.r": r2, "CPE2.alpha": a2, "CPE2.q": q2,
+           "Wo2.z0": z0, "Wo2.tau": 1.0 / (TWO_PI * 10.0 ** lfd)}
+    for k, x in new.items():
+        v[k] = np.where(on, x, v[k])
+    v["_lf1"] = np.where(on, lf1, v["_lf1"])
+    lf2 = -(np.log10(r2) + np.log10(q2)) / a2 - math.log10(TWO_PI)
+    v["_lf2"] = np.where(on, lf2, v["_lf2"])
+    if "_reversed" in v:
+        v["_reversed"] = v["_reversed"] & ~on
+    v["_resistive"] = on
 
 
 def _battery_shapes(rng, v, lo, hi, lf1, lf2):

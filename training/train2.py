@@ -160,6 +160,8 @@ def label_ahead(model, first, last, kv, log):
     loads a chunk found on disk instead of labelling it)."""
     pool_dir = os.path.join(RUNS, model.name, "pool")
     os.makedirs(pool_dir, exist_ok=True)
+    _, mean, std = load_shipped(model)
+    validation_sets(model, os.path.join(RUNS, model.name), kv, mean, std)  # made once, by whoever is first
     seed = seeds(model.name)["pool"]
     for k in range(last - 1, first - 1, -1):
         path = os.path.join(pool_dir, "chunk_%05d.npz" % k)
@@ -396,6 +398,8 @@ def main():
     ap.add_argument("--runs", default=RUNS, help="run directory (default training/runs/gen2)")
     ap.add_argument("--label", metavar="FIRST:LAST",
                     help="only label pool chunks FIRST..LAST-1 missing on disk (a second core labelling ahead)")
+    ap.add_argument("--pool-chunks", type=int,
+                    help="pool chunks at the end of the run (default %s by channels)" % POOL_TOTAL)
     ap.add_argument("--smoke", action="store_true",
                     help="tiny pool and validation sets, checkpoint every step (a quick check)")
     args = ap.parse_args()
@@ -403,6 +407,10 @@ def main():
         POOL_START, EVAL_EVERY, LOG_EVERY, SAVE_SECONDS = 2, 10, 5, 0
         POOL_TOTAL.update({c: 4 for c in POOL_TOTAL})
         VAL_NARROW, VAL_WIDE, VAL_RICH = 200, 200, 16
+    if args.pool_chunks:
+        if args.pool_chunks <= POOL_START:
+            raise SystemExit("--pool-chunks must exceed the %d chunks labelled before the first step" % POOL_START)
+        POOL_TOTAL.update({c: args.pool_chunks for c in POOL_TOTAL})
     RUNS = os.path.abspath(args.runs)
     torch.set_num_threads(1)
     torch.set_num_interop_threads(1)
