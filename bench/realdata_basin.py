@@ -195,7 +195,7 @@ def run_pair(task):
                 new=new_cost, new_time=new_time, new_error=new_error)
 
 
-def perturbed_start(names, params, f, z, sigma, rng):
+def perturbed_start(names, params, z, sigma, rng):
     """The best parameters known moved by about sigma decades each."""
     zmax = float(np.max(np.abs(z)))
     out = []
@@ -215,7 +215,7 @@ def run_ceiling(task):
     f, z = load(path)
     circuit = kv.Circuit(model)
     rng = np.random.default_rng([int(digest, 16) % 2**32, round(sigma * 1000)])
-    start = perturbed_start(circuit.param_names(), cached["params"], f, z, sigma, rng)
+    start = perturbed_start(circuit.param_names(), cached["params"], z, sigma, rng)
     near, _, _, _ = timed_fit(circuit.with_values(start), f, z, guess_init=False)
     default, _, _, _ = timed_fit(circuit, f, z, **kw)
     return dict(model=model, file=os.path.basename(path), best=cached["cost"], near=near, default=default)

@@ -79,9 +79,9 @@ def test_multi_start_lands_at_least_as_often_as_the_default_fit(landings):
 
 @pytest.fixture(scope="module")
 def bench():
-    spec = importlib.util.spec_from_file_location("realdata_basin", os.path.join(ROOT, "bench", "realdata_basin.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    source = importlib.util.spec_from_file_location("realdata_basin", os.path.join(ROOT, "bench", "realdata_basin.py"))
+    module = importlib.util.module_from_spec(source)
+    source.loader.exec_module(module)
     module.init_worker()
     return module
 
@@ -104,7 +104,7 @@ def test_perturbed_starts_keep_exponents_in_range_and_move_by_about_sigma(bench)
     params = [0.1, 1.0, 1e-3, 0.98, 2.0, 1e-2, 0.06]
     z = np.array([1 + 1j, 3 - 2j])
     rng = np.random.default_rng(3)
-    starts = np.array([bench.perturbed_start(names, params, None, z, 0.3, rng) for _ in range(2000)])
+    starts = np.array([bench.perturbed_start(names, params, z, 0.3, rng) for _ in range(2000)])
     alpha = [i for i, n in enumerate(names) if n.endswith(".alpha")]
     assert starts[:, alpha].min() >= 0.05 and starts[:, alpha].max() <= 1.0
     others = [i for i in range(len(names)) if i not in alpha]

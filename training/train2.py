@@ -145,6 +145,10 @@ class WideStream:
         return self.queue.pop()
 
 
+def chunk_path(pool_dir, k):
+    return os.path.join(pool_dir, "chunk_%05d.npz" % k)
+
+
 def label_chunk(model, seed, k, path, kv):
     """Label pool chunk k (drawn from seed (seed, k)) and write it to path."""
     items = prior2.generate_rich(model, np.random.default_rng([seed, k]), POOL_CHUNK, kv)
@@ -164,7 +168,7 @@ def label_ahead(model, first, last, kv, log):
     validation_sets(model, os.path.join(RUNS, model.name), kv, mean, std)  # made once, by whoever is first
     seed = seeds(model.name)["pool"]
     for k in range(last - 1, first - 1, -1):
-        path = os.path.join(pool_dir, "chunk_%05d.npz" % k)
+        path = chunk_path(pool_dir, k)
         if not os.path.exists(path):
             t0 = time.time()
             label_chunk(model, seed, k, path, kv)
@@ -188,7 +192,7 @@ class Pool:
             self.count += 1
 
     def _path(self, k):
-        return os.path.join(self.dir, "chunk_%05d.npz" % k)
+        return chunk_path(self.dir, k)
 
     def _load(self, k):
         with np.load(self._path(k)) as d:
