@@ -83,6 +83,18 @@ RESISTIVE_LOG_RP = (-0.45, 0.0)     # Rp / z0
 RESISTIVE_LOG_R2 = (-6.0, -3.0)     # R2 / R1
 RESISTIVE_ARC1_BELOW = (0.0, 2.0)   # decades below the window
 RESISTIVE_ARC1_ALPHA = (0.7, 1.0)
+# A shape of the Randles circuit with a semi-infinite Warburg (W2) that battery
+# cycles take: a nearly ideal first arc (R1, CPE1) below a depressed second
+# branch, the diffusion branch half a decade to two decades higher, whose
+# Warburg tail is small in the window (|Z_W| at the lowest frequency a tenth
+# to a fiftieth of R2). The usual placement draws it only rarely. Share of
+# the W2 draws, all in the reversed order:
+DIFFUSION_ABOVE_SHARE = 0.25
+DIFFUSION_ABOVE_SEP = (0.5, 2.0)
+DIFFUSION_ABOVE_ALPHA1 = (0.8, 1.0)
+DIFFUSION_ABOVE_ALPHA2 = (0.45, 0.95)
+DIFFUSION_ABOVE_LOG_R2 = (-0.5, 0.5)    # R2 / R1
+DIFFUSION_ABOVE_TAIL = (0.5, 3.5)       # decades below the window where |Z_W| = R2
 
 
 def sample_window(rng, n, B):
@@ -117,6 +129,8 @@ def sample_values(names, rng, lo, hi):
         v["R2.r"] = r1 * 10.0 ** u(*LOG_R2_RATIO)
         if "CPE2" in labels and "W2" not in labels and "Wo2" not in labels:
             lf1, lf2, alphas = _battery_shapes(rng, v, lo, hi, lf1, lf2)
+        if "W2" in labels and "CPE2" in labels:
+            lf1, lf2, alphas = _diffusion_above(rng, v, lo, hi, lf1, lf2)
         arcs = [("1", lf1, v["R1.r"]), ("2", lf2, v["R2.r"])]
         v["_lf2"] = lf2
     else:
@@ -136,6 +150,8 @@ def sample_values(names, rng, lo, hi):
             # the window (a barely visible tail) up to half a decade above the arc
             bottom = lo - 2.0
             lfw = bottom + u(0, 1) * np.maximum(lf + 0.5 - bottom, 0.0)
+            if "_above" in v:
+                lfw = np.where(v["_above"], lo - u(*DIFFUSION_ABOVE_TAIL), lfw)
             v["W%s.aw" % k] = r * np.sqrt(TWO_PI * 10.0 ** lfw / 2.0)
         if "Wo" + k in labels:
             v["Wo%s.z0" % k] = r * 10.0 ** u(-1.5, 2.0)
@@ -178,6 +194,25 @@ def _resistive_branch(rng, v, lo, hi):
     if "_reversed" in v:
         v["_reversed"] = v["_reversed"] & ~on
     v["_resistive"] = on
+
+
+def _diffusion_above(rng, v, lo, hi, lf1, lf2):
+    """Redraw DIFFUSION_ABOVE_SHARE of the W2 rows in that shape: the arc
+    log-frequencies and, for every row, both exponents (the others drawn as
+    usual); R2.r and "_reversed" change in `v`, "_above" marks the rows."""
+    B = lo.shape[0]
+    u = lambda a, b: rng.uniform(a, b, B)  # noqa: E731
+    on = u(0, 1) < DIFFUSION_ABOVE_SHARE
+    centre = lo + u(0.2, 0.8) * (hi - lo)
+    sep = u(*DIFFUSION_ABOVE_SEP)
+    lf1 = np.where(on, centre - sep / 2, lf1)
+    lf2 = np.where(on, centre + sep / 2, lf2)
+    a1 = np.where(on, u(*DIFFUSION_ABOVE_ALPHA1), u(*ALPHA))
+    a2 = np.where(on, u(*DIFFUSION_ABOVE_ALPHA2), u(*ALPHA))
+    v["R2.r"] = np.where(on, v["R1.r"] * 10.0 ** u(*DIFFUSION_ABOVE_LOG_R2), v["R2.r"])
+    v["_reversed"] = v["_reversed"] | on
+    v["_above"] = on
+    return lf1, lf2, {"1": a1, "2": a2}
 
 
 def _battery_shapes(rng, v, lo, hi, lf1, lf2):
