@@ -75,7 +75,7 @@ LOG_BLOCKING_RATIO = (0.5, 3.0)
 # Rp = 1/q shunting the finite Warburg whose bend lies inside the window, R2
 # near zero, and the first arc nearly ideal at or below the lowest frequency
 # (a capacitive line). Share of the Wo2 draws:
-RESISTIVE_SHARE = 0.2
+RESISTIVE_SHARE = 0.1
 RESISTIVE_ALPHA = (0.005, 0.05)
 RESISTIVE_BEND = (0.25, 0.65)       # diffusion bend, as a fraction of the window
 RESISTIVE_LOG_Z0 = (-0.5, 0.6)      # z0 / R1
@@ -83,18 +83,21 @@ RESISTIVE_LOG_RP = (-0.45, 0.0)     # Rp / z0
 RESISTIVE_LOG_R2 = (-6.0, -3.0)     # R2 / R1
 RESISTIVE_ARC1_BELOW = (0.0, 2.0)   # decades below the window
 RESISTIVE_ARC1_ALPHA = (0.7, 1.0)
-# A shape of the Randles circuit with a semi-infinite Warburg (W2) that battery
-# cycles take: a nearly ideal first arc (R1, CPE1) below a depressed second
-# branch, the diffusion branch half a decade to two decades higher, whose
-# Warburg tail is small in the window (|Z_W| at the lowest frequency a tenth
-# to a fiftieth of R2). The usual placement draws it only rarely. Share of
-# the W2 draws, all in the reversed order:
+# A shape of the two-arc Randles circuits that battery cycles take: a nearly
+# ideal first arc (R1, CPE1) below a depressed second branch, the diffusion
+# branch half a decade to two decades higher, whose diffusion term is small in
+# the window: a Warburg (W2) with |Z_W| at the lowest frequency a tenth to a
+# fiftieth of R2, a finite one (Wo2) bent half a decade to two decades below
+# the window. The usual placement draws it only rarely. Share of the W2 and
+# Wo2 draws, all in the reversed order:
 DIFFUSION_ABOVE_SHARE = 0.25
 DIFFUSION_ABOVE_SEP = (0.5, 2.0)
 DIFFUSION_ABOVE_ALPHA1 = (0.8, 1.0)
 DIFFUSION_ABOVE_ALPHA2 = (0.45, 0.95)
 DIFFUSION_ABOVE_LOG_R2 = (-0.5, 0.5)    # R2 / R1
 DIFFUSION_ABOVE_TAIL = (0.5, 3.5)       # decades below the window where |Z_W| = R2
+DIFFUSION_ABOVE_BEND = (0.5, 2.0)       # decades below the window, Wo2's bend
+DIFFUSION_ABOVE_LOG_Z0 = (-0.5, 1.5)    # Wo2.z0 / R2
 
 
 def sample_window(rng, n, B):
@@ -129,7 +132,7 @@ def sample_values(names, rng, lo, hi):
         v["R2.r"] = r1 * 10.0 ** u(*LOG_R2_RATIO)
         if "CPE2" in labels and "W2" not in labels and "Wo2" not in labels:
             lf1, lf2, alphas = _battery_shapes(rng, v, lo, hi, lf1, lf2)
-        if "W2" in labels and "CPE2" in labels:
+        if ("W2" in labels or "Wo2" in labels) and "CPE2" in labels:
             lf1, lf2, alphas = _diffusion_above(rng, v, lo, hi, lf1, lf2)
         arcs = [("1", lf1, v["R1.r"]), ("2", lf2, v["R2.r"])]
         v["_lf2"] = lf2
@@ -158,6 +161,9 @@ def sample_values(names, rng, lo, hi):
             bottom = lo - 1.5
             top = np.maximum(lf - 0.2, lo - 0.5)
             lfd = bottom + u(0, 1) * (top - bottom)
+            if "_above" in v:
+                v["Wo%s.z0" % k] = np.where(v["_above"], r * 10.0 ** u(*DIFFUSION_ABOVE_LOG_Z0), v["Wo%s.z0" % k])
+                lfd = np.where(v["_above"], lo - u(*DIFFUSION_ABOVE_BEND), lfd)
             v["Wo%s.tau" % k] = 1.0 / (TWO_PI * 10.0 ** lfd)
     if "Wo2" in labels and "CPE2" in labels:
         _resistive_branch(rng, v, lo, hi)
@@ -191,13 +197,14 @@ def _resistive_branch(rng, v, lo, hi):
     v["_lf1"] = np.where(on, lf1, v["_lf1"])
     lf2 = -(np.log10(r2) + np.log10(q2)) / a2 - math.log10(TWO_PI)
     v["_lf2"] = np.where(on, lf2, v["_lf2"])
-    if "_reversed" in v:
-        v["_reversed"] = v["_reversed"] & ~on
+    for shape in ("_reversed", "_above"):
+        if shape in v:
+            v[shape] = v[shape] & ~on
     v["_resistive"] = on
 
 
 def _diffusion_above(rng, v, lo, hi, lf1, lf2):
-    """Redraw DIFFUSION_ABOVE_SHARE of the W2 rows in that shape: the arc
+    """Redraw DIFFUSION_ABOVE_SHARE of the W2 or Wo2 rows in that shape: the arc
     log-frequencies and, for every row, both exponents (the others drawn as
     usual); R2.r and "_reversed" change in `v`, "_above" marks the rows."""
     B = lo.shape[0]
