@@ -61,7 +61,8 @@ REORDER_TOL = 0.01
 #   (0.85-1) less than half a decade apart, either one the higher;
 # - a blocking second arc: nearly ideal (0.9-1), placed half a decade to 2.5
 #   decades below the window with a resistance 3 to 1000 times the first
-#   arc's, so the window sees the first arc and a capacitive line.
+#   arc's, so the window sees the first arc and a capacitive line; the first
+#   arc broad in half of them.
 OVERLAP_SHARE = 0.2
 OVERLAP_SEP = (0.0, 0.5)
 BROAD_ALPHA = (0.3, 0.55)
@@ -70,6 +71,7 @@ BLOCKING_SHARE = 0.15
 BLOCKING_BELOW = (0.5, 2.5)
 BLOCKING_ALPHA = (0.9, 1.0)
 LOG_BLOCKING_RATIO = (0.5, 3.0)
+BLOCKING_BROAD_SHARE = 0.5     # of the blocking draws, the first arc broad (BROAD_ALPHA)
 # A shape of the finite-diffusion Randles circuit (Wo2) that battery cycles
 # take: the second branch's CPE with an exponent near zero, a resistance
 # Rp = 1/q shunting the finite Warburg whose bend lies inside the window, R2
@@ -245,6 +247,7 @@ def _battery_shapes(rng, v, lo, hi, lf1, lf2):
     lf2 = np.where(overlap, centre - sep / 2, lf2)
     # blocking: the first arc inside the window, the second far below it
     a2 = np.where(blocking, u(*BLOCKING_ALPHA), a2)
+    a1 = np.where(blocking & (u(0, 1) < BLOCKING_BROAD_SHARE), u(*BROAD_ALPHA), a1)
     lf1 = np.where(blocking, lo + u(0.1, 0.9) * dec, lf1)
     lf2 = np.where(blocking, lo - u(*BLOCKING_BELOW), lf2)
     v["R2.r"] = np.where(blocking, v["R1.r"] * 10.0 ** u(*LOG_BLOCKING_RATIO), v["R2.r"])
