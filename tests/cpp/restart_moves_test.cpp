@@ -1,5 +1,6 @@
 // The circuit structure multi-start reads from element kinds: parameter
 // roles, arcs and which arcs can trade values; and the moves made from it.
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -91,6 +92,12 @@ static void swap_keeps_diffusion_in_proportion() {
   // scaled as R2 (100 -> 10); its time constant stays.
   CHECK(points.size() >= 2 && points[0] == std::vector<double>({1.0, 100.0, 1e-3, 0.8, 10.0, 50.0, 1.0, 1e-6, 0.9}));
   CHECK(points.size() >= 2 && points[1] == std::vector<double>({1.0, 100.0, 1e-3, 0.8, 10.0, 5.0, 1.0, 1e-6, 0.9}));
+  // The same two points alone, for the swaps of a finished search.
+  const auto swaps = swapped_arc_restarts(roles, x);
+  CHECK(swaps.size() == 2 && swaps[0] == points[0] && swaps[1] == points[1]);
+  // A later round makes no swap.
+  const auto later = structured_restarts(roles, x, SpectrumScale{}, MoveSet::Later);
+  CHECK(std::none_of(later.begin(), later.end(), [&](const std::vector<double>& p) { return p == swaps[0]; }));
 }
 
 static void shorted_arc_with_its_diffusion_placed() {

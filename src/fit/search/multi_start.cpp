@@ -343,6 +343,14 @@ FitExpected multi_start_fit(const FitInputs& in, const MultiStartOptions& option
       auto fitted = fit_fully(p);
       if (!fitted) return unexpected(std::move(fitted.error()));
     }
+    // A search that started from a degenerate fit can end with the arcs in
+    // the other order than the best basin's: the swaps of the result are
+    // fitted as the default method fits.
+    for (std::vector<double> p : swapped_arc_restarts(roles, best.values)) {
+      admit(p, best.values, start, bounds, fixed, true);
+      auto fitted = fit_fully(p);
+      if (!fitted) return unexpected(std::move(fitted.error()));
+    }
   }
 
   outcome->iterations = iterations;

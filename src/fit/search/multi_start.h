@@ -59,6 +59,9 @@
 //    or opened is finished by levenberg_marquardt_fit, which lets go the
 //    resistance a fit by itself would hold; any other by one full-patience
 //    run.  Each replaces b as in c.
+// 5. Finally each point of swapped_arc_restarts(b) (move 1), fitted by
+//    levenberg_marquardt_fit: a search that began from a degenerate fit may
+//    end with the arcs the other way round from the best basin's.
 // The outcome is that of the fit that found b (the first, when none did
 // better).
 //

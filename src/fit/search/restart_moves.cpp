@@ -260,14 +260,11 @@ bool interchangeable(const ArcCore& a, const ArcCore& b) {
   return true;
 }
 
-std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
-                                                     const SpectrumScale& scale, MoveSet set) {
-  const bool all = set == MoveSet::All;
+std::vector<std::vector<double>> swapped_arc_restarts(const CircuitRoles& roles, std::span<const double> x) {
   std::vector<std::vector<double>> out;
   const std::vector<double> base(x.begin(), x.end());
   const std::size_t n = std::min(base.size(), roles.roles.size());
-
-  for (std::size_t a = 0; all && a < roles.arcs.size(); ++a)
+  for (std::size_t a = 0; a < roles.arcs.size(); ++a)
     for (std::size_t b = a + 1; b < roles.arcs.size(); ++b) {
       if (!interchangeable(roles.arcs[a], roles.arcs[b])) continue;
       std::vector<double> p = base;
@@ -293,6 +290,18 @@ std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, 
       out.push_back(std::move(p));
       if (any) out.push_back(std::move(q));
     }
+  return out;
+}
+
+std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
+                                                     const SpectrumScale& scale, MoveSet set) {
+  const bool all = set == MoveSet::All;
+  std::vector<std::vector<double>> out;
+  const std::vector<double> base(x.begin(), x.end());
+  const std::size_t n = std::min(base.size(), roles.roles.size());
+
+  if (all)
+    for (std::vector<double>& p : swapped_arc_restarts(roles, x)) out.push_back(std::move(p));
 
   bool any_exponent = false;
   for (std::size_t i = 0; i < n; ++i) any_exponent = any_exponent || roles.roles[i] == ParamRole::Exponent;

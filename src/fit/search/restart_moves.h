@@ -122,6 +122,10 @@ enum class MoveSet : std::uint8_t { All, Later };
 std::vector<std::vector<double>> structured_restarts(const CircuitRoles& roles, std::span<const double> x,
                                                      const SpectrumScale& scale, MoveSet set = MoveSet::All);
 
+// Move 1 alone: every pair of interchangeable arcs swapped, then swapped
+// with the diffusion amplitudes beside them scaled.
+std::vector<std::vector<double>> swapped_arc_restarts(const CircuitRoles& roles, std::span<const double> x);
+
 // The shorted arcs with a diffusion element beside their resistance, where
 // the diffusion and the arc's resistance-like CPE form an arc of their own:
 // for each arc whose core has a resistance, a capacitance and an exponent,
