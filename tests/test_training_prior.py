@@ -207,3 +207,38 @@ def test_diffusion_branch_above_an_ideal_arc_only_for_the_randles_circuits(name)
     tail = v["W2.aw"][on] * np.sqrt(2.0 / w_lo) / v["R2.r"][on]
     assert tail.max() <= 10 ** (-prior2.DIFFUSION_ABOVE_TAIL[0] / 2) + 1e-9
     assert tail.min() >= 10 ** (-prior2.DIFFUSION_ABOVE_TAIL[1] / 2) - 1e-9
+
+
+
+@pytest.mark.parametrize("name", ["sei_randles", "sei_randles_wo"])
+def test_spectra_whose_noise_hides_the_order_are_labelled_with_the_diffusion_branch_above(name):
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME[name]
+    names = list(model.param_names)
+    c = kv.Circuit(model.circuit)
+
+    def cost(values, row):
+        r = np.array(c.residuals([values[n][row] for n in c.param_names()], f[row], z[row]))
+        return 0.5 * float(r @ r)
+
+    # noiseless, every spectrum shows its order: nothing moves
+    f, z, p = prior2.generate_wide(model, np.random.default_rng(11), 24, 40, kv,
+                                   artefacts=False, noise=0.0)
+    labels, changed = prior2.label_diffusion_above(kv, model.circuit, names, f, z, p)
+    assert not changed.any()
+    np.testing.assert_array_equal(labels, p)
+    # at 1% noise many do not
+    f, z, p = prior2.generate_wide(model, np.random.default_rng(11), 48, 40, kv,
+                                   artefacts=False, noise=0.01)
+    labels, changed = prior2.label_diffusion_above(kv, model.circuit, names, f, z, p)
+    v = {n: p[:, i] for i, n in enumerate(names)}
+    new = {n: labels[:, i] for i, n in enumerate(names)}
+    arcs = v["CPE2.alpha"] > prior2.RESISTIVE_ALPHA[1]
+    usual = arcs & (arc_log_frequency(v, "2") < arc_log_frequency(v, "1"))
+    # only usual-order rows move, and not all of them
+    assert changed.any() and not changed[~usual].any() and (usual & ~changed).any()
+    np.testing.assert_array_equal(labels[~changed], p[~changed])
+    assert (arc_log_frequency(new, "2") > arc_log_frequency(new, "1"))[changed].all()
+    # a new label fits the noisy spectrum about as well as the drawn values
+    for row in np.flatnonzero(changed):
+        assert cost(new, row) <= prior2.ORDER_TIE * cost(v, row) * (1 + 1e-9)

@@ -1,0 +1,74 @@
+"""Wide-prior spectra of the two-arc Randles models labelled in one arc order.
+
+    python -m training.order_pool --runs training/runs/gen18 --models sei_randles --chunks 0:400
+
+Draws spectra of the model's own circuit from the wide prior, as the training
+stream does, and labels them with `prior2.label_diffusion_above`: a draw in the
+usual order that fits about as well with its arcs exchanged is labelled in the
+other order. Chunk k (WIDE_CHUNK spectra, seed (base, k)) is written to
+<runs>/<name>/order_pool/ in the labelled pool's format, so that a run can
+train on one order instead of the stream. Chunks already on disk are skipped,
+so two processes can share a range (one from each end, see --reverse).
+Two LM fits per usual-order draw: about 6 s a chunk for sei_randles.
+"""
+
+import argparse
+import os
+import time
+
+import numpy as np
+
+from . import prior2
+from .registry import BY_NAME
+from .seeds import MODEL_INDEX
+from .train import ROOT
+
+WIDE_CHUNK = 256
+MODELS = ("sei_randles", "sei_randles_wo")
+
+
+def label_chunk(model, k, path, kv):
+    """Draw and label chunk k; returns how many labels took the other order."""
+    from .train2 import featurize
+
+    rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
+    n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
+    f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv)
+    labels, changed = prior2.label_diffusion_above(kv, model.circuit, list(model.param_names), f, z, p)
+    feat, glob, targ = featurize(model, f, z, labels)
+    tmp = path + ".tmp.npz"
+    np.savez(tmp, feat=feat, glob=glob, targ=targ, relabelled=np.array(int(changed.sum())))
+    os.replace(tmp, path)
+    return int(changed.sum())
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--runs", default=os.path.join(ROOT, "training", "runs", "gen18"))
+    ap.add_argument("--models", default="sei_randles", help="of " + ", ".join(MODELS))
+    ap.add_argument("--chunks", default="0:400", metavar="FIRST:LAST")
+    ap.add_argument("--reverse", action="store_true", help="label from the last chunk down")
+    args = ap.parse_args(argv)
+    import kelvora as kv
+
+    first, _, last = args.chunks.partition(":")
+    ks = range(int(first), int(last))
+    if args.reverse:
+        ks = reversed(ks)
+    for name in args.models.split(","):
+        if name not in MODELS:
+            ap.error("--models: %r has no arc order to choose (one of %s)" % (name, ", ".join(MODELS)))
+        out = os.path.join(args.runs, name, "order_pool")
+        os.makedirs(out, exist_ok=True)
+        for k in ks:
+            path = os.path.join(out, "chunk_%05d.npz" % k)
+            if os.path.exists(path):
+                continue
+            t0 = time.time()
+            moved = label_chunk(BY_NAME[name], k, path, kv)
+            print("%s %s: chunk %d, %d of %d labels in the other order, %.0f s"
+                  % (time.strftime("%Y-%m-%d %H:%M:%S"), name, k, moved, WIDE_CHUNK, time.time() - t0), flush=True)
+
+
+if __name__ == "__main__":
+    main()
