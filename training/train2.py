@@ -19,6 +19,7 @@ where it stopped; finished models are skipped. Nothing is written to src/models.
 """
 
 import argparse
+import glob
 import json
 import math
 import os
@@ -34,6 +35,7 @@ from .seeds import MODEL_INDEX
 from .train import BLOBS, ROOT, evaluate_blob, export_blob, loss_fn
 
 RUNS = os.path.join(ROOT, "training", "runs", "gen2")
+ORDER_POOL = None            # a directory of order_pool.py chunks that replace the wide stream
 
 ORDER = ["sei_randles", "sei_randles_wo", "two_rq", "two_rq_l", "randles", "two_rc",
          "two_rc_l", "rq", "rq_l", "rc_l", "rc"]
@@ -127,7 +129,14 @@ class WideStream:
 
     def _refill(self):
         feats, globs, targs = [], [], []
-        for _ in range(8):
+        if ORDER_POOL:  # the same prior, labelled in one arc order (order_pool.py)
+            files = sorted(glob.glob(os.path.join(ORDER_POOL, "chunk_*.npz")))
+            if not files:
+                raise SystemExit("--order-pool: no chunk_*.npz in %s" % ORDER_POOL)
+            for k in self.rng.integers(0, len(files), 8):
+                with np.load(files[k]) as d:
+                    feats.append(d["feat"]), globs.append(d["glob"]), targs.append(d["targ"])
+        for _ in range(0 if ORDER_POOL else 8):
             n = int(self.rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
             f, z, p = prior2.generate_wide(self.model, self.rng, 256, n, self.kv)
             a, b, t = featurize(self.model, f, z, p)
@@ -394,7 +403,7 @@ def train_model(model, steps, lr, kv, log):
 
 
 def main():
-    global RUNS, POOL_START, EVAL_EVERY, LOG_EVERY, SAVE_SECONDS, VAL_NARROW, VAL_WIDE, VAL_RICH
+    global RUNS, ORDER_POOL, POOL_START, EVAL_EVERY, LOG_EVERY, SAVE_SECONDS, VAL_NARROW, VAL_WIDE, VAL_RICH
     ap = argparse.ArgumentParser()
     ap.add_argument("--models", default=",".join(ORDER))
     ap.add_argument("--steps", type=int, default=None, help="steps per model (default: STEPS)")
@@ -404,6 +413,8 @@ def main():
                     help="only label pool chunks FIRST..LAST-1 missing on disk (a second core labelling ahead)")
     ap.add_argument("--pool-chunks", type=int,
                     help="pool chunks at the end of the run (default %s by channels)" % POOL_TOTAL)
+    ap.add_argument("--order-pool", metavar="DIR",
+                    help="draw the model's own spectra from these order_pool.py chunks instead of the wide stream")
     ap.add_argument("--smoke", action="store_true",
                     help="tiny pool and validation sets, checkpoint every step (a quick check)")
     args = ap.parse_args()
@@ -416,6 +427,7 @@ def main():
             raise SystemExit("--pool-chunks must exceed the %d chunks labelled before the first step" % POOL_START)
         POOL_TOTAL.update({c: args.pool_chunks for c in POOL_TOTAL})
     RUNS = os.path.abspath(args.runs)
+    ORDER_POOL = args.order_pool and os.path.abspath(args.order_pool)
     torch.set_num_threads(1)
     torch.set_num_interop_threads(1)
     kv = synth.load_kelvora()
