@@ -22,6 +22,7 @@ from . import prior2
 from .registry import BY_NAME
 from .seeds import MODEL_INDEX
 from .train import ROOT
+from .train2 import featurize
 
 WIDE_CHUNK = 256
 MODELS = ("sei_randles", "sei_randles_wo")
@@ -29,8 +30,6 @@ MODELS = ("sei_randles", "sei_randles_wo")
 
 def label_chunk(model, k, path, kv):
     """Draw and label chunk k; returns how many labels took the other order."""
-    from .train2 import featurize
-
     rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
     n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
     f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv)

@@ -390,8 +390,6 @@ def label_diffusion_above(kv, circuit, names, freqs, z, p):
     Returns the labels (a copy of `p` with those rows replaced by their fit in
     the other order) and a boolean mask of the replaced rows.
     """
-    import warnings
-
     c = kv.Circuit(circuit)
     order = list(c.param_names())
     col = {n: i for i, n in enumerate(names)}
