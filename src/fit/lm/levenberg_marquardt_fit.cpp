@@ -100,20 +100,39 @@ FitExpected levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
   bool success = best->success;
   LmEnding ending = best->ending;
   if (any_pinned) {
-    auto refit = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(clamped, bounds),
-                                                  std::move(pinned), settings, counter);
-    if (!refit) return unexpected(FitFailure{std::move(refit.error())});
-    iterations += refit->evaluations;
-    const double refit_cost = cost_at(model, refit->values, counter);
     // The re-fit is measured against the clamped values it would replace,
     // the point that is reported otherwise.  (Against the unclamped best, a
     // point outside the bounds that is never reported, a successful re-fit
     // far better than the clamped values would almost always be discarded.)
-    const double clamped_cost = cost_at(model, clamped, counter);
-    if (refit->success && refit_cost < clamped_cost) {
-      final_values = std::move(refit->values);
-      success = true;
-      ending = refit->ending;
+    double final_cost = cost_at(model, clamped, counter);
+    // It runs from the clamped best and, with the same parameters pinned at
+    // the same bounds, from the start values: the other parameters of the
+    // clamped best were fitted to the value beyond the bound (a CPE exponent
+    // of 1.4 with its magnitude), and a re-fit from there can end far above a
+    // start that already lay inside the bounds.
+    std::vector<double> from_start = x0;
+    from_start.resize(clamped.size());
+    for (std::size_t i = 0; i < from_start.size(); ++i) {
+      if (pinned[i] || i >= p) {
+        from_start[i] = clamped[i];
+      } else {
+        from_start[i] = std::clamp(from_start[i], bounds[i].first, bounds[i].second);
+      }
+    }
+    const bool same_start = from_start == clamped;
+    for (const std::vector<double>* start : {&clamped, &from_start}) {
+      if (start == &from_start && same_start) break;
+      auto refit = levenberg_marquardt_single_start(model, bounds, to_search_coordinates(*start, bounds), pinned,
+                                                    settings, counter);
+      if (!refit) return unexpected(FitFailure{std::move(refit.error())});
+      iterations += refit->evaluations;
+      const double refit_cost = cost_at(model, refit->values, counter);
+      if (refit->success && refit_cost < final_cost) {
+        final_values = std::move(refit->values);
+        final_cost = refit_cost;
+        success = true;
+        ending = refit->ending;
+      }
     }
   }
 
