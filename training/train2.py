@@ -36,6 +36,8 @@ from .train import BLOBS, ROOT, evaluate_blob, export_blob, loss_fn
 
 RUNS = os.path.join(ROOT, "training", "runs", "gen2")
 ORDER_POOL = None            # a directory of order_pool.py chunks that replace the wide stream
+ARC_LABELS_ONLY = False      # leave out pool rows whose best fit turns a CPE into a resistor
+RESISTIVE_LABEL_ALPHA = 0.2  # below this exponent a CPE acts as a resistor in the window
 
 ORDER = ["sei_randles", "sei_randles_wo", "two_rq", "two_rq_l", "randles", "two_rc",
          "two_rc_l", "rq", "rq_l", "rc_l", "rc"]
@@ -141,12 +143,12 @@ class WideStream:
             f, z, p = prior2.generate_wide(self.model, self.rng, 256, n, self.kv)
             a, b, t = featurize(self.model, f, z, p)
             feats.append(a), globs.append(b), targs.append(t)
-        feat, glob = np.concatenate(feats), np.concatenate(globs)
+        feat, glob_ = np.concatenate(feats), np.concatenate(globs)
         targ = ((np.concatenate(targs) - self.mean) / self.std).astype(np.float32)
         perm = self.rng.permutation(len(feat))
         for s in range(0, len(perm) - self.size + 1, self.size):
             i = perm[s:s + self.size]
-            self.queue.append((feat[i], glob[i], targ[i]))
+            self.queue.append((feat[i], glob_[i], targ[i]))
 
     def next(self):
         if not self.queue:
@@ -194,7 +196,7 @@ class Pool:
         os.makedirs(self.dir, exist_ok=True)
         self.feat, self.glob, self.targ = [], [], []
         self.count = 0
-        self.clipped = self.made = 0
+        self.clipped = self.made = self.dropped = 0
         self.seconds = 0.0
         while os.path.exists(self._path(self.count)):
             self._load(self.count)
@@ -206,11 +208,16 @@ class Pool:
     def _load(self, k):
         with np.load(self._path(k)) as d:
             # best fits may name interchangeable arcs either way round: ordered on loading
-            t = (prior2.canonical_arcs(self.model, d["targ"]) - self.mean) / self.std
+            keep = slice(None)
+            if ARC_LABELS_ONLY:
+                alphas = [i for i, n in enumerate(self.model.param_names) if n.endswith(".alpha")]
+                keep = (d["targ"][:, alphas] >= RESISTIVE_LABEL_ALPHA).all(axis=1)
+                self.dropped += int((~keep).sum())
+            t = (prior2.canonical_arcs(self.model, d["targ"][keep]) - self.mean) / self.std
             self.made += len(t)
             self.clipped += int((np.abs(t) > TARGET_LIMIT).any(axis=1).sum())
-            self.feat.append(d["feat"])
-            self.glob.append(d["glob"])
+            self.feat.append(d["feat"][keep])
+            self.glob.append(d["glob"][keep])
             self.targ.append(np.clip(t, -TARGET_LIMIT, TARGET_LIMIT).astype(np.float32))
         self._cat = None
 
@@ -332,7 +339,7 @@ def train_model(model, steps, lr, kv, log):
         v = validate(model, net, sets, std)
         entry = {"step": step, "hours": round(elapsed / 3600, 3),
                  "label_hours": round(label_seconds / 3600, 3), "pool": pool.made,
-                 "pool_clipped_share": round(pool.clipped / max(pool.made, 1), 3), "val": v}
+                 "pool_clipped_share": round(pool.clipped / max(pool.made, 1), 3), "pool_dropped": pool.dropped, "val": v}
         with open(hist_path, "a") as fh:
             fh.write(json.dumps(entry) + "\n")
         log("%s step %d val %s" % (model.name, step, json.dumps(v)))
@@ -395,7 +402,7 @@ def train_model(model, steps, lr, kv, log):
     quality = evaluate_blob(model, blob, kv)
     info = {"steps": step, "hours": round(elapsed / 3600, 2),
             "label_hours": round(label_seconds / 3600, 2), "pool": pool.made,
-            "pool_clipped_share": round(pool.clipped / max(pool.made, 1), 3), "blob_bytes": len(blob), "val_median_error_first_prior": quality,
+            "pool_clipped_share": round(pool.clipped / max(pool.made, 1), 3), "pool_dropped": pool.dropped, "blob_bytes": len(blob), "val_median_error_first_prior": quality,
             "val_final": validate(model, net, sets, std), "channels": model.channels}
     with open(os.path.join(run, "summary.json"), "w") as fh:
         json.dump(info, fh, indent=1)
@@ -403,7 +410,7 @@ def train_model(model, steps, lr, kv, log):
 
 
 def main():
-    global RUNS, ORDER_POOL, POOL_START, EVAL_EVERY, LOG_EVERY, SAVE_SECONDS, VAL_NARROW, VAL_WIDE, VAL_RICH
+    global RUNS, ORDER_POOL, ARC_LABELS_ONLY, POOL_START, EVAL_EVERY, LOG_EVERY, SAVE_SECONDS, VAL_NARROW, VAL_WIDE, VAL_RICH
     ap = argparse.ArgumentParser()
     ap.add_argument("--models", default=",".join(ORDER))
     ap.add_argument("--steps", type=int, default=None, help="steps per model (default: STEPS)")
@@ -415,6 +422,8 @@ def main():
                     help="pool chunks at the end of the run (default %s by channels)" % POOL_TOTAL)
     ap.add_argument("--order-pool", metavar="DIR",
                     help="draw the model's own spectra from these order_pool.py chunks instead of the wide stream")
+    ap.add_argument("--arc-labels-only", action="store_true",
+                    help="leave out pool spectra whose best fit has a CPE exponent below %g" % RESISTIVE_LABEL_ALPHA)
     ap.add_argument("--smoke", action="store_true",
                     help="tiny pool and validation sets, checkpoint every step (a quick check)")
     args = ap.parse_args()
@@ -428,6 +437,7 @@ def main():
         POOL_TOTAL.update({c: args.pool_chunks for c in POOL_TOTAL})
     RUNS = os.path.abspath(args.runs)
     ORDER_POOL = args.order_pool and os.path.abspath(args.order_pool)
+    ARC_LABELS_ONLY = args.arc_labels_only
     torch.set_num_threads(1)
     torch.set_num_interop_threads(1)
     kv = synth.load_kelvora()
