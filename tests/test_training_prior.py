@@ -242,3 +242,27 @@ def test_spectra_whose_noise_hides_the_order_are_labelled_with_the_diffusion_bra
     # a new label fits the noisy spectrum about as well as the drawn values
     for row in np.flatnonzero(changed):
         assert cost(new, row) <= prior2.ORDER_TIE * cost(v, row) * (1 + 1e-9)
+
+
+@pytest.mark.parametrize("name", ["two_rq", "two_rq_l"])
+def test_near_tied_low_arcs_are_labelled_as_blocking_branches(name):
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME[name]
+    names = list(model.param_names)
+    f, z, p = prior2.generate_wide(model, np.random.default_rng(5), 48, 40, kv, artefacts=False, noise=0.01)
+    labels, changed = prior2.label_low_arc_blocking(kv, model.circuit, names, f, z, p)
+    assert changed.any() and not changed.all()
+    np.testing.assert_array_equal(labels[~changed], p[~changed])
+    new = {n: labels[changed, i] for i, n in enumerate(names)}
+    old = {n: p[changed, i] for i, n in enumerate(names)}
+    low_is_2 = prior2._log_arc_frequency(old, "2") < prior2._log_arc_frequency(old, "1")
+    r_low = np.where(low_is_2, new["R2.r"], new["R1.r"])
+    r_high = np.where(low_is_2, new["R1.r"], new["R2.r"])
+    # opened into a blocking branch, held to the cap above the other arc
+    ratio = np.log10(r_low / r_high)
+    assert ratio.min() >= prior2.BLOCKING_LABEL_DECADES - 1 - 1e-9
+    assert ratio.max() <= prior2.BLOCKING_LABEL_DECADES + 1e-9
+    # a label is positive and finite, exponents within their bounds
+    assert np.isfinite(labels).all() and (labels > 0).all()
+    alphas = [i for i, n in enumerate(names) if n.endswith(".alpha")]
+    assert labels[:, alphas].max() <= 1.0

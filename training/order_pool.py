@@ -1,15 +1,18 @@
-"""Wide-prior spectra of the two-arc Randles models labelled in one arc order.
+"""Wide-prior spectra of the two-arc models labelled with one of two near-tied shapes.
 
     python -m training.order_pool --runs training/runs/gen18 --models sei_randles --chunks 0:400
 
 Draws spectra of the model's own circuit from the wide prior, as the training
-stream does, and labels them with `prior2.label_diffusion_above`: a draw in the
-usual order that fits about as well with its arcs exchanged is labelled in the
-other order. Chunk k (WIDE_CHUNK spectra, seed (base, k)) is written to
+stream does, and labels them with the model's labeller (MODELS): for the
+two-arc Randles models `prior2.label_diffusion_above` (a draw in the usual
+order that fits about as well with its arcs exchanged is labelled in the
+other order), for two_rq and two_rq_l `prior2.label_low_arc_blocking` (a draw
+whose low-frequency arc fits about as well opened into a blocking branch is
+labelled with that fit). Chunk k (WIDE_CHUNK spectra, seed (base, k)) is written to
 <runs>/<name>/order_pool/ in the labelled pool's format, so that a run can
 train on one order instead of the stream. Chunks already on disk are skipped,
 so two processes can share a range (one from each end, see --reverse).
-Two LM fits per usual-order draw: about 6 s a chunk for sei_randles.
+Two LM fits per relabelled candidate: 8-25 s a chunk.
 """
 
 import argparse
@@ -25,7 +28,13 @@ from .train import ROOT
 from .train2 import featurize
 
 WIDE_CHUNK = 256
-MODELS = ("sei_randles", "sei_randles_wo")
+# How each model's near-tied draws are labelled.
+MODELS = {
+    "sei_randles": prior2.label_diffusion_above,
+    "sei_randles_wo": prior2.label_diffusion_above,
+    "two_rq": prior2.label_low_arc_blocking,
+    "two_rq_l": prior2.label_low_arc_blocking,
+}
 
 
 def label_chunk(model, k, path, kv):
@@ -33,8 +42,9 @@ def label_chunk(model, k, path, kv):
     rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
     n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
     f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv)
-    labels, changed = prior2.label_diffusion_above(kv, model.circuit, list(model.param_names), f, z, p)
+    labels, changed = MODELS[model.name](kv, model.circuit, list(model.param_names), f, z, p)
     feat, glob, targ = featurize(model, f, z, labels)
+    targ = prior2.canonical_arcs(model, targ)
     tmp = path + ".tmp.npz"
     np.savez(tmp, feat=feat, glob=glob, targ=targ, relabelled=np.array(int(changed.sum())))
     os.replace(tmp, path)
@@ -56,7 +66,7 @@ def main(argv=None):
         ks = reversed(ks)
     for name in args.models.split(","):
         if name not in MODELS:
-            ap.error("--models: %r has no arc order to choose (one of %s)" % (name, ", ".join(MODELS)))
+            ap.error("--models: %r has no near-tied shapes to label (one of %s)" % (name, ", ".join(MODELS)))
         out = os.path.join(args.runs, name, "order_pool")
         os.makedirs(out, exist_ok=True)
         for k in ks:

@@ -420,6 +420,58 @@ def label_diffusion_above(kv, circuit, names, freqs, z, p):
     return labels, changed
 
 
+
+# The same for the two-CPE circuits and a blocking low-frequency branch. On
+# measured spectra whose lowest frequencies rise as a capacitive line, the
+# best basins of two_rq and two_rq_l are a broad arc beside a blocking branch
+# (R -> infinity, exponent 1), where the network's guess splits the broad arc
+# into two finite ones, and LM from there stays in that basin. A wide draw
+# whose low-frequency arc, opened into such a branch, fits within ORDER_TIE
+# of the fit from the drawn values is labelled with that fit, its resistance
+# held to BLOCKING_LABEL_DECADES above the other arc's (a start from which
+# LM opens it further).
+BLOCKING_LABEL_DECADES = 3.0
+
+
+def label_low_arc_blocking(kv, circuit, names, freqs, z, p):
+    """Labels of B spectra with the near-tied rows given a blocking low arc.
+
+    Returns the labels (a copy of `p`, arc columns as drawn or as fitted) and
+    a boolean mask of the replaced rows.
+    """
+    c = kv.Circuit(circuit)
+    order = list(c.param_names())
+    col = {n: i for i, n in enumerate(names)}
+    values = {n: p[:, col[n]] for n in names}
+    low_is_2 = _log_arc_frequency(values, "2") < _log_arc_frequency(values, "1")
+    labels, changed = p.copy(), np.zeros(len(p), dtype=bool)
+    for b in range(len(p)):
+        low, high = ("2", "1") if low_is_2[b] else ("1", "2")
+        drawn = {n: float(p[b, col[n]]) for n in names}
+        opened = dict(drawn)
+        opened["R%s.r" % low] = drawn["R%s.r" % low] * 10.0 ** BLOCKING_LABEL_DECADES
+        opened["CPE%s.alpha" % low] = 1.0
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                own = c.with_values([drawn[n] for n in order]).fit(freqs[b], z[b], guess_init=False)
+                other = c.with_values([opened[n] for n in order]).fit(freqs[b], z[b], guess_init=False)
+            except (ValueError, RuntimeError, ArithmeticError):
+                continue
+        if not (np.isfinite(other.cost) and other.cost <= ORDER_TIE * own.cost):
+            continue
+        fitted = {n: float(other.params[n]) for n in names}
+        if not all(np.isfinite(x) and x > 0 for x in fitted.values()):
+            continue
+        cap = fitted["R%s.r" % high] * 10.0 ** BLOCKING_LABEL_DECADES
+        if fitted["R%s.r" % low] < cap / 10.0:
+            continue                       # LM closed the branch again: not blocking
+        fitted["R%s.r" % low] = min(fitted["R%s.r" % low], cap)
+        labels[b] = [fitted[n] for n in names]
+        changed[b] = True
+    return labels, changed
+
+
 # ---------------------------------------------------------------------------
 # Richer circuits.
 
