@@ -38,7 +38,7 @@ MODELS = {
 
 
 def label_chunk(model, k, path, kv):
-    """Draw and label chunk k; returns how many labels took the other order."""
+    """Draw and label chunk k; returns how many labels took the other shape."""
     rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
     n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
     f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv)
@@ -75,7 +75,7 @@ def main(argv=None):
                 continue
             t0 = time.time()
             moved = label_chunk(BY_NAME[name], k, path, kv)
-            print("%s %s: chunk %d, %d of %d labels in the other order, %.0f s"
+            print("%s %s: chunk %d, %d of %d labels moved to the other shape, %.0f s"
                   % (time.strftime("%Y-%m-%d %H:%M:%S"), name, k, moved, WIDE_CHUNK, time.time() - t0), flush=True)
 
 
