@@ -266,3 +266,28 @@ def test_near_tied_low_arcs_are_labelled_as_blocking_branches(name):
     assert np.isfinite(labels).all() and (labels > 0).all()
     alphas = [i for i, n in enumerate(names) if n.endswith(".alpha")]
     assert labels[:, alphas].max() <= 1.0
+
+
+def test_resistive_draws_the_guess_fits_as_well_are_labelled_with_its_fit():
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    names = list(model.param_names)
+    c = kv.Circuit(model.circuit)
+    share = prior2.RESISTIVE_SHARE
+    prior2.RESISTIVE_SHARE = 1.0
+    try:
+        f, z, p = prior2.generate_wide(model, np.random.default_rng(3), 40, 40, kv, artefacts=False, noise=0.01)
+    finally:
+        prior2.RESISTIVE_SHARE = share
+    rows = p[:, names.index("CPE2.alpha")] <= prior2.RESISTIVE_ALPHA[1]
+    rows[::2] = False
+    labels, changed = prior2.label_guess_tie(kv, model.circuit, names, f, z, p, rows, None)
+    assert changed.any() and not changed[~rows].any()
+    np.testing.assert_array_equal(labels[~changed], p[~changed])
+
+    def cost(values, row):
+        r = np.array(c.residuals([values[row, names.index(n)] for n in c.param_names()], f[row], z[row]))
+        return 0.5 * float(r @ r)
+
+    for row in np.flatnonzero(changed):
+        assert cost(labels, row) <= prior2.ORDER_TIE * cost(p, row) * (1 + 1e-9)

@@ -37,12 +37,17 @@ MODELS = {
 }
 
 
-def label_chunk(model, k, path, kv):
+def label_chunk(model, k, path, kv, guess_weights=None):
     """Draw and label chunk k; returns how many labels took the other shape."""
     rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
     n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
     f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv)
-    labels, changed = MODELS[model.name](kv, model.circuit, list(model.param_names), f, z, p)
+    names = list(model.param_names)
+    labels, changed = MODELS[model.name](kv, model.circuit, names, f, z, p)
+    if guess_weights and "CPE2.alpha" in names:
+        resistive = p[:, names.index("CPE2.alpha")] <= prior2.RESISTIVE_ALPHA[1]
+        labels, moved = prior2.label_guess_tie(kv, model.circuit, names, f, z, labels, resistive, guess_weights)
+        changed |= moved
     feat, glob, targ = featurize(model, f, z, labels)
     targ = prior2.canonical_arcs(model, targ)
     tmp = path + ".tmp.npz"
@@ -57,8 +62,14 @@ def main(argv=None):
     ap.add_argument("--models", default="sei_randles", help="of " + ", ".join(MODELS))
     ap.add_argument("--chunks", default="0:400", metavar="FIRST:LAST")
     ap.add_argument("--reverse", action="store_true", help="label from the last chunk down")
+    ap.add_argument("--resistive-share", type=float, default=prior2.RESISTIVE_SHARE,
+                    help="share of the Wo2 draws in the resistive-branch shape (default %(default)s)")
+    ap.add_argument("--guess-weights", metavar="EISNN",
+                    help="label the resistive draws that the fit from this network's guess matches with that fit")
     args = ap.parse_args(argv)
     import kelvora as kv
+
+    prior2.RESISTIVE_SHARE = args.resistive_share
 
     first, _, last = args.chunks.partition(":")
     ks = range(int(first), int(last))
@@ -74,7 +85,7 @@ def main(argv=None):
             if os.path.exists(path):
                 continue
             t0 = time.time()
-            moved = label_chunk(BY_NAME[name], k, path, kv)
+            moved = label_chunk(BY_NAME[name], k, path, kv, args.guess_weights)
             print("%s %s: chunk %d, %d of %d labels moved to the other shape, %.0f s"
                   % (time.strftime("%Y-%m-%d %H:%M:%S"), name, k, moved, WIDE_CHUNK, time.time() - t0), flush=True)
 

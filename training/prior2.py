@@ -472,6 +472,44 @@ def label_low_arc_blocking(kv, circuit, names, freqs, z, p):
     return labels, changed
 
 
+
+# A third shape, settled by the network itself. The resistive second branch
+# (RESISTIVE_SHARE) is the best basin of many measured battery cycles, but a
+# network trained on it proposes it where the diffusion branch above is the
+# best basin. A resistive draw whose spectrum the fit from a network's guess
+# (in whatever shape it proposes) matches within ORDER_TIE of the fit from
+# the drawn values is labelled with the guess's fit, so the resistive shape is
+# learnt only where the spectrum asks for it.
+
+
+def label_guess_tie(kv, circuit, names, freqs, z, p, rows, weights):
+    """Labels with the given rows replaced by the fit from the guess of the
+    network `weights` (a .eisnn path; None for the bundled one) where that
+    ties with the fit from the drawn values; returns (labels, boolean mask of
+    the replaced rows)."""
+    c = kv.Circuit(circuit)
+    order = list(c.param_names())
+    col = {n: i for i, n in enumerate(names)}
+    labels, changed = p.copy(), np.zeros(len(p), dtype=bool)
+    for b in np.flatnonzero(rows):
+        drawn = [float(p[b, col[n]]) for n in order]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                own = c.with_values(drawn).fit(freqs[b], z[b], guess_init=False)
+                guess = c.guess(freqs[b], z[b], **({"weights": weights} if weights else {}))
+                other = c.with_values(list(guess)).fit(freqs[b], z[b], guess_init=False)
+            except (ValueError, RuntimeError, ArithmeticError):
+                continue
+        if not (np.isfinite(other.cost) and other.cost <= ORDER_TIE * own.cost):
+            continue
+        fitted = [float(other.params[n]) for n in names]
+        if all(np.isfinite(x) and x > 0 for x in fitted):
+            labels[b] = fitted
+            changed[b] = True
+    return labels, changed
+
+
 # ---------------------------------------------------------------------------
 # Richer circuits.
 
