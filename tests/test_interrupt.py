@@ -77,4 +77,7 @@ def test_ctrl_c_stops_a_long_fit(method, options, points):
     if line and line[0] == "finished":
         pytest.skip("the fit ended before the signal")  # LM may converge however long its budget
     assert line and line[0] == "interrupted"
-    assert waited < 5.0  # generous: the poll interval is 50 ms
+    # Unhindered these fits run for hours; a stop comes within a Jacobian of
+    # the signal, well under a second on an idle machine and several on a
+    # loaded one, so the bound only tells a stop from a fit that ran on.
+    assert waited < 20.0
