@@ -32,8 +32,7 @@ double cost_at(const ResidualModel& model, const std::vector<double>& x, Evaluat
   return half_sum_of_squares(r);
 }
 
-// Best rule: no best yet; or a success over a failure; or equal flags and a
-// strictly lower cost.  A failure never displaces a successful best.
+// Every bounded value within its bounds (open ones are by construction).
 bool inside(const std::vector<double>& x, const ParamBounds& bounds) {
   for (std::size_t i = 0; i < std::min(x.size(), bounds.size()); ++i)
     if (!(x[i] >= bounds[i].first && x[i] <= bounds[i].second)) return false;
@@ -61,6 +60,8 @@ BoundPins pin_at_bounds(const std::vector<double>& values, const ParamBounds& bo
   return out;
 }
 
+// Best rule: no best yet; or a success over a failure; or equal flags and a
+// strictly lower cost.  A failure never displaces a successful best.
 bool better_than(const RunResult& candidate, const std::optional<RunResult>& best) {
   if (!best) return true;
   if (candidate.success && !best->success) return true;
