@@ -72,9 +72,9 @@ def main(argv=None):
     prior2.RESISTIVE_SHARE = args.resistive_share
 
     first, _, last = args.chunks.partition(":")
-    ks = range(int(first), int(last))
+    ks = list(range(int(first), int(last)))
     if args.reverse:
-        ks = reversed(ks)
+        ks.reverse()                       # a list: every model of --models walks it
     for name in args.models.split(","):
         if name not in MODELS:
             ap.error("--models: %r has no near-tied shapes to label (one of %s)" % (name, ", ".join(MODELS)))

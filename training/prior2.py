@@ -383,6 +383,24 @@ def _log_arc_frequency(values, k):
     return np.where(np.isfinite(out), out, -np.inf)
 
 
+def _tied_fit(c, drawn, other, freqs, z):
+    """The fit of circuit `c` from the start `other` (a callable giving values
+    in `c.param_names()` order) when it ends within ORDER_TIE of the fit from
+    the start `drawn` (same order): a dict by parameter name, all values finite
+    and positive; None otherwise."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            own = c.with_values(drawn).fit(freqs, z, guess_init=False)
+            fit = c.with_values(list(other())).fit(freqs, z, guess_init=False)
+        except (ValueError, RuntimeError, ArithmeticError):
+            return None
+    if not (np.isfinite(fit.cost) and fit.cost <= ORDER_TIE * own.cost):
+        return None
+    fitted = {n: float(v) for n, v in fit.params.items()}
+    return fitted if all(np.isfinite(x) and x > 0 for x in fitted.values()) else None
+
+
 def label_diffusion_above(kv, circuit, names, freqs, z, p):
     """Labels of B spectra with the near-tied usual-order rows in the other order.
 
@@ -403,19 +421,12 @@ def label_diffusion_above(kv, circuit, names, freqs, z, p):
         twin = dict(drawn)
         for a, t in pairs:
             twin[a], twin[t] = drawn[t], drawn[a]
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            try:
-                own = c.with_values([drawn[n] for n in order]).fit(freqs[b], z[b], guess_init=False)
-                other = c.with_values([twin[n] for n in order]).fit(freqs[b], z[b], guess_init=False)
-            except (ValueError, RuntimeError, ArithmeticError):
-                continue
-        if not (np.isfinite(other.cost) and other.cost <= ORDER_TIE * own.cost):
+        fitted = _tied_fit(c, [drawn[n] for n in order], lambda: [twin[n] for n in order], freqs[b], z[b])
+        if fitted is None:
             continue
-        fitted = {n: np.array([other.params[n]]) for n in names}
-        good = all(np.isfinite(x[0]) and x[0] > 0 for x in fitted.values())
-        if good and _log_arc_frequency(fitted, "2")[0] > _log_arc_frequency(fitted, "1")[0]:
-            labels[b] = [fitted[n][0] for n in names]
+        arcs = {n: np.array([fitted[n]]) for n in names}
+        if _log_arc_frequency(arcs, "2")[0] > _log_arc_frequency(arcs, "1")[0]:
+            labels[b] = [fitted[n] for n in names]
             changed[b] = True
     return labels, changed
 
@@ -451,17 +462,8 @@ def label_low_arc_blocking(kv, circuit, names, freqs, z, p):
         opened = dict(drawn)
         opened["R%s.r" % low] = drawn["R%s.r" % low] * 10.0 ** BLOCKING_LABEL_DECADES
         opened["CPE%s.alpha" % low] = 1.0
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            try:
-                own = c.with_values([drawn[n] for n in order]).fit(freqs[b], z[b], guess_init=False)
-                other = c.with_values([opened[n] for n in order]).fit(freqs[b], z[b], guess_init=False)
-            except (ValueError, RuntimeError, ArithmeticError):
-                continue
-        if not (np.isfinite(other.cost) and other.cost <= ORDER_TIE * own.cost):
-            continue
-        fitted = {n: float(other.params[n]) for n in names}
-        if not all(np.isfinite(x) and x > 0 for x in fitted.values()):
+        fitted = _tied_fit(c, [drawn[n] for n in order], lambda: [opened[n] for n in order], freqs[b], z[b])
+        if fitted is None:
             continue
         cap = fitted["R%s.r" % high] * 10.0 ** BLOCKING_LABEL_DECADES
         if fitted["R%s.r" % low] < cap / 10.0:
@@ -490,22 +492,13 @@ def label_guess_tie(kv, circuit, names, freqs, z, p, rows, weights):
     c = kv.Circuit(circuit)
     order = list(c.param_names())
     col = {n: i for i, n in enumerate(names)}
+    guess_options = {"weights": weights} if weights else {}
     labels, changed = p.copy(), np.zeros(len(p), dtype=bool)
     for b in np.flatnonzero(rows):
         drawn = [float(p[b, col[n]]) for n in order]
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            try:
-                own = c.with_values(drawn).fit(freqs[b], z[b], guess_init=False)
-                guess = c.guess(freqs[b], z[b], **({"weights": weights} if weights else {}))
-                other = c.with_values(list(guess)).fit(freqs[b], z[b], guess_init=False)
-            except (ValueError, RuntimeError, ArithmeticError):
-                continue
-        if not (np.isfinite(other.cost) and other.cost <= ORDER_TIE * own.cost):
-            continue
-        fitted = [float(other.params[n]) for n in names]
-        if all(np.isfinite(x) and x > 0 for x in fitted):
-            labels[b] = fitted
+        fitted = _tied_fit(c, drawn, lambda: c.guess(freqs[b], z[b], **guess_options), freqs[b], z[b])
+        if fitted is not None:
+            labels[b] = [fitted[n] for n in names]
             changed[b] = True
     return labels, changed
 
