@@ -291,3 +291,32 @@ def test_resistive_draws_the_guess_fits_as_well_are_labelled_with_its_fit():
 
     for row in np.flatnonzero(changed):
         assert cost(labels, row) <= prior2.ORDER_TIE * cost(p, row) * (1 + 1e-9)
+
+
+def test_a_draw_with_a_lower_basin_is_labelled_with_it():
+    # A battery-like spectrum whose best fit has a resistive second branch,
+    # "drawn" once with those values and once with an ordinary branch and a
+    # tail, the shape LM stays in a few percent above it.
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    names = list(model.param_names)
+    c = kv.Circuit(model.circuit)
+    resistive = [0.284, 1.103, 14.73, 0.8838, 1e-12, 1.034, 8.799e-3, 1.570, 0.02907]
+    ordinary = [0.2615, 0.3061, 0.04154, 0.9543, 0.2938, 2.696, 273.0, 0.05685, 0.4935]
+    f = np.logspace(np.log10(2e4), np.log10(0.02), 60)
+    z = c.with_values(resistive).impedance(f)
+    z = z * (1 + 0.002 * np.random.default_rng(0).standard_normal(60))
+    order = [c.param_names().index(n) for n in names]
+    p = np.array([ordinary, resistive])[:, order]
+    marked = np.full_like(p, 7.0)                      # labels a labeller gave before
+    labels, changed = prior2.label_lower_basin(kv, model.circuit, names, np.stack([f, f]), np.stack([z, z]),
+                                                p, marked, 0)
+    assert changed[0]
+    np.testing.assert_array_equal(labels[~changed], marked[~changed])
+
+    def cost(values):
+        return c.with_values([values[names.index(n)] for n in c.param_names()]).fit(f, z, guess_init=False).cost
+
+    assert labels[0, names.index("CPE2.alpha")] < 0.1
+    for row in np.flatnonzero(changed):
+        assert cost(labels[row]) * prior2.ORDER_TIE < cost(p[row])

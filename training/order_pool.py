@@ -12,7 +12,8 @@ labelled with that fit). Chunk k (WIDE_CHUNK spectra, seed (base, k)) is written
 <runs>/<name>/order_pool/ in the labelled pool's format, so that a run can
 train on one order instead of the stream. Chunks already on disk are skipped,
 so two processes can share a range (one from each end, see --reverse).
-Two LM fits per relabelled candidate: 8-25 s a chunk.
+Two LM fits per relabelled candidate: 8-25 s a chunk; --lower-basin adds a
+multi-start fit per draw (one to three minutes a chunk).
 """
 
 import argparse
@@ -37,7 +38,7 @@ MODELS = {
 }
 
 
-def label_chunk(model, k, path, kv, guess_weights=None):
+def label_chunk(model, k, path, kv, guess_weights=None, lower_basin=False):
     """Draw and label chunk k; returns how many labels took the other shape."""
     rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
     n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
@@ -47,6 +48,9 @@ def label_chunk(model, k, path, kv, guess_weights=None):
     if guess_weights and "CPE2.alpha" in names:
         resistive = p[:, names.index("CPE2.alpha")] <= prior2.RESISTIVE_ALPHA[1]
         labels, moved = prior2.label_guess_tie(kv, model.circuit, names, f, z, labels, resistive, guess_weights)
+        changed |= moved
+    if lower_basin:
+        labels, moved = prior2.label_lower_basin(kv, model.circuit, names, f, z, p, labels, k * WIDE_CHUNK)
         changed |= moved
     feat, glob, targ = featurize(model, f, z, labels)
     targ = prior2.canonical_arcs(model, targ)
@@ -66,6 +70,9 @@ def main(argv=None):
                     help="share of the Wo2 draws in the resistive-branch shape (default %(default)s)")
     ap.add_argument("--guess-weights", metavar="EISNN",
                     help="label the resistive draws that the fit from this network's guess matches with that fit")
+    ap.add_argument("--lower-basin", action="store_true",
+                    help="label a draw whose multi-start fit ends more than 1%% below the fit from its drawn values"
+                         " with the multi-start fit (about half a second a draw)")
     args = ap.parse_args(argv)
     import kelvora as kv
 
@@ -85,7 +92,7 @@ def main(argv=None):
             if os.path.exists(path):
                 continue
             t0 = time.time()
-            moved = label_chunk(BY_NAME[name], k, path, kv, args.guess_weights)
+            moved = label_chunk(BY_NAME[name], k, path, kv, args.guess_weights, args.lower_basin)
             print("%s %s: chunk %d, %d of %d labels moved to the other shape, %.0f s"
                   % (time.strftime("%Y-%m-%d %H:%M:%S"), name, k, moved, WIDE_CHUNK, time.time() - t0), flush=True)
 

@@ -503,6 +503,42 @@ def label_guess_tie(kv, circuit, names, freqs, z, p, rows, weights):
     return labels, changed
 
 
+# The lower basin. With the artefacts of measured spectra (a stray inductance,
+# drift, outliers) the drawn values are not always the best fit of their own
+# circuit: on battery cycles the resistive second branch and the ordinary one
+# lie a few percent apart, and which is lower depends on the spectrum. A draw
+# for which the multi-start fit from its drawn values ends more than ORDER_TIE
+# below the fit from them is labelled with the multi-start fit, so the network
+# learns the lowest basin of what it sees, not of what was drawn.
+
+
+def label_lower_basin(kv, circuit, names, freqs, z, p, labels, seed):
+    """`labels` (a copy) with each row replaced by the multi-start fit from the
+    drawn values `p` where that ends more than ORDER_TIE below the fit from
+    them; returns (labels, boolean mask of the replaced rows). `seed` (an int)
+    seeds the restarts of row b with seed + b."""
+    c = kv.Circuit(circuit)
+    order = list(c.param_names())
+    col = {n: i for i, n in enumerate(names)}
+    labels, changed = labels.copy(), np.zeros(len(p), dtype=bool)
+    for b in range(len(p)):
+        start = c.with_values([float(p[b, col[n]]) for n in order])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                own = start.fit(freqs[b], z[b], guess_init=False)
+                low = start.fit(freqs[b], z[b], guess_init=False, method="multi_start", seed=seed + b)
+            except (ValueError, RuntimeError, ArithmeticError):
+                continue
+        if not (np.isfinite(low.cost) and low.cost * ORDER_TIE < own.cost):
+            continue
+        fitted = {n: float(v) for n, v in low.params.items()}
+        if all(np.isfinite(x) and x > 0 for x in fitted.values()):
+            labels[b] = [fitted[n] for n in names]
+            changed[b] = True
+    return labels, changed
+
+
 # ---------------------------------------------------------------------------
 # Richer circuits.
 
