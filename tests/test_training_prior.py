@@ -320,3 +320,27 @@ def test_a_draw_with_a_lower_basin_is_labelled_with_it():
     assert labels[0, names.index("CPE2.alpha")] < 0.1
     for row in np.flatnonzero(changed):
         assert cost(labels[row]) * prior2.ORDER_TIE < cost(p[row])
+
+
+def test_resistive_stray_adds_the_inductance_to_every_resistive_draw_only():
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    names = list(model.param_names)
+    saved = prior2.RESISTIVE_SHARE, prior2.RESISTIVE_STRAY
+    out = {}
+    try:
+        prior2.RESISTIVE_SHARE = 0.5
+        for always in (False, True):
+            prior2.RESISTIVE_STRAY = always
+            out[always] = prior2.generate_wide(model, np.random.default_rng(11), 200, 30, kv, noise=0.0)
+    finally:
+        prior2.RESISTIVE_SHARE, prior2.RESISTIVE_STRAY = saved
+    (_, z0, p0), (_, z1, p1) = out[False], out[True]
+    np.testing.assert_array_equal(p0, p1)
+    resistive = p0[:, names.index("CPE2.alpha")] <= prior2.RESISTIVE_ALPHA[1]
+    changed = np.any(z0 != z1, axis=1)
+    assert changed.any() and not changed[~resistive].any()
+    # a series inductance lifts the top point's reactance
+    assert (z1[changed, 0].imag > z0[changed, 0].imag).all()
+    # about half the resistive draws had one already
+    assert 0.3 < changed.sum() / resistive.sum() < 0.7

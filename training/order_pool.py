@@ -68,6 +68,8 @@ def main(argv=None):
     ap.add_argument("--reverse", action="store_true", help="label from the last chunk down")
     ap.add_argument("--resistive-share", type=float, default=prior2.RESISTIVE_SHARE,
                     help="share of the Wo2 draws in the resistive-branch shape (default %(default)s)")
+    ap.add_argument("--resistive-stray", action="store_true",
+                    help="give every resistive-branch draw a stray series inductance")
     ap.add_argument("--guess-weights", metavar="EISNN",
                     help="label the resistive draws that the fit from this network's guess matches with that fit")
     ap.add_argument("--lower-basin", action="store_true",
@@ -77,6 +79,7 @@ def main(argv=None):
     import kelvora as kv
 
     prior2.RESISTIVE_SHARE = args.resistive_share
+    prior2.RESISTIVE_STRAY = args.resistive_stray
 
     first, _, last = args.chunks.partition(":")
     ks = list(range(int(first), int(last)))

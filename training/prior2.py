@@ -87,6 +87,10 @@ RESISTIVE_LOG_RP = (-0.45, 0.0)     # Rp / z0
 RESISTIVE_LOG_R2 = (-6.0, -3.0)     # R2 / R1
 RESISTIVE_ARC1_BELOW = (0.0, 2.0)   # decades below the window
 RESISTIVE_ARC1_ALPHA = (0.7, 1.0)
+# Measured battery cycles in that shape end in inductive points, which turn
+# the guess to the other shape: True gives every resistive draw the stray
+# inductance (the order pool's --resistive-stray).
+RESISTIVE_STRAY = False
 # A shape of the two-arc Randles circuits that battery cycles take: a nearly
 # ideal first arc (R1, CPE1) below a depressed second branch, the diffusion
 # branch half a decade to two decades higher, whose diffusion term is small in
@@ -307,12 +311,15 @@ def _set_inductance(kv, circuit, names, v, freqs, rng):
     v["L0.l"] = zmax * 10.0 ** rng.uniform(*LOG_L_RATIO, B) / (TWO_PI * freqs[:, 0])
 
 
-def add_artefacts(rng, freqs, z, stray):
-    """Stray inductance (when `stray`), drift and outliers at the low-frequency end."""
+def add_artefacts(rng, freqs, z, stray, always=None):
+    """Stray inductance (when `stray`; on every row of the mask `always`),
+    drift and outliers at the low-frequency end."""
     B, n = z.shape
     omega = TWO_PI * freqs
     if stray:
         on = rng.uniform(0, 1, B) < STRAY_SHARE
+        if always is not None:
+            on = on | always
         ratio = 10.0 ** rng.uniform(*LOG_STRAY_RATIO, B)
         l_art = np.where(on, np.abs(z[:, 0]) * ratio / omega[:, 0], 0.0)
         z = z + 1j * omega * l_art[:, None]
@@ -355,7 +362,8 @@ def generate_wide(model, rng, B, n, kv, artefacts=True, noise=None):
     z = impedance(kv, model.circuit, names, v, freqs)
     z = _settle_order(kv, model.circuit, names, v, freqs, z)
     if artefacts:
-        z = add_artefacts(rng, freqs, z, stray="L0.l" not in names)
+        always = v.get("_resistive") if RESISTIVE_STRAY else None
+        z = add_artefacts(rng, freqs, z, stray="L0.l" not in names, always=always)
     if noise is None:
         z = add_noise(rng, z, NOISE)
     else:
