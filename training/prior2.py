@@ -391,22 +391,35 @@ def _log_arc_frequency(values, k):
     return np.where(np.isfinite(out), out, -np.inf)
 
 
+def _fit_pair(c, drawn, other, freqs, z, **options):
+    """LM fits of circuit `c` from the start `drawn` and from the start
+    `other` (a callable giving values in `c.param_names()` order; fitted with
+    `options`): (own, fit), or None when either fails."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            own = c.with_values(drawn).fit(freqs, z, guess_init=False)
+            fit = c.with_values(list(other())).fit(freqs, z, guess_init=False, **options)
+        except (ValueError, RuntimeError, ArithmeticError):
+            return None
+    return own, fit
+
+
+def _usable(fit):
+    """A fit's values as a dict by parameter name when all are finite and positive; None otherwise."""
+    fitted = {n: float(v) for n, v in fit.params.items()}
+    return fitted if all(np.isfinite(x) and x > 0 for x in fitted.values()) else None
+
+
 def _tied_fit(c, drawn, other, freqs, z):
     """The fit of circuit `c` from the start `other` (a callable giving values
     in `c.param_names()` order) when it ends within ORDER_TIE of the fit from
     the start `drawn` (same order): a dict by parameter name, all values finite
     and positive; None otherwise."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            own = c.with_values(drawn).fit(freqs, z, guess_init=False)
-            fit = c.with_values(list(other())).fit(freqs, z, guess_init=False)
-        except (ValueError, RuntimeError, ArithmeticError):
-            return None
-    if not (np.isfinite(fit.cost) and fit.cost <= ORDER_TIE * own.cost):
+    pair = _fit_pair(c, drawn, other, freqs, z)
+    if pair is None or not (np.isfinite(pair[1].cost) and pair[1].cost <= ORDER_TIE * pair[0].cost):
         return None
-    fitted = {n: float(v) for n, v in fit.params.items()}
-    return fitted if all(np.isfinite(x) and x > 0 for x in fitted.values()) else None
+    return _usable(pair[1])
 
 
 def label_diffusion_above(kv, circuit, names, freqs, z, p):
@@ -530,18 +543,12 @@ def label_lower_basin(kv, circuit, names, freqs, z, p, labels, seed):
     col = {n: i for i, n in enumerate(names)}
     labels, changed = labels.copy(), np.zeros(len(p), dtype=bool)
     for b in range(len(p)):
-        start = c.with_values([float(p[b, col[n]]) for n in order])
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            try:
-                own = start.fit(freqs[b], z[b], guess_init=False)
-                low = start.fit(freqs[b], z[b], guess_init=False, method="multi_start", seed=seed + b)
-            except (ValueError, RuntimeError, ArithmeticError):
-                continue
-        if not (np.isfinite(low.cost) and low.cost * ORDER_TIE < own.cost):
+        drawn = [float(p[b, col[n]]) for n in order]
+        pair = _fit_pair(c, drawn, lambda: drawn, freqs[b], z[b], method="multi_start", seed=seed + b)
+        if pair is None or not (np.isfinite(pair[1].cost) and pair[1].cost * ORDER_TIE < pair[0].cost):
             continue
-        fitted = {n: float(v) for n, v in low.params.items()}
-        if all(np.isfinite(x) and x > 0 for x in fitted.values()):
+        fitted = _usable(pair[1])
+        if fitted is not None:
             labels[b] = [fitted[n] for n in names]
             changed[b] = True
     return labels, changed
