@@ -344,3 +344,40 @@ def test_resistive_stray_adds_the_inductance_to_every_resistive_draw_only():
     assert (z1[changed, 0].imag > z0[changed, 0].imag).all()
     # about half the resistive draws had one already
     assert 0.3 < changed.sum() / resistive.sum() < 0.7
+
+
+def test_smooth_misfit_is_a_correlated_relative_error_of_the_drawn_size():
+    rng = np.random.default_rng(5)
+    B, n = 400, 60
+    freqs = np.tile(np.logspace(4.3, -1.7, n), (B, 1))
+    z = (1.0 + 2.0j) * 10.0 ** rng.uniform(-2, 3, (B, 1)) * np.ones((B, n))
+    out = prior2.add_smooth_misfit(rng, freqs, z, 0.5)
+    e = out / z - 1.0
+    on = np.abs(e).max(axis=1) > 1e-12
+    assert 0.4 < on.mean() < 0.6
+    rms = np.sqrt(np.mean(np.abs(e[on]) ** 2, axis=1))
+    lo, hi = 10.0 ** np.array(prior2.LOG_SMOOTH_MISFIT)
+    assert (rms > lo * 0.999).all() and (rms < hi * 1.001).all()
+    # neighbouring points move together, unlike white noise
+    x = e[on].real - e[on].real.mean(axis=1, keepdims=True)
+    lag1 = (x[:, 1:] * x[:, :-1]).sum(axis=1) / (x * x).sum(axis=1)
+    assert np.median(lag1) > 0.6
+    white = rng.standard_normal((B, n))
+    assert np.median((white[:, 1:] * white[:, :-1]).sum(axis=1) / (white * white).sum(axis=1)) < 0.1
+
+
+def test_the_smooth_misfit_leaves_the_stream_alone_unless_asked():
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    saved = prior2.SMOOTH_MISFIT_SHARE
+    out = {}
+    try:
+        for share in (0.0, 1.0):
+            prior2.SMOOTH_MISFIT_SHARE = share
+            out[share] = prior2.generate_wide(model, np.random.default_rng(3), 50, 30, kv, noise=0.0)
+    finally:
+        prior2.SMOOTH_MISFIT_SHARE = saved
+    (f0, z0, p0), (f1, z1, p1) = out[0.0], out[1.0]
+    np.testing.assert_array_equal(p0, p1)
+    rel = np.abs(z1 / z0 - 1.0)
+    assert (rel.max(axis=1) > 1e-3).all() and rel.max() < 0.2

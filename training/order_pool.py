@@ -70,6 +70,9 @@ def main(argv=None):
                     help="share of the Wo2 draws in the resistive-branch shape (default %(default)s)")
     ap.add_argument("--resistive-stray", action="store_true",
                     help="give every resistive-branch draw a stray series inductance")
+    ap.add_argument("--smooth-misfit", type=float, default=prior2.SMOOTH_MISFIT_SHARE, metavar="SHARE",
+                    help="share of the draws given a smooth misfit of 0.2-3%% rms, as measured spectra show"
+                         " against their best fits (default %(default)s)")
     ap.add_argument("--guess-weights", metavar="EISNN",
                     help="label the resistive draws that the fit from this network's guess matches with that fit")
     ap.add_argument("--lower-basin", action="store_true",
@@ -80,6 +83,7 @@ def main(argv=None):
 
     prior2.RESISTIVE_SHARE = args.resistive_share
     prior2.RESISTIVE_STRAY = args.resistive_stray
+    prior2.SMOOTH_MISFIT_SHARE = args.smooth_misfit
 
     first, _, last = args.chunks.partition(":")
     ks = list(range(int(first), int(last)))
