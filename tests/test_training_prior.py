@@ -380,3 +380,51 @@ def test_the_smooth_misfit_leaves_the_stream_alone_unless_asked(monkeypatch):
     np.testing.assert_array_equal(p0, p1)
     rel = np.abs(z1 / z0 - 1.0)
     assert (rel.max(axis=1) > 1e-3).all() and rel.max() < 0.2
+
+
+def test_extra_arc_is_a_small_capacitive_arc_on_resistive_draws_only(monkeypatch):
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    names = list(model.param_names)
+    monkeypatch.setattr(prior2, "RESISTIVE_SHARE", 0.5)
+    out, shapes = {}, {}
+    for share in (0.0, 0.5):
+        monkeypatch.setattr(prior2, "RESISTIVE_EXTRA_ARC", share)
+        shapes[share] = {}
+        out[share] = prior2.generate_wide(model, np.random.default_rng(4), 300, 40, kv, artefacts=False,
+                                          noise=0.0, shapes=shapes[share])
+    (_, z0, p0), (_, z1, p1) = out[0.0], out[0.5]
+    np.testing.assert_array_equal(p0, p1)
+    assert "_extra_arc" not in shapes[0.0]
+    on, resistive = shapes[0.5]["_extra_arc"], shapes[0.5]["_resistive"]
+    np.testing.assert_array_equal(np.any(z0 != z1, axis=1), on)
+    assert on.any() and not on[~resistive].any()
+    assert 0.3 < on.sum() / resistive.sum() < 0.7
+    d = (z1 - z0)[on]
+    r0 = p0[on, names.index("R0.r")][:, None]
+    # an (R, CPE) arc: resistive part positive and rising towards low
+    # frequencies, capacitive, never larger than its resistance
+    assert (d.real > 0).all() and (d.imag < 0).all()
+    assert (np.diff(d.real, axis=1) >= -1e-12 * r0).all()
+    assert (np.abs(d) <= 10.0 ** prior2.EXTRA_ARC_LOG_R[1] * r0 * (1 + 1e-9)).all()
+
+
+def test_best_fit_labels_replace_only_the_masked_rows_and_fit_at_least_as_well():
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    names = list(model.param_names)
+    rng = np.random.default_rng(8)
+    f, z, p = prior2.generate_wide(model, rng, 4, 40, kv, artefacts=False, noise=0.0)
+    z = z * (1.0 + 0.02 * np.sin(np.log10(f) * 3.0))      # no longer the model's circuit
+    rows = np.array([True, False, True, False])
+    labels, changed = prior2.label_best_fit(kv, model, f, z, p, p, rows, rng)
+    np.testing.assert_array_equal(labels[~rows], p[~rows])
+    assert changed[rows].all() and not changed[~rows].any()
+    c = kv.Circuit(model.circuit)
+
+    def cost(values, row):
+        r = np.array(c.residuals([values[row, names.index(n)] for n in c.param_names()], f[row], z[row]))
+        return 0.5 * float(r @ r)
+
+    for row in np.flatnonzero(rows):
+        assert cost(labels, row) <= cost(p, row) * (1 + 1e-9)

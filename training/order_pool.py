@@ -42,7 +42,8 @@ def label_chunk(model, k, path, kv, guess_weights=None, lower_basin=False):
     """Draw and label chunk k; returns how many labels took the other shape."""
     rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
     n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
-    f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv)
+    shapes = {}
+    f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv, shapes=shapes)
     names = list(model.param_names)
     labels, changed = MODELS[model.name](kv, model.circuit, names, f, z, p)
     if guess_weights and "CPE2.alpha" in names:
@@ -51,6 +52,9 @@ def label_chunk(model, k, path, kv, guess_weights=None, lower_basin=False):
         changed |= moved
     if lower_basin:
         labels, moved = prior2.label_lower_basin(kv, model.circuit, names, f, z, p, labels, k * WIDE_CHUNK)
+        changed |= moved
+    if "_extra_arc" in shapes:
+        labels, moved = prior2.label_best_fit(kv, model, f, z, p, labels, shapes["_extra_arc"], rng)
         changed |= moved
     feat, glob, targ = featurize(model, f, z, labels)
     targ = prior2.canonical_arcs(model, targ)
@@ -70,6 +74,9 @@ def main(argv=None):
                     help="share of the Wo2 draws in the resistive-branch shape (default %(default)s)")
     ap.add_argument("--resistive-stray", action="store_true",
                     help="give every resistive-branch draw a stray series inductance")
+    ap.add_argument("--resistive-extra-arc", type=float, default=prior2.RESISTIVE_EXTRA_ARC, metavar="SHARE",
+                    help="share of the resistive-branch draws given a small extra arc near the top of the window,"
+                         " labelled with the model's best fit (a few seconds a draw; default %(default)s)")
     ap.add_argument("--smooth-misfit", type=float, default=prior2.SMOOTH_MISFIT_SHARE, metavar="SHARE",
                     help="share of the draws given a smooth misfit of 0.2-3%% rms, as measured spectra show"
                          " against their best fits (default %(default)s)")
@@ -84,6 +91,7 @@ def main(argv=None):
     prior2.RESISTIVE_SHARE = args.resistive_share
     prior2.RESISTIVE_STRAY = args.resistive_stray
     prior2.SMOOTH_MISFIT_SHARE = args.smooth_misfit
+    prior2.RESISTIVE_EXTRA_ARC = args.resistive_extra_arc
 
     first, _, last = args.chunks.partition(":")
     ks = list(range(int(first), int(last)))

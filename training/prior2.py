@@ -99,6 +99,18 @@ RESISTIVE_ARC1_ALPHA = (0.7, 1.0)
 # the guess to the other shape: True gives every resistive draw the stray
 # inductance (the order pool's --resistive-stray).
 RESISTIVE_STRAY = False
+# Nor is the inductance all: the points of those cycles between a few hertz
+# and the top of the window also carry a small arc of their own (contacts, a
+# second surface layer) that the model does not have, and with it the guess
+# leaves the resistive basin. RESISTIVE_EXTRA_ARC True gives that share of the
+# resistive draws an (R9, CPE9) in series, R9 a hundredth to a tenth of R0,
+# its frequency up to EXTRA_ARC_BELOW_TOP decades below the highest one; those
+# draws are no longer the model's circuit, so they are labelled with the
+# model's best fit (order_pool.py --resistive-extra-arc).
+RESISTIVE_EXTRA_ARC = 0.0
+EXTRA_ARC_BELOW_TOP = (0.0, 3.0)
+EXTRA_ARC_LOG_R = (-2.0, -1.0)      # R9 / R0
+EXTRA_ARC_ALPHA = (0.6, 1.0)
 # A shape of the two-arc Randles circuits that battery cycles take: a nearly
 # ideal first arc (R1, CPE1) below a depressed second branch, the diffusion
 # branch half a decade to two decades higher, whose diffusion term is small in
@@ -369,6 +381,20 @@ def add_smooth_misfit(rng, freqs, z, share):
     return np.where(on[:, None], z * (1.0 + e), z)
 
 
+def add_extra_arc(rng, freqs, z, r0, rows, share):
+    """z plus a small (R, CPE) arc on a `share` of the masked rows (see
+    RESISTIVE_EXTRA_ARC); returns (z, boolean mask of the rows given one)."""
+    B = z.shape[0]
+    u = lambda a, b: rng.uniform(a, b, B)  # noqa: E731
+    on = rows & (u(0, 1) < share)
+    r9 = r0 * 10.0 ** u(*EXTRA_ARC_LOG_R)
+    lf = np.log10(freqs[:, 0]) - u(*EXTRA_ARC_BELOW_TOP)
+    alpha = u(*EXTRA_ARC_ALPHA)
+    s = 1j * freqs / (10.0 ** lf)[:, None]           # j omega tau
+    arc = r9[:, None] / (1.0 + s ** alpha[:, None])
+    return np.where(on[:, None], z + arc, z), on
+
+
 def add_noise(rng, z, levels):
     B, n = z.shape
     sigma = rng.uniform(*levels, B)
@@ -376,8 +402,12 @@ def add_noise(rng, z, levels):
     return z + sigma[:, None] * np.abs(z) * eps
 
 
-def generate_wide(model, rng, B, n, kv, artefacts=True, noise=None):
-    """B spectra of the model's own circuit from the wide prior: (freqs, z, params)."""
+def generate_wide(model, rng, B, n, kv, artefacts=True, noise=None, shapes=None):
+    """B spectra of the model's own circuit from the wide prior: (freqs, z, params).
+
+    A dict passed as `shapes` receives the boolean row masks of the resistive
+    draws ("_resistive") and of those given an extra arc ("_extra_arc").
+    """
     names = list(model.param_names)
     freqs, lo, hi = sample_window(rng, n, B)
     v = sample_values(names, rng, lo, hi)
@@ -385,6 +415,10 @@ def generate_wide(model, rng, B, n, kv, artefacts=True, noise=None):
         _set_inductance(kv, model.circuit, names, v, freqs, rng)
     z = impedance(kv, model.circuit, names, v, freqs)
     z = _settle_order(kv, model.circuit, names, v, freqs, z)
+    if RESISTIVE_EXTRA_ARC > 0 and "_resistive" in v:
+        z, v["_extra_arc"] = add_extra_arc(rng, freqs, z, v["R0.r"], v["_resistive"], RESISTIVE_EXTRA_ARC)
+    if shapes is not None:
+        shapes.update({k: v[k] for k in ("_resistive", "_extra_arc") if k in v})
     if artefacts:
         always = v.get("_resistive") if RESISTIVE_STRAY else None
         z = add_artefacts(rng, freqs, z, stray="L0.l" not in names, always=always)
@@ -746,6 +780,20 @@ def best_fit(kv, model, f, z, start, rng):
             if cost < best_cost and np.all(np.isfinite(vals)):
                 best, best_cost = vals, cost
     return best, best_cost
+
+
+def label_best_fit(kv, model, freqs, z, p, labels, rows, rng):
+    """`labels` (a copy) with the masked rows replaced by the model's best fit
+    (`best_fit`, the drawn values `p` as the nested start); returns (labels,
+    boolean mask of the replaced rows)."""
+    names = list(model.param_names)
+    labels, changed = labels.copy(), np.zeros(len(p), dtype=bool)
+    for b in np.flatnonzero(rows):
+        fitted, _ = best_fit(kv, model, freqs[b], z[b], dict(zip(names, map(float, p[b]))), rng)
+        if fitted is not None:
+            labels[b] = fitted
+            changed[b] = True
+    return labels, changed
 
 
 def generate_rich(model, rng, count, kv):
