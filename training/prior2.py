@@ -101,9 +101,10 @@ RESISTIVE_ARC1_ALPHA = (0.7, 1.0)
 RESISTIVE_STRAY = False
 # Nor is the inductance all: the points of those cycles between a few hertz
 # and the top of the window also carry a small arc of their own (contacts, a
-# second surface layer) that the model does not have, and with it the guess
-# leaves the resistive basin. RESISTIVE_EXTRA_ARC True gives that share of the
-# resistive draws an (R9, CPE9) in series, R9 a hundredth to a tenth of R0,
+# second surface layer) that the model does not have; with it and the
+# inductance the guess leaves the resistive basin about half the time.
+# RESISTIVE_EXTRA_ARC gives that share of the resistive draws an (R9, CPE9)
+# in series, R9 a hundredth to a tenth of R0,
 # its frequency up to EXTRA_ARC_BELOW_TOP decades below the highest one; those
 # draws are no longer the model's circuit, so they are labelled with the
 # model's best fit (order_pool.py --resistive-extra-arc).
