@@ -191,7 +191,7 @@ def main():
     do_fit = not args.no_fit and fit_available()
     print("held-out synthetic spectra (%s prior), %.0f%% noise, %d per model%s" % (
         args.prior, 100 * args.noise, args.n, (", fits on the first %d" % args.fit_n) if do_fit else
-        ", fit rates skipped (Circuit.fit unavailable)"))
+        ", fit rates skipped (--no-fit)" if args.no_fit else ", fit rates skipped (Circuit.fit unavailable)"))
     print("median guess error: decades (|log10 guess/true|); exponents: absolute difference")
     print()
     for name in args.models.split(","):

@@ -12,6 +12,9 @@ labelled with that fit). Chunk k (WIDE_CHUNK spectra, seed (base, k)) is written
 <runs>/<name>/order_pool/ in the labelled pool's format, so that a run can
 train on one order instead of the stream. Chunks already on disk are skipped,
 so two processes can share a range (one from each end, see --reverse).
+--narrow draws from the first generation's prior instead (chunk_narrow_k,
+seeds of its own), labelled the same way, so that a run holds its guess on
+that prior: its share of the run's spectra is its share of the chunk files.
 Two LM fits per relabelled candidate: 8-25 s a chunk; --lower-basin adds a
 multi-start fit per draw (one to three minutes a chunk).
 """
@@ -22,7 +25,7 @@ import time
 
 import numpy as np
 
-from . import prior2
+from . import prior2, synth
 from .registry import BY_NAME
 from .seeds import MODEL_INDEX
 from .train import ROOT
@@ -38,12 +41,21 @@ MODELS = {
 }
 
 
-def label_chunk(model, k, path, kv, guess_weights=None, lower_basin=False):
-    """Draw and label chunk k; returns how many labels took the other shape."""
-    rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
-    n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
+def label_chunk(model, k, path, kv, guess_weights=None, lower_basin=False, narrow=False):
+    """Draw and label chunk k; returns how many labels took the other shape.
+
+    narrow: draw from the first generation's prior (synth.generate) instead of
+    the wide one, from seeds of its own.
+    """
     shapes = {}
-    f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv, shapes=shapes)
+    if narrow:
+        rng = np.random.default_rng([19000 + MODEL_INDEX[model.name], k])
+        n = int(rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
+        f, z, p = synth.generate(model, rng, WIDE_CHUNK, n, kv=kv)
+    else:
+        rng = np.random.default_rng([18000 + MODEL_INDEX[model.name], k])
+        n = int(rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
+        f, z, p = prior2.generate_wide(model, rng, WIDE_CHUNK, n, kv, shapes=shapes)
     names = list(model.param_names)
     labels, changed = MODELS[model.name](kv, model.circuit, names, f, z, p)
     if guess_weights and "CPE2.alpha" in names:
@@ -85,6 +97,8 @@ def main(argv=None):
     ap.add_argument("--lower-basin", action="store_true",
                     help="label a draw whose multi-start fit ends more than 1%% below the fit from its drawn values"
                          " with the multi-start fit (about half a second a draw)")
+    ap.add_argument("--narrow", action="store_true",
+                    help="draw from the first generation's prior (chunk_narrow_*.npz beside the wide chunks)")
     args = ap.parse_args(argv)
     import kelvora as kv
 
@@ -103,11 +117,11 @@ def main(argv=None):
         out = os.path.join(args.runs, name, "order_pool")
         os.makedirs(out, exist_ok=True)
         for k in ks:
-            path = os.path.join(out, "chunk_%05d.npz" % k)
+            path = os.path.join(out, ("chunk_narrow_%05d.npz" if args.narrow else "chunk_%05d.npz") % k)
             if os.path.exists(path):
                 continue
             t0 = time.time()
-            moved = label_chunk(BY_NAME[name], k, path, kv, args.guess_weights, args.lower_basin)
+            moved = label_chunk(BY_NAME[name], k, path, kv, args.guess_weights, args.lower_basin, args.narrow)
             print("%s %s: chunk %d, %d of %d labels moved to the other shape, %.0f s"
                   % (time.strftime("%Y-%m-%d %H:%M:%S"), name, k, moved, WIDE_CHUNK, time.time() - t0), flush=True)
 

@@ -46,6 +46,10 @@ OUTLIER_SHARE = 0.2
 LOG_OUTLIER = (-1.5, -0.5)      # relative size of an outlier
 
 RICH_NOISE = (0.0, 0.02)
+# Size of a richer circuit's extra arc against the model's arcs, log10 range.
+# The upper end at -0.5 keeps it small; battery cycles with three comparable
+# features (two arcs and a tail) ask for up to about 2 (0.3).
+RICH_ARC_LOG_RATIO = (-2.0, -0.5)
 # Measured spectra differ from their best fits by a smooth misfit, not by
 # white noise: on the battery cycles 1-3.5% of abs(Z) rms, neighbouring
 # points correlated about 0.8 (60 points over 6 decades). Share of the wide
@@ -678,7 +682,7 @@ def _rich_one(model, rng, kv, n):
                 rv["Wo%s.tau" % k] = tau
     if "arc" in changes:
         a = rng.uniform(0.6, 1.0)
-        r9 = r_ref * 10.0 ** rng.uniform(-2.0, -0.5)
+        r9 = r_ref * 10.0 ** rng.uniform(*RICH_ARC_LOG_RATIO)
         lf = rng.uniform(lo - 0.5, hi + 0.5)
         tau = 1.0 / (TWO_PI * 10.0 ** lf)
         rv["R9.r"] = r9

@@ -38,6 +38,10 @@ RUNS = os.path.join(ROOT, "training", "runs", "gen2")
 ORDER_POOL = None            # a directory of order_pool.py chunks that replace the wide stream
 ARC_LABELS_ONLY = False      # leave out pool rows whose best fit turns a CPE into a resistor
 RESISTIVE_LABEL_ALPHA = 0.2  # below this exponent a CPE acts as a resistor in the window
+# Share of the model's own spectra drawn from the first generation's prior
+# (synth.generate, labelled with the drawn values): it holds the guess on the
+# narrow prior while the rest of the batch follows the wide one and the pools.
+NARROW_SHARE = 0.0
 
 ORDER = ["sei_randles", "sei_randles_wo", "two_rq", "two_rq_l", "randles", "two_rc",
          "two_rc_l", "rq", "rq_l", "rc_l", "rc"]
@@ -143,6 +147,14 @@ class WideStream:
             f, z, p = prior2.generate_wide(self.model, self.rng, 256, n, self.kv)
             a, b, t = featurize(self.model, f, z, p)
             feats.append(a), globs.append(b), targs.append(t)
+        wide = sum(len(a) for a in feats)
+        narrow = int(round(wide * NARROW_SHARE / (1.0 - NARROW_SHARE))) if NARROW_SHARE > 0 else 0
+        while narrow > 0:
+            n = int(self.rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
+            f, z, p = synth.generate(self.model, self.rng, min(narrow, 256), n, kv=self.kv)
+            a, b, t = featurize(self.model, f, z, p)
+            feats.append(a), globs.append(b), targs.append(prior2.canonical_arcs(self.model, t))
+            narrow -= min(narrow, 256)
         feat, glob_ = np.concatenate(feats), np.concatenate(globs)
         targ = ((np.concatenate(targs) - self.mean) / self.std).astype(np.float32)
         perm = self.rng.permutation(len(feat))
@@ -410,7 +422,7 @@ def train_model(model, steps, lr, kv, log):
 
 
 def main():
-    global RUNS, ORDER_POOL, ARC_LABELS_ONLY, POOL_START, EVAL_EVERY, LOG_EVERY, SAVE_SECONDS, VAL_NARROW, VAL_WIDE, VAL_RICH
+    global RUNS, ORDER_POOL, ARC_LABELS_ONLY, NARROW_SHARE, POOL_START, EVAL_EVERY, LOG_EVERY, SAVE_SECONDS, VAL_NARROW, VAL_WIDE, VAL_RICH
     ap = argparse.ArgumentParser()
     ap.add_argument("--models", default=",".join(ORDER))
     ap.add_argument("--steps", type=int, default=None, help="steps per model (default: STEPS)")
@@ -424,6 +436,11 @@ def main():
                     help="draw the model's own spectra from these order_pool.py chunks instead of the wide stream")
     ap.add_argument("--arc-labels-only", action="store_true",
                     help="leave out pool spectra whose best fit has a CPE exponent below %g" % RESISTIVE_LABEL_ALPHA)
+    ap.add_argument("--narrow-share", type=float, default=NARROW_SHARE, metavar="SHARE",
+                    help="share of the model's own spectra drawn from the first generation's prior")
+    ap.add_argument("--rich-arc-ratio", metavar="LO:HI",
+                    help="log10 range of the richer circuits' extra arc against the model's arcs"
+                         " (default %g:%g)" % prior2.RICH_ARC_LOG_RATIO)
     ap.add_argument("--smoke", action="store_true",
                     help="tiny pool and validation sets, checkpoint every step (a quick check)")
     args = ap.parse_args()
@@ -435,6 +452,12 @@ def main():
         if args.pool_chunks <= POOL_START:
             raise SystemExit("--pool-chunks must exceed the %d chunks labelled before the first step" % POOL_START)
         POOL_TOTAL.update({c: args.pool_chunks for c in POOL_TOTAL})
+    if not 0.0 <= args.narrow_share < 1.0:
+        raise SystemExit("--narrow-share must lie in [0, 1)")
+    NARROW_SHARE = args.narrow_share
+    if args.rich_arc_ratio:
+        lo, _, hi = args.rich_arc_ratio.partition(":")
+        prior2.RICH_ARC_LOG_RATIO = (float(lo), float(hi))
     RUNS = os.path.abspath(args.runs)
     ORDER_POOL = args.order_pool and os.path.abspath(args.order_pool)
     ARC_LABELS_ONLY = args.arc_labels_only
