@@ -46,9 +46,9 @@ OUTLIER_SHARE = 0.2
 LOG_OUTLIER = (-1.5, -0.5)      # relative size of an outlier
 
 RICH_NOISE = (0.0, 0.02)
-# Size of a richer circuit's extra arc against the model's arcs, log10 range.
-# The upper end at -0.5 keeps it small; battery cycles with three comparable
-# features (two arcs and a tail) ask for up to about 2 (0.3).
+# Size of a richer circuit's extra arc against the model's arcs, log10 range:
+# a small arc. train2.py --rich-arc-ratio widens it (runs/gen40 tried arcs up
+# to twice the model's, for spectra with three comparable features).
 RICH_ARC_LOG_RATIO = (-2.0, -0.5)
 # Measured spectra differ from their best fits by a smooth misfit, not by
 # white noise: on the battery cycles 1-3.5% of abs(Z) rms, neighbouring

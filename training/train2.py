@@ -440,7 +440,8 @@ def main():
                     help="share of the model's own spectra drawn from the first generation's prior")
     ap.add_argument("--rich-arc-ratio", metavar="LO:HI",
                     help="log10 range of the richer circuits' extra arc against the model's arcs"
-                         " (default %g:%g)" % prior2.RICH_ARC_LOG_RATIO)
+                         " (default %g:%g; also the richer validation set when it is drawn)"
+                         % prior2.RICH_ARC_LOG_RATIO)
     ap.add_argument("--smoke", action="store_true",
                     help="tiny pool and validation sets, checkpoint every step (a quick check)")
     args = ap.parse_args()
@@ -456,8 +457,13 @@ def main():
         raise SystemExit("--narrow-share must lie in [0, 1)")
     NARROW_SHARE = args.narrow_share
     if args.rich_arc_ratio:
-        lo, _, hi = args.rich_arc_ratio.partition(":")
-        prior2.RICH_ARC_LOG_RATIO = (float(lo), float(hi))
+        try:
+            lo, hi = (float(x) for x in args.rich_arc_ratio.split(":"))
+        except ValueError:
+            raise SystemExit("--rich-arc-ratio: expected LO:HI, two numbers, got %r" % args.rich_arc_ratio)
+        if not lo < hi:
+            raise SystemExit("--rich-arc-ratio: LO must be below HI")
+        prior2.RICH_ARC_LOG_RATIO = (lo, hi)
     RUNS = os.path.abspath(args.runs)
     ORDER_POOL = args.order_pool and os.path.abspath(args.order_pool)
     ARC_LABELS_ONLY = args.arc_labels_only
