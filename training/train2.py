@@ -147,14 +147,14 @@ class WideStream:
             f, z, p = prior2.generate_wide(self.model, self.rng, 256, n, self.kv)
             a, b, t = featurize(self.model, f, z, p)
             feats.append(a), globs.append(b), targs.append(t)
-        wide = sum(len(a) for a in feats)
-        narrow = int(round(wide * NARROW_SHARE / (1.0 - NARROW_SHARE))) if NARROW_SHARE > 0 else 0
+        narrow = round(sum(len(a) for a in feats) * NARROW_SHARE / (1.0 - NARROW_SHARE))
         while narrow > 0:
+            b = min(narrow, 256)
             n = int(self.rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
-            f, z, p = synth.generate(self.model, self.rng, min(narrow, 256), n, kv=self.kv)
-            a, b, t = featurize(self.model, f, z, p)
-            feats.append(a), globs.append(b), targs.append(prior2.canonical_arcs(self.model, t))
-            narrow -= min(narrow, 256)
+            f, z, p = synth.generate(self.model, self.rng, b, n, kv=self.kv)
+            a, g, t = featurize(self.model, f, z, p)
+            feats.append(a), globs.append(g), targs.append(prior2.canonical_arcs(self.model, t))
+            narrow -= b
         feat, glob_ = np.concatenate(feats), np.concatenate(globs)
         targ = ((np.concatenate(targs) - self.mean) / self.std).astype(np.float32)
         perm = self.rng.permutation(len(feat))
