@@ -36,7 +36,8 @@ def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False
 
     M is the smallest with mu < c whose fit no fit with up to M // 2 + 2 more
     elements betters by a factor poor_fit_factor in the sum of squared
-    residuals.  scale_columns solves with every column scaled to unit norm,
+    residuals, among fits with at most half the elements the data determine
+    (also the default max_m, with the number of points).  scale_columns solves with every column scaled to unit norm,
     which keeps the inductance column (of order w/|Z|) from costing digits.
     Returns (m, mu, z_fit, resistances, time_constants, series_resistance,
     inductance, capacitance); the last two are None when not fitted."""
@@ -47,7 +48,8 @@ def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False
     weight = 1.0 / np.abs(z)
     extra = int(add_inductance) + int(add_capacitance)
     largest = {"complex": 2 * n - 1 - extra, "real": n - 1, "imaginary": n - extra}[test]
-    max_m = min(n if max_m is None else max_m, largest)
+    half = max(largest // 2, 1)  # beyond it a fit matches its part(s) on any spectrum
+    max_m = min(min(n, half) if max_m is None else max_m, largest)
     first_real, first_imag = test != "imaginary", test != "real"
 
     def solve(a, b):
@@ -95,7 +97,7 @@ def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False
         own = tried(m)[1]
         if own <= len(b_rows) * 1e-18:
             return False
-        return any(tried(k)[1] * poor_fit_factor < own for k in range(m + 1, min(max_m, m + m // 2 + 2) + 1))
+        return any(tried(k)[1] * poor_fit_factor < own for k in range(m + 1, min(max_m, half, m + m // 2 + 2) + 1))
 
     b_rows = stack(z[:, None], first_real, first_imag)
     m = max_m

@@ -78,7 +78,10 @@ def test_max_m_bounds_the_search():
     assert kv.lin_kk(F, z, c=1e-12, max_m=7).m == 7
     # More Voigt elements than the data determine: capped (60 real equations, R_s besides).
     assert kv.lin_kk(F, z, c=1e-12, max_m=500, test="real").m == 59
-    assert kv.lin_kk(F[:3], z[:3], c=1e-12, test="imaginary").m == 2
+    assert kv.lin_kk(F[:3], z[:3], c=1e-12, max_m=5, test="imaginary").m == 2
+    # By default at most half of that: beyond it a fit matches its part of any spectrum.
+    assert kv.lin_kk(F[:3], z[:3], c=1e-12, test="imaginary").m == 1
+    assert kv.lin_kk(F, z, c=1e-12, test="real").m == 29
 
 
 # ---- valid and invalid spectra ---------------------------------------------
@@ -97,6 +100,28 @@ def test_valid_circuits_leave_noise_level_residuals(name):
     result = kv.lin_kk(F, z, **kw)
     assert rms(result) < 1.5 * NOISE
     assert max(np.abs(result.residuals_real).max(), np.abs(result.residuals_imag).max()) < 6 * NOISE
+
+
+SPARSE = {
+    "single RC arc": ("R0-(R1,C1)", [10.0, 50.0, 1e-5]),
+    "randles": ("randles", [10.0, 50.0, 100.0, 1e-5, 0.85]),
+    "two depressed arcs": ("two_rq", [5.0, 20.0, 1e-4, 0.8, 40.0, 1e-2, 0.7]),
+}
+
+
+@pytest.mark.parametrize("name", SPARSE)
+@pytest.mark.parametrize("points", [20, 30, 40])
+@pytest.mark.parametrize("test", ["complex", "real", "imaginary"])
+def test_few_points_per_decade_keep_both_parts(name, points, test):
+    # Seven decades at three to six points a decade: a fit of one part with
+    # nearly as many elements as points interpolates that part and leaves
+    # the other hundreds of percent off; the default search stops short of it.
+    expr, values = SPARSE[name]
+    f = np.logspace(5, -2, points)
+    z = noisy(kv.Circuit(expr).with_values(values).impedance(f), seed=points)
+    result = kv.lin_kk(f, z, test=test, add_capacitance=name == "randles")
+    worst = max(np.abs(result.residuals_real).max(), np.abs(result.residuals_imag).max())
+    assert worst < (0.3 if points == 20 else 0.05)
 
 
 SHARP_ARC_TAUS = [1e-5, 5e-4, 3e-3, 0.1, 3.0]

@@ -1619,8 +1619,9 @@ def lin_kk(
     `max_m`.  A fit that is under-resolved rather than overfitted does not
     stop it: around a sharp arc that falls between two time constants the
     fit rings, ``mu`` dips while the residuals are large, and one of the next
-    ``M // 2 + 2`` fits leaves less than a tenth of its sum of squared
-    residuals; such a fit is passed over.  A spectrum that obeys the Kramers-Kronig relations gives
+    ``M // 2 + 2`` fits (up to half the elements the data determine) leaves
+    less than a tenth of its sum of squared residuals; such a fit is passed
+    over.  A spectrum that obeys the Kramers-Kronig relations gives
     residuals at its noise level without trend.
 
     Parameters
@@ -1634,7 +1635,9 @@ def lin_kk(
         The ``mu`` threshold, in (0, 1].
     max_m : int, optional
         Largest number of Voigt elements; default the number of points, capped
-        at what the data determine.
+        at half the number the data determine (a fit with more matches the
+        fitted part(s) of any spectrum).  An explicit value is capped at that
+        number.
     test : {"complex", "real", "imaginary"}, default "complex"
         Fit both parts together, the real part, or the imaginary part.
     add_capacitance : bool, default False

@@ -146,8 +146,14 @@ Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::spa
   const double omega_min = *omin;
   const double omega_max = *omax;
 
-  const std::size_t requested = settings.max_m == 0 ? n : settings.max_m;
-  const std::size_t max_m = std::min(requested, kk_largest_m(n, settings));
+  // A fit with more than half the elements the data determine matches the
+  // part(s) it fits whatever the spectrum: near that limit a single-part
+  // test interpolates its part and leaves the other to chance.  Neither the
+  // default search nor the under-resolved guard below goes beyond half.
+  const std::size_t largest = kk_largest_m(n, settings);
+  const std::size_t half = std::max<std::size_t>(largest / 2, 1);
+  const std::size_t requested = settings.max_m == 0 ? std::min(n, half) : settings.max_m;
+  const std::size_t max_m = std::min(requested, largest);
   if (max_m == 0)
     return unexpected(KkError{"lin_kk cannot determine a fit from " + count_text(n, "point") + " with these settings"});
 
@@ -249,12 +255,13 @@ Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::spa
   // to detect, more elements only take up noise.  So a fit is passed over
   // while one of the next m / 2 + 2 fits reduces its residual sum of squares
   // by more than poor_fit_factor, unless it already matches the data to
-  // rounding.
+  // rounding.  Fits beyond half the determinable elements are no yardstick:
+  // they match their part(s) to rounding on any spectrum.
   const double rounding = static_cast<double>(rows.count()) * 1e-18;
   auto poor = [&](std::size_t m) {
     const double own = squares[m - 1];
     if (!(own > rounding)) return false;
-    const std::size_t last = std::min(max_m, m + m / 2 + 2);
+    const std::size_t last = std::min({max_m, half, m + m / 2 + 2});
     for (std::size_t k = m + 1; k <= last; ++k) {
       evaluate(k);
       if (squares[k - 1] * settings.poor_fit_factor < own) return true;
