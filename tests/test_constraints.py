@@ -25,6 +25,8 @@ def test_bounds_and_fixed_set_are_reported_and_kept():
     c2 = c.with_fixed(["CPE1.alpha"])
     assert c2.fixed_params() == ["R0.r", "CPE1.alpha"] and c2.param_values() == c.param_values()
     assert c.with_values([1, 2, 3, 0.9]).fixed_params() == ["R0.r"]
+    moved = c.with_values([0.5, 2, 3, 0.9])  # a fixed value may move within its bounds
+    assert kv.Circuit.from_dict(moved.to_dict()) == moved
     assert c.with_named_values(dict(zip(c.param_names(), TRUE))).param_bounds() == c.param_bounds()
     s = kv.Series([kv.R(1.0), c])
     assert s.fixed_params() == ["R0.r"] and s.param_bounds()[1:] == c.param_bounds()
@@ -43,6 +45,14 @@ def test_bounds_and_fixed_set_are_reported_and_kept():
     (lambda c: c.with_fixed({"CPE1.alpha": 1.2}), r'fixed value of "CPE1.alpha" lies outside its bounds \(0, 1\): 1.2'),
     (lambda c: c.with_fixed({"R0.r": math.nan}), 'fixed value of "R0.r" must not be NaN'),
     (lambda c: c.with_fixed(["R0.r"]).with_bounds({"R0.r": (6.0, 9.0)}), 'fixed value of "R0.r" lies outside'),
+    # New values keep the rules of the fixed set, or the circuit would save
+    # and then refuse to load, and a fit would move the "fixed" value.
+    (lambda c: c.with_bounds({"R0.r": (1.0, 8.0)}).with_fixed(["R0.r"]).with_values([1e3, 2.0, 3.0, 0.9]),
+     r'fixed value of "R0.r" lies outside its bounds \(1, 8\): 1000'),
+    (lambda c: c.with_fixed(["R0.r"]).with_values([math.nan, 2.0, 3.0, 0.9]), 'fixed value of "R0.r" must not be NaN'),
+    (lambda c: c.with_fixed(["CPE1.alpha"]).with_named_values({"R0.r": 1.0, "R1.r": 2.0, "CPE1.q": 3.0,
+                                                              "CPE1.alpha": 1.5}),
+     r'fixed value of "CPE1.alpha" lies outside its bounds \(0, 1\): 1.5'),
 ])
 def test_constraint_rules_name_the_parameter(call, message):
     with pytest.raises(ValueError, match=message):

@@ -823,7 +823,9 @@ class Circuit:
         Raises
         ------
         ValueError
-            ``expected n values, got m`` for the wrong number of values.
+            ``expected n values, got m`` for the wrong number of values, or a
+            NaN value or one outside its bounds for a parameter held fixed
+            (:meth:`with_fixed`).
         TypeError
             If `values` is not a sequence of numbers.
 
@@ -850,7 +852,9 @@ class Circuit:
         ------
         ValueError
             For unknown names (with a "did you mean" suggestion) or missing
-            names; the message lists the valid names with units and bounds.
+            names, where the message lists the valid names with units and
+            bounds; or for a NaN value or one outside its bounds for a
+            parameter held fixed (:meth:`with_fixed`).
         TypeError
             If `values` is not a dict of str to numbers.
 

@@ -128,6 +128,22 @@ PyObject* param_bounds(PyObject* self, PyObject*) {
   return list.release();
 }
 
+// The circuit with new values, its constraints kept: a parameter held fixed
+// must take a value its bounds allow, as with_fixed() requires, or the
+// circuit could not be loaded again from its own dict or pickle.
+PyObject* rebuilt_with(PyObject* self, const std::vector<double>& values) {
+  const SeriesList& nodes = circuit_nodes(self);
+  const ParamConstraints& c = circuit_constraints(self);
+  if (c.any_fixed()) {
+    const auto names = kelvora::param_names(nodes);
+    for (std::size_t i = 0; i < names.size() && i < c.size(); ++i)
+      if (c.fixed[i])
+        if (const auto problem = fixed_value_problem(names[i], values[i], c.bounds[i].first, c.bounds[i].second))
+          return raise_value_error(*problem);
+  }
+  return new_circuit(kelvora::rebuild(nodes, values), true, c);
+}
+
 PyObject* with_values(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"values", nullptr};
   PyObject* obj = nullptr;
@@ -141,7 +157,7 @@ PyObject* with_values(PyObject* self, PyObject* args, PyObject* kwargs) {
   const std::size_t n = kelvora::param_count(nodes);
   if (values.size() != n)
     return raise_value_error("expected " + std::to_string(n) + " values, got " + std::to_string(values.size()));
-  return new_circuit(kelvora::rebuild(nodes, values), true, circuit_constraints(self));
+  return rebuilt_with(self, values);
 }
 
 PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -190,7 +206,7 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<double> values;
     values.reserve(names.size());
     for (const auto& n : names) values.push_back(map[n]);
-    return new_circuit(kelvora::rebuild(nodes, values), true, circuit_constraints(self));
+    return rebuilt_with(self, values);
   }
   return raise_value_error(names_report(nodes, unknown, missing));
 }
