@@ -28,7 +28,7 @@ def test_bounds_and_fixed_set_are_reported_and_kept():
     moved = c.with_values([0.5, 2, 3, 0.9])  # a fixed value may move within its bounds
     assert kv.Circuit.from_dict(moved.to_dict()) == moved
     assert c.with_named_values(dict(zip(c.param_names(), TRUE))).param_bounds() == c.param_bounds()
-    s = kv.Series([kv.R(1.0), c])
+    s = kv.Series([kv.Circuit("R9"), c])
     assert s.fixed_params() == ["R0.r"] and s.param_bounds()[1:] == c.param_bounds()
     assert kv.Parallel([c, kv.C(1e-6)]).param_bounds()[:4] == c.param_bounds()
     # The flag is the circuit's own: a text circuit still starts from a guess.

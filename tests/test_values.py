@@ -68,12 +68,17 @@ def constrained():
             .with_bounds({"CPE1.alpha": (0.5, 1.0), "R1.r": (0.0, 1e3)}).with_fixed(["R0.r"]))
 
 
+def repeated_labels():
+    with pytest.warns(UserWarning, match="parameter names repeat"):
+        return kv.Series([kv.Circuit("R0"), kv.Circuit("R0"), kv.R(3.0)])
+
+
 CIRCUITS = {
     "text": kv.Circuit("R0-(R1,C1)"),
     "explicit": kv.Circuit("R0-(R1,C1)").with_values([1.0, math.inf, -0.0]),
     "constrained": constrained(),
     "series-parallel": kv.Series([kv.R(1.0), kv.Parallel([kv.R(2.0), kv.Cpe(1e-6, 0.9)]), kv.Circuit("W3")]),
-    "duplicate labels": kv.Series([kv.Circuit("R0"), kv.Circuit("R0"), kv.R(3.0)]),
+    "duplicate labels": repeated_labels(),
     "empty series": kv.Series([]),
     "empty group": kv.Parallel([]),
     "empty branch": kv.Parallel([kv.Series([]), kv.R(1.0)]),

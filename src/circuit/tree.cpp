@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <set>
 
 #include "support/quote.h"
 
@@ -113,17 +114,24 @@ std::size_t param_count(const SeriesList& nodes) {
 }
 
 std::vector<std::string> leaf_labels(const SeriesList& nodes) {
+  const auto leaves = collect_leaves(nodes);
+  // An automatic label passes over the labels written in the tree: a
+  // repeated name would share one entry wherever names are keys.
+  std::set<std::string_view> written;
+  for (const LeafRef& leaf : leaves)
+    if (leaf.label->has_value()) written.insert(**leaf.label);
   std::vector<std::string> labels;
   std::map<std::string_view, std::size_t> counters;
-  for (const LeafRef& leaf : collect_leaves(nodes)) {
+  for (const LeafRef& leaf : leaves) {
     if (leaf.label->has_value()) {
       labels.push_back(**leaf.label);
-    } else {
-      const std::string_view code = kind_info(leaf.element->kind).code;
-      std::size_t& counter = counters[code];
-      labels.push_back(std::string(code) + std::to_string(counter));
-      ++counter;
+      continue;
     }
+    const std::string_view code = kind_info(leaf.element->kind).code;
+    std::size_t& counter = counters[code];
+    std::string label = std::string(code) + std::to_string(counter++);
+    while (written.count(label)) label = std::string(code) + std::to_string(counter++);
+    labels.push_back(std::move(label));
   }
   return labels;
 }

@@ -22,7 +22,8 @@ std::vector<LeafRef> collect_leaves(const SeriesList& nodes);
 
 std::size_t param_count(const SeriesList& nodes);
 // Each leaf's label in collect_leaves order, "<code><n>" for unlabelled
-// leaves (n counts the unlabelled leaves of that code).
+// leaves (n counts the unlabelled leaves of that code, passing over the
+// labels written in the tree: R0-C1 beside an unlabelled R gives it R1).
 std::vector<std::string> leaf_labels(const SeriesList& nodes);
 // "R0.r", with automatic labels "<code><n>" for unlabelled leaves.
 std::vector<std::string> param_names(const SeriesList& nodes);

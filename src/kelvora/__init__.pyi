@@ -798,7 +798,8 @@ class Circuit:
         -------
         list of str
             ``label.parameter`` per parameter, e.g. ``"R0.r"``, ``"CPE1.alpha"``;
-            unlabelled elements get automatic labels (``R0``, ``C0``, ...).
+            unlabelled elements get automatic labels (``R0``, ``C0``, ...),
+            passing over the labels the circuit already uses.
 
         Examples
         --------

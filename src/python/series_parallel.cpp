@@ -1,6 +1,10 @@
 // Series() and Parallel(): circuits assembled from element and circuit objects.
 #include "python/series_parallel.h"
 
+#include <set>
+#include <string>
+
+#include "circuit/tree.h"
 #include "python/circuit_object.h"
 #include "python/element_types.h"
 #include "python/pyref.h"
@@ -46,6 +50,28 @@ bool read_parts(PyObject* parts, std::vector<Part>& out) {
   return !PyErr_Occurred();
 }
 
+// Parts may bring the same label, and an element's automatic label may
+// repeat one a circuit part brings: the circuit is built, but parameters of
+// one name share a single entry wherever names are keys (FitResult.params,
+// with_named_values(), with_fixed(), with_bounds(), results tables), so the
+// caller is told.  Returns false when the warning was turned into an error.
+bool warn_repeated_names(const SeriesList& nodes) {
+  std::set<std::string> seen;
+  std::string repeated;
+  std::size_t count = 0;
+  for (const std::string& name : kelvora::param_names(nodes)) {
+    if (seen.insert(name).second) continue;
+    if (++count <= 3) repeated += (repeated.empty() ? "\"" : ", \"") + name + "\"";
+  }
+  if (count == 0) return true;
+  if (count > 3) repeated += ", ...";
+  const std::string text = "parameter names repeat (" + repeated +
+                           "): parameters of one name share a single entry in FitResult.params, "
+                           "with_named_values(), with_fixed() and with_bounds(); give the parts distinct "
+                           "labels, for example Circuit(\"R2-C3\") beside Circuit(\"R0-C1\")";
+  return PyErr_WarnEx(PyExc_UserWarning, text.c_str(), 1) == 0;
+}
+
 PyObject* parse_parts_arg(PyObject* args, PyObject* kwargs, const char* format) {
   static const char* kwlist[] = {"parts", nullptr};
   PyObject* parts = nullptr;
@@ -68,6 +94,7 @@ PyObject* series_function(PyObject*, PyObject* args, PyObject* kwargs) {
     for (Node& n : p.nodes) nodes.push_back(std::move(n));
     append(constraints, p.constraints);
   }
+  if (!warn_repeated_names(nodes)) return nullptr;
   return new_circuit(std::move(nodes), explicit_values, std::move(constraints));
 }
 
@@ -86,6 +113,7 @@ PyObject* parallel_function(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   SeriesList nodes;
   nodes.push_back(Node{std::move(group)});
+  if (!warn_repeated_names(nodes)) return nullptr;
   return new_circuit(std::move(nodes), explicit_values, std::move(constraints));
 }
 
