@@ -357,4 +357,20 @@ def test_results_table_mixes_circuits_and_feeds_dataframes():
 def test_results_table_refuses_other_items():
     with pytest.raises(TypeError, match="FitResult objects or exceptions"):
         kv.results_table([1.0])
+    with pytest.raises(TypeError, match="circuit must be a Circuit"):
+        kv.results_table([], circuit=3)
     assert list(kv.results_table([])) == ["cost", "chi_square", "success", "iterations", "method", "message", "error"]
+
+
+@pytest.mark.parametrize("circuit", ["R0-(R1,C1)", kv.Circuit("R0-(R1,C1)")])
+def test_results_table_of_failures_keeps_the_circuits_columns(circuit):
+    # A batch (or a cluster partition) where every fit failed still has the
+    # parameter columns, so its rows line up with those of other batches.
+    f = np.logspace(4, 0, 10)
+    results = kv.fit_many("R0-(R1,C1)", [(f, np.ones(9, complex)), (f[:3], np.ones(4, complex))])
+    assert all(isinstance(r, ValueError) for r in results)
+    table = kv.results_table(results, circuit=circuit)
+    assert list(table)[:6] == ["R0.r", "R1.r", "C1.c", "R0.r_stderr", "R1.r_stderr", "C1.c_stderr"]
+    assert np.isnan(table["R1.r"]).all() and table["error"][0].startswith("ValueError")
+    ok = kv.fit_many("R0-(R1,C1)", [(f, kv.Circuit("R0-(R1,C1)").impedance(f))])
+    assert list(kv.results_table(ok, circuit=circuit)) == list(kv.results_table(ok))

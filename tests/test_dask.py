@@ -89,6 +89,14 @@ def test_bad_arguments_fail_before_anything_runs(circuit, options):
         fit_bag(circuit, bag, **options)
 
 
+def test_a_partition_of_failures_has_the_same_columns(client):
+    bad = [(FREQS, np.ones(FREQS.size - 1, complex)), (FREQS[:2], np.ones(FREQS.size, complex))]
+    data = spectra(4)[:2] + bad + spectra(4)[2:]
+    rows = fit_bag("R0-(R1,C1)", db.from_sequence(data, npartitions=3)).compute()
+    assert len({tuple(r) for r in rows}) == 1
+    equal_rows(rows, table_rows(kv.results_table(kv.fit_many(kv.Circuit("R0-(R1,C1)"), data))))
+
+
 def test_table_rows_transposes_columns():
     assert table_rows({"a": [1, 2], "b": ["x", "y"]}) == [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]
     assert table_rows({}) == []

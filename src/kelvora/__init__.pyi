@@ -1777,7 +1777,9 @@ def fit_many(
     ValueError('frequencies and impedances must have the same length')
     """
 
-def results_table(results: Iterable[FitResult | BaseException]) -> dict[str, npt.NDArray[Any] | list[str]]:
+def results_table(
+    results: Iterable[FitResult | BaseException], circuit: Circuit | str | None = None
+) -> dict[str, npt.NDArray[Any] | list[str]]:
     """The results of :func:`fit_many` as columns for a dataframe.
 
     ``pandas.DataFrame(table)`` and ``polars.DataFrame(table)`` take the dict
@@ -1787,6 +1789,11 @@ def results_table(results: Iterable[FitResult | BaseException]) -> dict[str, npt
     ----------
     results : iterable of FitResult or BaseException
         What :func:`fit_many` returns, or any such list.
+    circuit : Circuit or str, optional
+        The circuit fitted (or its model name or expression): its parameter
+        names come first among the columns, so that a table in which every
+        fit failed still has them (NaN).  Without it the columns come from
+        the results alone.
 
     Returns
     -------
@@ -1811,7 +1818,10 @@ def results_table(results: Iterable[FitResult | BaseException]) -> dict[str, npt
     Raises
     ------
     TypeError
-        For an item that is neither a FitResult nor an exception.
+        For an item that is neither a FitResult nor an exception, or a
+        `circuit` that is neither a Circuit nor a str.
+    ValueError
+        For a `circuit` text that is no model name or valid expression.
 
     Examples
     --------

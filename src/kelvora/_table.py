@@ -10,10 +10,16 @@ def _error_text(exc):
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def results_table(results):
+def results_table(results, circuit=None):
     results = list(results)
     rows = len(results)
     names = {}  # parameter names in order of first appearance (a dict keeps order)
+    if circuit is not None:
+        if isinstance(circuit, str):
+            circuit = _core.Circuit(circuit)
+        elif not isinstance(circuit, _core.Circuit):
+            raise TypeError(f"circuit must be a Circuit, a model name or an expression, got {type(circuit).__name__!r}")
+        names.update(dict.fromkeys(circuit.param_names()))
     for r in results:
         if isinstance(r, _core.FitResult):
             names.update(dict.fromkeys(r.params))

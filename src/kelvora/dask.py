@@ -68,8 +68,10 @@ def fit_partition(
     list of dict
         One row per spectrum with the columns of :func:`kelvora.results_table`.
     """
-    results = kv.fit_many(_circuit(circuit), list(spectra), threads=threads, chain=chain, **fit_options)
-    return table_rows(kv.results_table(results))
+    circuit = _circuit(circuit)
+    results = kv.fit_many(circuit, list(spectra), threads=threads, chain=chain, **fit_options)
+    # The circuit's names give the columns even to a partition where every fit failed.
+    return table_rows(kv.results_table(results, circuit=circuit))
 
 
 def table_rows(table: Mapping[str, Any]) -> list[dict[str, Any]]:
