@@ -1726,8 +1726,10 @@ def fit_many(
         Fit the spectra in order on one thread, each starting from the fitted
         values of the last earlier result whose ``success`` is True; until
         there is one, a fit starts as ``fit()`` would (from the guess or the
-        circuit's values).  For series whose parameters drift slowly (state
-        of charge, temperature, ageing).
+        circuit's values).  A chained start is never guessed from, whatever
+        `guess_init` and `weights` say: they decide the starts before it.  For
+        series whose parameters drift slowly (state of charge, temperature,
+        ageing).
     progress : bool or callable, default False
         True shows a bar on stderr (tqdm when it is installed, a plain one
         otherwise).  A callable is called as ``progress(done, total)`` about
