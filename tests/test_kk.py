@@ -209,6 +209,8 @@ def test_dataframe_input_equals_two_sequences():
         (([1.0, 0.0, 3.0], [1.0] * 3), {}, ValueError, "frequency 1 is 0; lin_kk needs positive finite"),
         (([1.0, 2.0, 3.0], [1.0, complex(1, math.inf), 1.0]), {}, ValueError, "impedance 1 is not finite"),
         (([1.0, 2.0, 3.0], [1.0, 0.0, 1.0]), {}, ValueError, "impedance 1 is zero"),
+        (([1.0, 2.0, 3.0], [1.0, 1.0, complex(1.5e308, -1.5e308)]), {}, ValueError,
+         "impedance 2 has a magnitude beyond"),
         (([1.0, 2.0, 3.0], [1.0, 1.0]), {}, ValueError, "frequencies and impedances must have the same length"),
         ((F, F), {"c": "high"}, TypeError, "c"),
         ((F, F), {"max_m": 2.5}, TypeError, "max_m"),

@@ -1633,7 +1633,8 @@ def lin_kk(
     ----------
     frequencies : sequence of float, or dataframe
         Frequencies in hertz, or a dataframe with the columns :meth:`Circuit.fit`
-        accepts.
+        accepts; as there, dataframe rows whose frequency is not positive
+        (zero, negative or NaN) are dropped.
     impedances : sequence of complex, optional
         Measured impedances in ohm; None with a dataframe.
     c : float, default 0.85
@@ -1658,8 +1659,8 @@ def lin_kk(
     ------
     ValueError
         For `c` outside (0, 1], ``max_m < 1``, an unknown test, fewer than 3
-        points, non-positive or non-finite frequencies, or non-finite or zero
-        impedances.
+        points, non-positive or non-finite frequencies, or non-finite, zero or
+        overflowing impedances (a magnitude beyond double precision).
 
     Examples
     --------

@@ -75,6 +75,8 @@ std::optional<KkError> check_data(std::span<const double> f, std::span<const Com
       return KkError{"impedance " + std::to_string(i) + " is not finite"};
     if (z[i].re == 0.0 && z[i].im == 0.0)
       return KkError{"impedance " + std::to_string(i) + " is zero; lin_kk weights each point by 1/|Z|"};
+    if (!std::isfinite(std::hypot(z[i].re, z[i].im)))
+      return KkError{"impedance " + std::to_string(i) + " has a magnitude beyond the range of double precision"};
   }
   return std::nullopt;
 }

@@ -42,13 +42,14 @@ const char kLinKkDoc[] =
     "residuals.  A spectrum that obeys the Kramers-Kronig relations gives\n"
     "residuals at its noise level without trend.\n\n"
     "The spectrum is two sequences, or a dataframe (or dict) with the column\n"
-    "names fit() accepts.  test=\"complex\" fits both parts together; \"real\"\n"
+    "names fit() accepts, whose rows with a frequency that is not positive\n"
+    "(zero, negative or NaN) are dropped as fit() drops them.  test=\"complex\" fits both parts together; \"real\"\n"
     "fits the real part (the inductance and capacitance then come from the\n"
     "imaginary part) and \"imaginary\" the imaginary part (the series\n"
     "resistance then comes from the real part), as proposed by Boukamp (1995).\n\n"
     "Returns a KKResult.  Raises ValueError for c outside (0, 1], max_m < 1, an\n"
     "unknown test, fewer than 3 points, and non-positive or non-finite\n"
-    "frequencies or non-finite or zero impedances.";
+    "frequencies or non-finite, zero or overflowing impedances.";
 
 namespace {
 
