@@ -184,6 +184,9 @@ def bad(d, **changes):
     ({"bounds": [[1e-12, None], [None, 1.0], [1e-12, None]]}, '"bounds" must hold numbers'),
     ({"fixed": [True, False]}, '"fixed" must be a list of 3 bools'),
     ({"unlabelled": [7]}, "names leaf 7 of a circuit with 3 elements"),
+    ({"version": 10**30}, "format version beyond .* is newer"),
+    ({"values": [1.0, 10**400, 3.0]}, '"values" holds an int too large for a float'),
+    ({"expression": "R0-(R1,C1)\x00-R9"}, '"expression" must not contain a NUL'),
 ])
 def test_circuit_dict_errors_are_clear_value_errors(changes, message):
     d = kv.Circuit("R0-(R1,C1)").to_dict()
@@ -202,6 +205,12 @@ def test_fit_result_dict_errors_name_the_key():
         kv.FitResult.from_dict(bad(d, circuit={"type": "Circuit", "version": 1}))
     with pytest.raises(ValueError, match='"iterations" must be an int'):
         kv.FitResult.from_dict(bad(d, iterations=1.5))
+    with pytest.raises(ValueError, match=r'"params" must equal the values of "circuit" \("R1.r" differs\)'):
+        kv.FitResult.from_dict(bad(d, params=[d["params"][0], 7.0, d["params"][2]]))
+    with pytest.raises(ValueError, match='"cost" holds an int too large'):
+        kv.FitResult.from_dict(bad(d, cost=10**400))
+    with pytest.raises(ValueError, match='"method" must not contain a NUL'):
+        kv.FitResult.from_dict(bad(d, method="levenberg_marquardt\x00x"))
     with pytest.raises(ValueError, match='unknown "ending" "gave_up"'):
         kv.FitResult.from_dict(bad(d, ending="gave_up"))
     with pytest.raises(ValueError, match='"covariance" and "stderr" must both be None'):

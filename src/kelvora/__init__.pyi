@@ -1250,9 +1250,8 @@ class Circuit:
             For a negative or too large integer setting.
         ValueError
             For a malformed spectrum, an unknown weight scheme or method, a
-            failed guess, or a circuit without parameters.
-        InternalError
-            For a negative `ftol` or `xtol` with Levenberg-Marquardt.
+            failed guess, a circuit without parameters, or a negative or NaN
+            `ftol` or `xtol` (checked before any work).
 
         Warns
         -----

@@ -1,6 +1,7 @@
 #include "python/dict_form.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "python/errors.h"
@@ -55,10 +56,13 @@ bool check_dict_form(PyObject* dict, const char* what, const char* type, long ve
   }
   PyObject* v = PyDict_GetItemString(dict, "version");
   if (v) {
-    const long n = PyLong_Check(v) && !PyBool_Check(v) ? PyLong_AsLong(v) : -1;
+    const bool is_int = PyLong_Check(v) && !PyBool_Check(v);
+    int overflow = 0;
+    const long n = is_int ? PyLong_AsLongAndOverflow(v, &overflow) : -1;
     if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    if (n > version)
-      return dict_error(what, "format version " + std::to_string(n) + " is newer than this version of kelvora reads (" +
+    if (overflow > 0 || n > version)
+      return dict_error(what, "format version " + (overflow > 0 ? std::string("beyond ") + std::to_string(LONG_MAX)
+                                                                  : std::to_string(n)) + " is newer than this version of kelvora reads (" +
                                   std::to_string(version) + "); upgrade kelvora to load it");
     if (n < 1) return dict_error(what, "\"version\" must be an integer from 1 to " + std::to_string(version));
   }
@@ -73,7 +77,11 @@ bool read_double(PyObject* obj, const char* what, const char* key, double& out) 
   if (!(PyFloat_Check(obj) || PyLong_Check(obj)) || PyBool_Check(obj))
     return dict_error(what, quoted(key) + " must hold numbers, got " + _PyType_Name(Py_TYPE(obj)));
   out = PyFloat_AsDouble(obj);
-  if (out == -1.0 && PyErr_Occurred()) return false;
+  if (out == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    return dict_error(what, quoted(key) + " holds an int too large for a float");
+  }
   return true;
 }
 
@@ -95,12 +103,14 @@ bool read_u64(PyObject* obj, const char* what, const char* key, std::uint64_t& o
 }
 
 bool read_string(PyObject* obj, const char* what, const char* key, std::string& out) {
-  const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, &size) : nullptr;
   if (!text) {
     PyErr_Clear();
     return dict_error(what, quoted(key) + " must be a str, got " + _PyType_Name(Py_TYPE(obj)));
   }
-  out = text;
+  out.assign(text, static_cast<std::size_t>(size));
+  if (out.find('\0') != std::string::npos) return dict_error(what, quoted(key) + " must not contain a NUL character");
   return true;
 }
 

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -312,6 +314,14 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
   o.names = param_names(o.circuit);
   const std::size_t n = o.names.size();
   if (!read_doubles(dict_item(dict, "params"), what, "params", n, o.params)) return nullptr;
+  // The values are stored twice; a hand edit of one alone would make
+  // result.params disagree with result.circuit.
+  const auto stored = param_values(o.circuit);
+  for (std::size_t i = 0; i < n; ++i)
+    if (std::bit_cast<std::uint64_t>(stored[i]) != std::bit_cast<std::uint64_t>(o.params[i])) {
+      dict_error(what, "\"params\" must equal the values of \"circuit\" (" + quoted(o.names[i]) + " differs)");
+      return nullptr;
+    }
   PyObject* stderr_obj = dict_item(dict, "stderr");
   if (stderr_obj != Py_None) {
     std::vector<double> errors;
