@@ -163,6 +163,32 @@ def test_fit_usage_errors_exit_2(tmp_path, args, message):
     assert out.returncode == 2 and message in out.stderr and out.stdout == ""
 
 
+def usage_error(out, command):
+    """The run stopped with one line on stderr, exit 2, and wrote nothing to stdout."""
+    assert out.returncode == 2, out.stderr
+    assert out.stderr.startswith(f"kelvora {command}: error: ") and out.stderr.count("\n") == 1, out.stderr
+    assert out.stdout == ""
+
+
+@pytest.mark.parametrize("command", ["fit", "validate"])
+@pytest.mark.parametrize("target", ["missing/results.csv", "."], ids=["missing folder", "a folder"])
+def test_out_that_cannot_be_written_is_a_usage_error_before_any_work(tmp_path, command, target):
+    # The unreadable input would be reported if any file were read before --out is opened.
+    args = ["-m", "randles"] if command == "fit" else []
+    out = run(command, *randles_files(tmp_path, 1), tmp_path / "unreadable.DTA", *args, "--out", tmp_path / target)
+    usage_error(out, command)
+    assert "--out" in out.stderr
+
+
+@pytest.mark.parametrize("command", ["fit", "validate"])
+def test_out_naming_an_input_file_leaves_it_alone(tmp_path, command):
+    (path,) = randles_files(tmp_path, 1)
+    before = open(path, "rb").read()
+    args = ["-m", "randles"] if command == "fit" else []
+    usage_error(run(command, path, *args, "--out", path), command)
+    assert open(path, "rb").read() == before
+
+
 def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):
     pytest.importorskip("matplotlib")
     paths = randles_files(tmp_path, 2)

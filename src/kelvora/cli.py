@@ -132,10 +132,28 @@ def _write_csv(out: IO[str], header: Sequence[str], rows: Iterator[Sequence[Any]
         writer.writerow([_cell(v) for v in row])
 
 
-def _open_out(path: str | None) -> IO[str]:
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
+
+
+def _open_out(path: str | None, inputs: Sequence[str] = ()) -> IO[str]:
+    """The output of --out, opened before any work so that a path it cannot write costs none."""
     if path is None or path == "-":
         return sys.stdout
-    return open(path, "w", newline="", encoding="utf-8")
+    if any(_same_file(path, name) for name in inputs):  # opening it would empty an input before it is read
+        raise UsageError(f"--out {path}: is also an input FILE")
+    try:
+        return open(path, "w", newline="", encoding="utf-8")
+    except OSError as e:
+        raise UsageError(f"--out {path}: {e.strerror or e}") from None
+
+
+def _close_out(out: IO[str] | None) -> None:
+    if out is not None and out is not sys.stdout:
+        out.close()
 
 
 def _circuit(model: str) -> kv.Circuit:
@@ -210,30 +228,29 @@ def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[
 def _fit(args: argparse.Namespace) -> int:
     circuit = _circuit(args.model)
     options = _fit_options(args)
-    inputs = _read(args.files, args.format)
-    spectra = inputs.spectra
+    out = _open_out(args.out, args.files)
     try:
-        results = kv.fit_many(circuit, [s.data for s in spectra], threads=args.threads, chain=args.chain,
-                              progress=_progress(args) and bool(spectra), **options)
-    except (TypeError, ValueError) as e:  # options are checked once, before any fit
-        raise UsageError(str(e)) from None
-    failed = bool(inputs.failed_files)
-    for spectrum, result in zip(spectra, results):
-        if isinstance(result, BaseException):
-            _error(f"{spectrum.label}: {result}")
-            failed = True
+        inputs = _read(args.files, args.format)
+        spectra = inputs.spectra
+        try:
+            results = kv.fit_many(circuit, [s.data for s in spectra], threads=args.threads, chain=args.chain,
+                                  progress=_progress(args) and bool(spectra), **options)
+        except (TypeError, ValueError) as e:  # options are checked once, before any fit
+            raise UsageError(str(e)) from None
+        failed = bool(inputs.failed_files)
+        for spectrum, result in zip(spectra, results):
+            if isinstance(result, BaseException):
+                _error(f"{spectrum.label}: {result}")
+                failed = True
 
-    table = kv.results_table(results) if results else {}
-    columns = list(table)
-    header = ["file", "spectrum", "cycle", "points", *columns]
-    rows = ([s.path, s.index, s.cycle, s.points, *(table[c][i] for c in columns)]
-            for i, s in enumerate(spectra))
-    out = _open_out(args.out)
-    try:
+        table = kv.results_table(results) if results else {}
+        columns = list(table)
+        header = ["file", "spectrum", "cycle", "points", *columns]
+        rows = ([s.path, s.index, s.cycle, s.points, *(table[c][i] for c in columns)]
+                for i, s in enumerate(spectra))
         _write_csv(out, header, rows)
     finally:
-        if out is not sys.stdout:
-            out.close()
+        _close_out(out)
     if args.plots is not None and spectra and not _write_plots(args.plots, spectra, results):
         failed = True
     return EXIT_FAILED if failed else EXIT_OK
@@ -248,31 +265,30 @@ VALIDATE_COLUMNS = ("file", "spectrum", "cycle", "points", "m", "mu", "pseudo_ch
 
 
 def _validate(args: argparse.Namespace) -> int:
-    inputs = _read(args.files, args.format)
-    failed = bool(inputs.failed_files)
-    inconsistent = False
-    rows: list[list[Any]] = []
-    for s in inputs.spectra:
-        try:
-            r = kv.lin_kk(s.data, c=args.c, max_m=args.max_m, test=args.test,
-                          add_capacitance=args.add_capacitance)
-        except ValueError as e:
-            _error(f"{s.label}: {e}")
-            failed = True
-            rows.append([s.path, s.index, s.cycle, s.points, None, None, None, None, "error"])
-            continue
-        residual = float(np.max(np.abs(np.concatenate([r.residuals_real, r.residuals_imag]))))
-        ok = residual <= args.threshold
-        inconsistent |= not ok
-        rows.append([s.path, s.index, s.cycle, s.points, r.m, r.mu, r.pseudo_chi_square, residual,
-                     "pass" if ok else "fail"])
-    if args.out is not None:
-        out = _open_out(args.out)
-        try:
+    out = _open_out(args.out, args.files) if args.out is not None else None
+    try:
+        inputs = _read(args.files, args.format)
+        failed = bool(inputs.failed_files)
+        inconsistent = False
+        rows: list[list[Any]] = []
+        for s in inputs.spectra:
+            try:
+                r = kv.lin_kk(s.data, c=args.c, max_m=args.max_m, test=args.test,
+                              add_capacitance=args.add_capacitance)
+            except ValueError as e:
+                _error(f"{s.label}: {e}")
+                failed = True
+                rows.append([s.path, s.index, s.cycle, s.points, None, None, None, None, "error"])
+                continue
+            residual = float(np.max(np.abs(np.concatenate([r.residuals_real, r.residuals_imag]))))
+            ok = residual <= args.threshold
+            inconsistent |= not ok
+            rows.append([s.path, s.index, s.cycle, s.points, r.m, r.mu, r.pseudo_chi_square, residual,
+                         "pass" if ok else "fail"])
+        if out is not None:
             _write_csv(out, VALIDATE_COLUMNS, iter(rows))
-        finally:
-            if out is not sys.stdout:
-                out.close()
+    finally:
+        _close_out(out)
     if args.out != "-":
         _print_table(VALIDATE_COLUMNS, rows)
     if failed:
