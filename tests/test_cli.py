@@ -157,6 +157,9 @@ def test_bad_file_is_named_and_the_others_still_fitted(tmp_path):
     (["--model", "randles", "--method", "newton"], "invalid choice"),
     (["--model", "randles", "--threads", "0"], "at least 1"),
     (["--model", "randles", "--max-iterations", "x"], "invalid"),
+    (["--model", "randles", "--max-iterations", str(2**32)], "at most 4294967295"),
+    (["--model", "randles", "--seed", "-5"], "--seed: must lie in [0, 2**64 - 1]"),
+    (["--model", "randles", "--seed", str(2**64)], "--seed: must lie in [0, 2**64 - 1]"),
 ])
 def test_fit_usage_errors_exit_2(tmp_path, args, message):
     out = run("fit", *randles_files(tmp_path, 1), *args)

@@ -337,6 +337,20 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _iterations(text: str) -> int:
+    value = _positive_int(text)
+    if value > 2**32 - 1:  # an unsigned 32-bit count in the library
+        raise argparse.ArgumentTypeError(f"must be at most {2**32 - 1}, got {value}")
+    return value
+
+
+def _seed(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 2**64 - 1:  # an unsigned 64-bit integer in the library
+        raise argparse.ArgumentTypeError(f"must lie in [0, 2**64 - 1], got {value}")
+    return value
+
+
 def _fraction(text: str) -> float:
     value = float(text)
     if not 0.0 < value <= 1.0:
@@ -386,9 +400,10 @@ def parser() -> argparse.ArgumentParser:
     g.add_argument("--no-guess", dest="guess", action="store_const", const=False,
                    help="start from the circuit's own values")
     f.add_argument("--weights", metavar="EISNN", help="a .eisnn weight file that supplies the starting guess")
-    f.add_argument("--max-iterations", type=_positive_int, metavar="N",
+    f.add_argument("--max-iterations", type=_iterations, metavar="N",
                    help="Levenberg-Marquardt residual evaluations per run")
-    f.add_argument("--seed", type=int, help="seed of the random searches, for repeatable results")
+    f.add_argument("--seed", type=_seed, help="seed of the random searches, for repeatable results "
+                   "(0 to 2**64 - 1)")
     f.add_argument("--threads", type=_positive_int, metavar="N", help="native threads (default: every processor)")
     f.add_argument("--chain", action="store_true",
                    help="fit in order, each spectrum starting from the previous result (slowly drifting series)")
