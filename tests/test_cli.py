@@ -192,6 +192,18 @@ def test_out_naming_an_input_file_leaves_it_alone(tmp_path, command):
     assert open(path, "rb").read() == before
 
 
+@pytest.mark.parametrize("option, target, message", [
+    ("--weights", "missing.eisnn", "No such file"),
+    ("--weights", ".", "Is a directory"),
+])
+def test_fit_weights_that_cannot_serve_are_usage_errors_before_any_work(tmp_path, option, target, message):
+    out = run("fit", *randles_files(tmp_path, 1), "-m", "randles", "-o", tmp_path / "r.csv", option,
+              tmp_path / target)
+    usage_error(out, "fit")
+    assert f"{option} " in out.stderr and message in out.stderr
+    assert not (tmp_path / "r.csv").exists()
+
+
 def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):
     pytest.importorskip("matplotlib")
     paths = randles_files(tmp_path, 2)

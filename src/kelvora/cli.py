@@ -167,6 +167,15 @@ def _circuit(model: str) -> kv.Circuit:
 # kelvora fit
 
 
+def _check_weights(path: str) -> None:
+    """--weights names a file that can be read (not every spectrum failing on its own)."""
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as e:
+        raise UsageError(f"--weights {path}: {e.strerror or e}") from None
+
+
 def _fit_options(args: argparse.Namespace) -> dict[str, Any]:
     options: dict[str, Any] = {"method": args.method, "weight": args.weight}
     if args.guess is not None:
@@ -228,6 +237,8 @@ def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[
 def _fit(args: argparse.Namespace) -> int:
     circuit = _circuit(args.model)
     options = _fit_options(args)
+    if args.weights is not None:
+        _check_weights(args.weights)
     out = _open_out(args.out, args.files)
     try:
         inputs = _read(args.files, args.format)
