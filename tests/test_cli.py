@@ -195,12 +195,28 @@ def test_out_naming_an_input_file_leaves_it_alone(tmp_path, command):
 @pytest.mark.parametrize("option, target, message", [
     ("--weights", "missing.eisnn", "No such file"),
     ("--weights", ".", "Is a directory"),
+    ("--plots", "a_file", "not a directory"),
+    ("--plots", "a_file/plots", "a_file is not a directory"),
 ])
-def test_fit_weights_that_cannot_serve_are_usage_errors_before_any_work(tmp_path, option, target, message):
+def test_fit_weights_and_plots_that_cannot_serve_are_usage_errors_before_any_work(tmp_path, option, target,
+                                                                                  message):
+    (tmp_path / "a_file").write_text("")
     out = run("fit", *randles_files(tmp_path, 1), "-m", "randles", "-o", tmp_path / "r.csv", option,
               tmp_path / target)
     usage_error(out, "fit")
     assert f"{option} " in out.stderr and message in out.stderr
+    assert not (tmp_path / "r.csv").exists()
+
+
+def test_fit_plots_without_matplotlib_is_a_usage_error_before_any_work(tmp_path, monkeypatch, capsys):
+    from kelvora import cli
+
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib raises ImportError
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["fit", *randles_files(tmp_path, 1), "-m", "randles", "-o", str(tmp_path / "r.csv"),
+                  "--plots", str(tmp_path / "plots")])
+    assert stop.value.code == 2
+    assert "--plots needs matplotlib" in capsys.readouterr().err
     assert not (tmp_path / "r.csv").exists()
 
 

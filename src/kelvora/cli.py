@@ -204,6 +204,22 @@ def _plot_name(spectrum: Spectrum, taken: set[str]) -> str:
     return name
 
 
+def _check_plots(directory: str) -> None:
+    """--plots: matplotlib is there, and `directory` is a folder or can be made one."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError('--plots needs matplotlib: pip install "kelvora[plot]"') from None
+    existing = directory
+    while existing and not os.path.exists(existing):
+        existing = os.path.dirname(existing)
+    if existing and not os.path.isdir(existing):
+        raise UsageError(f"--plots {directory}: " + ("not a directory" if existing == directory else
+                                                     f"{existing} is not a directory"))
+    if not os.access(existing or os.curdir, os.W_OK | os.X_OK):
+        raise UsageError(f"--plots {directory}: permission denied")
+
+
 def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[Any]) -> bool:
     """One Nyquist plot per spectrum (with the fit where there is one); False on an error."""
     try:
@@ -216,7 +232,11 @@ def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[
     except ImportError:
         _error('--plots needs matplotlib: pip install "kelvora[plot]"')
         return False
-    os.makedirs(directory, exist_ok=True)
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as e:
+        _error(f"--plots {directory}: {e.strerror or e}")
+        return False
     taken: set[str] = set()
     ok = True
     for spectrum, result in zip(spectra, results):
@@ -239,6 +259,8 @@ def _fit(args: argparse.Namespace) -> int:
     options = _fit_options(args)
     if args.weights is not None:
         _check_weights(args.weights)
+    if args.plots is not None:
+        _check_plots(args.plots)
     out = _open_out(args.out, args.files)
     try:
         inputs = _read(args.files, args.format)
