@@ -20,13 +20,13 @@ FREQS = np.logspace(5, -2, 40)
 TRUTH = [10.0, 50.0, 100.0, 1e-5, 0.85]  # randles: R0, R1, W1, CPE1.q, CPE1.alpha
 
 
-def run(*args, command=None, timeout=300):
+def run(*args, command=None, timeout=300, env=None, text=True):
     # The child imports the very package this suite imported.
-    env = dict(os.environ)
+    env = {**os.environ, **(env or {})}
     package_parent = os.path.dirname(os.path.dirname(kv.__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in [package_parent, env.get("PYTHONPATH")] if p)
     argv = command or [sys.executable, "-m", "kelvora"]
-    return subprocess.run([*argv, *map(str, args)], capture_output=True, text=True, timeout=timeout, env=env)
+    return subprocess.run([*argv, *map(str, args)], capture_output=True, text=text, timeout=timeout, env=env)
 
 
 def write_spectrum(path, f, z):
@@ -218,6 +218,24 @@ def test_fit_plots_without_matplotlib_is_a_usage_error_before_any_work(tmp_path,
     assert stop.value.code == 2
     assert "--plots needs matplotlib" in capsys.readouterr().err
     assert not (tmp_path / "r.csv").exists()
+
+
+@pytest.mark.parametrize("command", ["fit", "validate"])
+@pytest.mark.parametrize("to", ["--out", "stdout"])
+def test_file_name_that_is_not_utf8_is_written_back_as_given(tmp_path, command, to):
+    name = os.fsdecode(b"cell_\xff.csv")
+    try:
+        os.rename(randles_files(tmp_path, 1)[0], tmp_path / name)
+    except (OSError, UnicodeError):
+        pytest.skip("the file system takes no such name")
+    args = ["-m", "randles"] if command == "fit" else []
+    # A strict stdout, as in a UTF-8 locale other than C.UTF-8.
+    target = tmp_path / "r.csv" if to == "--out" else "-"
+    out = run(command, tmp_path / name, *args, "--out", target, env={"PYTHONIOENCODING": "utf-8:strict"}, text=False)
+    assert out.returncode in (0, 3), out.stderr.decode(errors="replace")
+    written = (tmp_path / "r.csv").read_bytes() if to == "--out" else out.stdout
+    (row,) = csv.DictReader(written.decode(errors="surrogateescape").splitlines())
+    assert row["file"] == str(tmp_path / name)
 
 
 def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):

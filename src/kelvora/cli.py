@@ -146,7 +146,8 @@ def _open_out(path: str | None, inputs: Sequence[str] = ()) -> IO[str]:
     if any(_same_file(path, name) for name in inputs):  # opening it would empty an input before it is read
         raise UsageError(f"--out {path}: is also an input FILE")
     try:
-        return open(path, "w", newline="", encoding="utf-8")
+        # surrogateescape: a file name that is not valid UTF-8 is written back as the bytes it was given as
+        return open(path, "w", newline="", encoding="utf-8", errors="surrogateescape")
     except OSError as e:
         raise UsageError(f"--out {path}: {e.strerror or e}") from None
 
@@ -481,6 +482,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command with `argv` (default: ``sys.argv[1:]``) and return its exit status."""
     p = parser()
     args = p.parse_args(argv)
+    if getattr(sys.stdout, "errors", None) == "strict" and hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")  # as for --out: file names as they were given
     try:
         status: int = args.run(args)
     except UsageError as e:
