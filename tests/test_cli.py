@@ -20,13 +20,14 @@ FREQS = np.logspace(5, -2, 40)
 TRUTH = [10.0, 50.0, 100.0, 1e-5, 0.85]  # randles: R0, R1, W1, CPE1.q, CPE1.alpha
 
 
-def run(*args, command=None, timeout=300, env=None, text=True):
+def run(*args, command=None, timeout=300, env=None, text=True, stdout=subprocess.PIPE):
     # The child imports the very package this suite imported.
     env = {**os.environ, **(env or {})}
     package_parent = os.path.dirname(os.path.dirname(kv.__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in [package_parent, env.get("PYTHONPATH")] if p)
     argv = command or [sys.executable, "-m", "kelvora"]
-    return subprocess.run([*argv, *map(str, args)], capture_output=True, text=text, timeout=timeout, env=env)
+    return subprocess.run([*argv, *map(str, args)], stdout=stdout, stderr=subprocess.PIPE, text=text, timeout=timeout,
+                          env=env)
 
 
 def write_spectrum(path, f, z):
@@ -236,6 +237,20 @@ def test_file_name_that_is_not_utf8_is_written_back_as_given(tmp_path, command, 
     written = (tmp_path / "r.csv").read_bytes() if to == "--out" else out.stdout
     (row,) = csv.DictReader(written.decode(errors="surrogateescape").splitlines())
     assert row["file"] == str(tmp_path / name)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
+@pytest.mark.parametrize("command", ["fit", "validate"])
+@pytest.mark.parametrize("to", ["--out", "stdout"])
+def test_results_that_cannot_be_written_are_one_error_line(tmp_path, command, to):
+    args = ["-m", "randles"] if command == "fit" else []
+    with open("/dev/full", "w") as full:
+        if to == "--out":
+            out = run(command, *randles_files(tmp_path, 1), *args, "--out", "/dev/full")
+        else:
+            out = run(command, *randles_files(tmp_path, 1), *args, stdout=full)
+    assert out.returncode == 1
+    assert out.stderr.startswith("kelvora: writing the results: ") and out.stderr.count("\n") == 1, out.stderr
 
 
 def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):

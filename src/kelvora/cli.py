@@ -493,6 +493,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:  # kelvora fit ... | head
         sys.stderr.close()
         return EXIT_FAILED
+    except OSError as e:  # writing the results (a full disk, say); reading and plotting report their own errors
+        _error(f"writing the results: {e.strerror or e}")
+        return EXIT_FAILED
     return status
 
 
