@@ -263,6 +263,18 @@ def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):
     assert all((tmp_path / "plots" / p).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" for p in pngs)
 
 
+def test_fit_plots_a_file_whose_name_is_not_utf8(tmp_path):
+    pytest.importorskip("matplotlib")
+    name = os.fsdecode(b"cell_\xff.csv")
+    try:
+        os.rename(randles_files(tmp_path, 1)[0], tmp_path / name)
+    except (OSError, UnicodeError):
+        pytest.skip("the file system takes no such name")
+    out = run("fit", tmp_path / name, "-m", "randles", "-o", tmp_path / "r.csv", "--plots", tmp_path / "plots")
+    assert out.returncode == 0, out.stderr
+    assert os.listdir(tmp_path / "plots") == [os.fsdecode(b"cell_\xff_0.png")]
+
+
 def two_arcs(f):
     return kv.Circuit("two_rq").with_values([10.0, 20.0, 1e-5, 0.8, 40.0, 1e-3, 0.75]).impedance(f)
 

@@ -221,6 +221,11 @@ def _check_plots(directory: str) -> None:
         raise UsageError(f"--plots {directory}: permission denied")
 
 
+def _shown(name: str) -> str:
+    """A file name as text matplotlib can draw: bytes that are not UTF-8 as \\xNN."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[Any]) -> bool:
     """One Nyquist plot per spectrum (with the fit where there is one); False on an error."""
     try:
@@ -245,7 +250,7 @@ def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[
         fig, ax = plt.subplots(figsize=(5, 4))
         try:
             plot.nyquist(spectrum.data, result=fit, ax=ax)
-            ax.set_title(f"{os.path.basename(spectrum.path)} [{spectrum.index}]", fontsize=9)
+            ax.set_title(f"{_shown(os.path.basename(spectrum.path))} [{spectrum.index}]", fontsize=9)
             fig.savefig(os.path.join(directory, _plot_name(spectrum, taken)), dpi=100, bbox_inches="tight")
         except (OSError, ValueError) as e:
             _error(f"{spectrum.label}: plot: {e}")
