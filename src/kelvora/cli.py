@@ -16,14 +16,17 @@ table with a verdict.  ``kelvora models`` lists the models with a trained
 starting-value network and their expressions.
 
 The same command runs as ``python -m kelvora``.  Errors go to stderr with the
-file they concern; the other files are still processed.
+file they concern; the other files are still processed.  Wrong usage is found
+before any file is read: ``--out`` is opened first, ``--weights`` must be a
+readable file and ``--plots`` a folder that is or can be made.
 
 Exit status:
 
 * 0 -- every file was read and every spectrum fitted or tested;
 * 1 -- a file could not be read, or a spectrum could not be fitted or tested
-  (its row says why);
-* 2 -- wrong usage (unknown option, unknown model, bad value);
+  (its row says why), or the results could not be written;
+* 2 -- wrong usage (unknown option, unknown model, bad value, an ``--out``,
+  ``--weights`` or ``--plots`` path that cannot serve);
 * 3 -- ``validate`` only: everything was tested, and at least one spectrum
   failed the test.
 """
@@ -404,8 +407,9 @@ def _non_negative(text: str) -> float:
     return value
 
 
-EPILOG = ("exit status: 0 all done; 1 a file could not be read or a spectrum could not be fitted or tested; "
-          "2 wrong usage; 3 (validate) a spectrum failed the Kramers-Kronig test")
+EPILOG = ("exit status: 0 all done; 1 a file could not be read, a spectrum could not be fitted or tested, or the "
+          "results could not be written; 2 wrong usage, found before any file is read; 3 (validate) a spectrum "
+          "failed the Kramers-Kronig test")
 
 
 def parser() -> argparse.ArgumentParser:
