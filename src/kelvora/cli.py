@@ -285,7 +285,7 @@ def _fit(args: argparse.Namespace) -> int:
                 _error(f"{spectrum.label}: {result}")
                 failed = True
 
-        table = kv.results_table(results) if results else {}
+        table = kv.results_table(results, circuit=circuit) if results else {}
         columns = list(table)
         header = ["file", "spectrum", "cycle", "points", *columns]
         rows = ([s.path, s.index, s.cycle, s.points, *(table[c][i] for c in columns)]
