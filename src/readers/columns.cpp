@@ -37,8 +37,6 @@ constexpr Base kBases[] = {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool equals_ci(std::string_view a, std::string_view b) { return a.size() == b.size() && starts_with_ci(a, b); }
-
 bool any_of_ci(std::string_view unit, std::initializer_list<std::string_view> options) {
   for (auto o : options)
     if (equals_ci(unit, o)) return true;

@@ -43,8 +43,6 @@ constexpr FormatEntry kFormats[kFormatCount] = {
 constexpr std::size_t kDetectBytes = 1 << 16;
 constexpr std::size_t kDetectLines = 40;
 
-bool equals_ci(std::string_view a, std::string_view b) { return a.size() == b.size() && starts_with_ci(a, b); }
-
 bool has_fields(std::string_view line, std::initializer_list<std::string_view> wanted) {
   std::vector<std::string_view> names;
   split_fields(line, '\t', names);

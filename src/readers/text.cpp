@@ -135,6 +135,8 @@ bool starts_with_ci(std::string_view s, std::string_view prefix) {
   return true;
 }
 
+bool equals_ci(std::string_view a, std::string_view b) { return a.size() == b.size() && starts_with_ci(a, b); }
+
 bool contains_ci(std::string_view s, std::string_view needle) {
   if (needle.size() > s.size()) return false;
   for (std::size_t i = 0; i + needle.size() <= s.size(); ++i)

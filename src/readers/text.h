@@ -47,6 +47,7 @@ std::string_view trim(std::string_view s);
 // Trims white space and one pair of surrounding double quotes.
 std::string_view trim_field(std::string_view s);
 bool starts_with_ci(std::string_view s, std::string_view prefix);
+bool equals_ci(std::string_view a, std::string_view b);
 bool contains_ci(std::string_view s, std::string_view needle);
 bool blank(std::string_view s);
 
