@@ -191,6 +191,11 @@ EISTEXT = w.gamry([S], crlf=False).decode("latin-1")
     ("a.pssession", w.palmsens([("CH", [S])])[:-400], "byte offset", "expected"),
     ("nan.csv", b"freq,Z',Z''\n1,2,3\n2,abc,4\n", "line 3", "expected a number in column \"Z'\", found \"abc\""),
     ("cols.csv", b"freq;Z'\n1;2\n", "line 1", "expected a line of column names"),
+    # Row names in every row but not among the column names (R's write.table).
+    ("rows.csv", b'"freq","zreal","zimag"\n"a",100,5,-1\n', "line 2", "expected 3 fields as in the column names, found 4"),
+    ("rows.txt", b'"freq" "zreal" "zimag"\n"1" 100 5 -1\n', "line 2", r"found 4 \(a row name without a column name"),
+    ("decimal.csv", b"freq,zreal,zimag\n100,5,1,25,-2,5\n", "line 2", "found 6 .*decimal commas"),
+    ("late.tsv", b"freq\tzreal\tzimag\n100\t5\t-1\n10\t6\t-2\t\t7\n", "line 3", "expected 3 fields .*, found 5"),
 ], ids=lambda v: v if isinstance(v, str) and len(v) < 20 else "")
 def test_errors_name_file_place_and_expectation(tmp_path, name, data, where, expected):
     path = write(tmp_path, name, data)
@@ -199,6 +204,12 @@ def test_errors_name_file_place_and_expectation(tmp_path, name, data, where, exp
     message = str(info.value)
     assert message.startswith('"' + path + '"'), message
     assert re.search(where, message) and re.search(expected, message), message
+
+
+@pytest.mark.parametrize("ending", [",", ",,", ", , "])
+def test_trailing_empty_fields_are_read(tmp_path, ending):
+    data = "freq,zreal,zimag" + ending + "\n" + "".join(f"{w.num(f)},{w.num(z.real)},{w.num(z.imag)}{ending}\n" for f, z in zip(S["f"], S["z"]))
+    check(kv.read_spectrum(write(tmp_path, "a.csv", data.encode())), S, time=False)
 
 
 def test_argument_errors(tmp_path):

@@ -217,6 +217,15 @@ std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, co
     return ReadError{line, kNoPosition,
                      "expected " + std::to_string(map.required) + " fields as in the column names, found " +
                          std::to_string(fields.size()) + " (a truncated row?)"};
+  // Values past the named columns would shift every column after them
+  // unseen; empty fields there (from trailing separators) are harmless.
+  std::size_t filled = fields.size();
+  while (filled > map.names.size() && fields[filled - 1].empty()) --filled;
+  if (filled > map.names.size())
+    return ReadError{line, kNoPosition,
+                     "expected " + std::to_string(map.names.size()) + " fields as in the column names, found " +
+                         std::to_string(filled) +
+                         " (a row name without a column name, or decimal commas in comma-separated values?)"};
   for (int q = 0; q < 7; ++q) {
     if (!map.used[q]) continue;
     const std::size_t i = map.index[q];

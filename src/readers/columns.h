@@ -69,8 +69,10 @@ class SweepBuilder {
   std::size_t reserve_ = 0;
 };
 
-// Reads the values of one row by the map into the builder; on failure an
-// error naming the line, the column and what was found.
+// Reads the values of one row by the map into the builder.  The row holds
+// `map.required` fields or more, and nothing but empty fields after the
+// named columns.  On failure an error naming the line, the column and what
+// was found.
 std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, const ColumnMap& map,
                                  bool decimal_comma, std::size_t line, SweepBuilder& out);
 
