@@ -65,6 +65,7 @@ CASES = [
     ("a.csv", "csv", lambda ss: w.csv(ss[:1]), 1),
     ("cycles.tsv", "csv", lambda ss: w.csv(ss, names=("freq/Hz", "Re(Z)/Ohm", "-Im(Z)/Ohm"), sep="\t", comma=True,
                                            bom=True, crlf=True, with_cycles=True), 3),
+    ("looped.csv", "csv", lambda ss: w.csv(ss), 3),  # no cycle column: split where the frequency restarts
     ("polar.csv", "csv", lambda ss: w.csv(ss[:1], names=("Frequency (Hz)", "|Z| (Ohm)", "Phase (deg)"),
                                           roles=("f", "mod", "phase"), sep=";",
                                           encoding="cp1252"), 1),

@@ -67,3 +67,22 @@ def test_cycles_and_times_where_the_files_have_them():
     assert np.all(np.diff(gamry["time_second"]) > 0)
     chi = kv.read_spectrum(os.path.join(INSTRUMENTS, "files", "chi-txt", "exampleDataCHInstruments.txt"))
     assert "time_second" not in chi and "cycle_number" not in chi
+
+
+REALDATA = os.path.join(os.path.dirname(ROOT), "shared", "realdata")
+
+
+@pytest.mark.skipif(not os.path.isdir(REALDATA), reason="../shared/realdata is not present")
+def test_looped_csv_reads_as_one_spectrum_per_loop():
+    # Ten loops of 89 frequencies and a 0 Hz row, counted by a "loop_index"
+    # column; the converted spectra of the first and last loop are the oracle.
+    path = os.path.join(REALDATA, "raw", "hybriddrt", "Sample2_PEIS_AtRest.csv")
+    spectra = kv.read_spectra(path)
+    assert [len(s["frequency_hertz"]) for s in spectra] == [89] * 10
+    for loop in (0, 9):
+        with open(os.path.join(REALDATA, "spectra", f"hybriddrt__SSB_Sample2_AtRest_loop{loop}.csv"), newline="") as f:
+            rows = np.array([[float(x) for x in r] for r in list(csv.reader(f))[1:]])
+        got = np.column_stack([spectra[loop][k] for k in ("frequency_hertz", "real_impedance_ohm", "imaginary_impedance_ohm")])
+        np.testing.assert_allclose(got, rows, rtol=1e-12)
+    with pytest.raises(ValueError, match="expected a single spectrum, found 10"):
+        kv.read_spectrum(path)

@@ -119,6 +119,13 @@ def read_spectra(path: _Path, format: _Format | None = None) -> list[dict[str, n
     ValueError
         For an unknown or undetectable format, or a malformed file.
 
+    Notes
+    -----
+    Delimited text (``"csv"``) and EC-Lab text split the rows into sweeps
+    where a ``cycle number`` column changes and where the frequency returns
+    to the first frequency of the sweep, so a file that repeats its sweep
+    gives one dict per repetition.
+
     Examples
     --------
     >>> import kelvora as kv

@@ -2,8 +2,10 @@
 // fields, the names in the first line that names a frequency and either
 // real and imaginary part or modulus and phase (lines before it, such as
 // comments, are skipped; at most kHeaderSearch of them).  A decimal comma is
-// read when the separator is not a comma.  A "cycle number" column splits
-// the rows into sweeps.
+// read when the separator is not a comma.  Repeated sweeps are split where
+// a "cycle number" column changes or the frequency returns to the first
+// frequency of the sweep (exports that loop a sweep, with or without a
+// loop counter the reader does not know).
 #include "readers/readers.h"
 #include "readers/table.h"
 
@@ -25,6 +27,7 @@ ReadResult read_csv(std::string_view bytes) {
     TableOptions options;
     options.separator = separator;
     options.decimal_comma = separator != ',';
+    options.split_on_restart = true;
     options.what = "a data row";
     return read_rows(cursor, line, names, options);
   }
