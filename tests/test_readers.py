@@ -207,6 +207,26 @@ def test_errors_name_file_place_and_expectation(tmp_path, name, data, where, exp
     assert re.search(where, message) and re.search(expected, message), message
 
 
+NEGATIVE = dict(S, f=np.where(np.arange(len(S["f"])) == 2, -S["f"], S["f"]))  # the third point below 0 Hz
+
+
+@pytest.mark.parametrize("name, writer, where", [
+    ("a.csv", lambda s: w.csv([s]), "line 4"),
+    ("a.mpt", lambda s: w.biologic_mpt([s]), "line 18"),
+    ("a.DTA", lambda s: w.gamry([s]), r"line \d+"),
+    ("nova.txt", w.autolab_nova, "line 4"),
+    ("a.dfr", w.autolab_dfr, "line 22"),
+    ("a.par", lambda s: w.versastudio([s]), r"line \d+"),
+    ("a.mpr", lambda s: w.biologic_mpr([s]), r"byte offset \d+"),
+    ("a.pssession", lambda s: w.palmsens([("CH", [s])]), r"byte offset \d+"),
+], ids=lambda v: v if isinstance(v, str) and "." in v else "")
+def test_negative_frequency_is_an_error(tmp_path, name, writer, where):
+    path = write(tmp_path, name, writer(NEGATIVE))
+    with pytest.raises(ValueError, match=q(path) + ", " + where + ": expected a frequency of 0 Hz or more") as info:
+        kv.read_spectra(path)
+    assert "found " + ('"' if where.startswith("line") else "") + "-398.1" in str(info.value), str(info.value)
+
+
 @pytest.mark.parametrize("ending", [",", ",,", ", , "])
 def test_trailing_empty_fields_are_read(tmp_path, ending):
     data = "freq,zreal,zimag" + ending + "\n" + "".join(f"{w.num(f)},{w.num(z.real)},{w.num(z.imag)}{ending}\n" for f, z in zip(S["f"], S["z"]))

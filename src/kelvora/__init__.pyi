@@ -117,14 +117,19 @@ def read_spectra(path: _Path, format: _Format | None = None) -> list[dict[str, n
     OSError
         If the file cannot be read.
     ValueError
-        For an unknown or undetectable format, or a malformed file.
+        For an unknown or undetectable format, or a malformed file: among
+        others a row with more or fewer values than column names (empty
+        fields from trailing separators aside), a value that is not a number,
+        or a frequency below 0 Hz.  The message names the file, the line or
+        byte offset, and what was expected there.
 
     Notes
     -----
     Delimited text (``"csv"``) and EC-Lab text split the rows into sweeps
     where a ``cycle number`` column changes and where the frequency returns
     to the first frequency of the sweep, so a file that repeats its sweep
-    gives one dict per repetition.
+    gives one dict per repetition.  Points at 0 Hz (the DC records some
+    instruments interleave) are left out.
 
     Examples
     --------

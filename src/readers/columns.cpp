@@ -239,6 +239,9 @@ std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, co
     if (!number)
       return ReadError{line, kNoPosition, "expected a number in column " + quoted(name) + ", found " + shown(fields[i])};
     v[q] = *number * map.factor[q];
+    if (q == static_cast<int>(Quantity::frequency) && v[q] < 0.0)
+      return ReadError{line, kNoPosition,
+                       "expected a frequency of 0 Hz or more in column " + quoted(name) + ", found " + shown(fields[i])};
   }
   double re = v[static_cast<int>(Quantity::real)];
   double im = v[static_cast<int>(Quantity::imag)];

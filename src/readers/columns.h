@@ -43,8 +43,9 @@ ColumnMap map_columns(const std::vector<std::string_view>& names);
 // that is not complete.
 std::string missing_columns(const ColumnMap& map);
 
-// Collects points into sweeps.  Points at 0 Hz (the DC records some
-// instruments interleave) are dropped.  A new sweep starts at begin_sweep(),
+// Collects points into sweeps.  Frequencies are 0 Hz or more (readers
+// refuse negative ones where they can name the place); points at 0 Hz (the
+// DC records some instruments interleave) are dropped.  A new sweep starts at begin_sweep(),
 // when the cycle number changes, or (when split_on_restart is set) when the
 // frequency comes back to the first frequency of the current sweep.
 class SweepBuilder {

@@ -36,6 +36,8 @@ ReadResult read_dfr(LineCursor& cursor, const Line& first) {
                                                           std::to_string(point) + " before the end of the file");
       const auto number = parse_number(line.text, true);
       if (!number) return fail_at_line(line.number, "expected a number, found " + shown(trim(line.text)));
+      if (k == 0 && *number < 0.0)
+        return fail_at_line(line.number, "expected a frequency of 0 Hz or more, found " + shown(trim(line.text)));
       if (k < 3) values[k] = *number;
     }
     builder.add(values[0], values[1], -values[2], 0.0, 0.0);

@@ -14,6 +14,7 @@
 #include "readers/bytes.h"
 #include "readers/columns.h"
 #include "readers/readers.h"
+#include "support/number_format.h"
 
 namespace kelvora::readers {
 namespace {
@@ -124,6 +125,9 @@ ReadResult read_data_module(std::string_view file, std::size_t start, std::size_
     const double cycle = have[1] ? f64(r, at[1]) : 0.0;
     if (!std::isfinite(f) || !std::isfinite(re) || !std::isfinite(im) || !std::isfinite(t) || !std::isfinite(cycle))
       return fail_at_offset(start + r, "expected finite values in record " + std::to_string(k + 1));
+    if (f < 0.0)
+      return fail_at_offset(start + r + at[2], "expected a frequency of 0 Hz or more in record " + std::to_string(k + 1) +
+                                                   ", found " + format_compact(f));
     builder.add(f, re, im, t, cycle);
   }
   auto sweeps = builder.finish();

@@ -11,6 +11,7 @@
 #include "readers/json.h"
 #include "readers/readers.h"
 #include "readers/text.h"
+#include "support/number_format.h"
 #include "support/quote.h"
 
 namespace kelvora::readers {
@@ -90,9 +91,12 @@ std::optional<ReadError> read_data_set(const Context& c, const Value& data_set, 
     return error_at(c, data_set, "expected arrays of equal length in data set " + quoted(s.label) + ", found " + std::to_string(n) +
                         " frequencies, " + std::to_string(a.size()) + " and " + std::to_string(b.size()) +
                         " impedance values");
+  for (std::size_t i = 0; i < n; ++i)
+    if (s.frequency[i] < 0.0)
+      return error_at(c, f->items[i], "expected a frequency of 0 Hz or more in data set " + quoted(s.label) + ", found " +
+                                          format_compact(s.frequency[i]) + " in entry " + std::to_string(i + 1));
   s.real.resize(n);
   s.imag.resize(n);
-  std::vector<double> kept_time;
   std::size_t k = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (s.frequency[i] == 0.0) continue;
