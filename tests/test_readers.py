@@ -262,6 +262,18 @@ def test_csv_header_spellings(tmp_path, names, roles, sep):
     assert ("time_second" in spectrum) == ("time/s" in names)
 
 
+@pytest.mark.parametrize("names, roles", [
+    (("Freq/Hz", "Re(Z)/Ohm", "-Im(Z)/Ohm"), ("f", "re", "-im")),
+    (("FREQ/HZ", "re(z)/ohm", "-IM(Z)/OHM", "time/s"), ("f", "re", "-im", "f")),
+    (("freq/Hz", "|z|/ohm", "Phase(Z)/deg"), ("f", "mod", "phase")),
+])
+def test_ec_lab_column_names_in_any_case(tmp_path, names, roles):
+    # Detection takes these for EC-Lab text; the reader must read them too.
+    path = write(tmp_path, "bare.txt", w.csv([S], names=names, roles=roles, sep="\t"))
+    for forced in (None, "biologic_mpt"):
+        check(kv.read_spectrum(path, format=forced), S, rtol=1e-12, time=False)
+
+
 RELEASE_CHECK = """
 import os, sys, threading
 import kelvora as kv

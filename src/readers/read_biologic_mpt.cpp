@@ -11,6 +11,21 @@
 
 namespace kelvora::readers {
 
+// Tab-separated column names with "freq/Hz" and "Re(Z)/Ohm" or "|Z|/Ohm",
+// in any letter case: what a bare export starts with.  Detection asks the
+// same question.
+bool ec_lab_column_names(std::string_view line) {
+  if (line.find('\t') == std::string_view::npos) return false;
+  std::vector<std::string_view> names;
+  split_fields(line, '\t', names);
+  bool freq = false, impedance = false;
+  for (std::string_view n : names) {
+    freq = freq || equals_ci(n, "freq/Hz");
+    impedance = impedance || equals_ci(n, "Re(Z)/Ohm") || equals_ci(n, "|Z|/Ohm");
+  }
+  return freq && impedance;
+}
+
 ReadResult read_biologic_mpt(std::string_view bytes) {
   const Text text = decode_text(bytes);
   LineCursor cursor(text.view);
@@ -42,13 +57,7 @@ ReadResult read_biologic_mpt(std::string_view bytes) {
     if (!cursor.next(line)) return fail_at_line(count, "expected the column names on line " + std::to_string(count) +
                                                            ", found the end of the file");
   } else {
-    split_fields(line.text, '\t', names);
-    bool freq = false, impedance = false;
-    for (std::string_view n : names) {
-      freq = freq || n == "freq/Hz";
-      impedance = impedance || n == "Re(Z)/Ohm" || n == "|Z|/Ohm";
-    }
-    if (!(freq && impedance))
+    if (!ec_lab_column_names(line.text))
       return unexpected(refusal(line, "\"EC-Lab ASCII FILE\" or tab-separated EC-Lab column names such as \"freq/Hz\""));
   }
   split_fields(line.text, '\t', names);

@@ -15,6 +15,7 @@ bool biologic_mpr_magic(std::string_view bytes);
 bool zahner_marker(std::string_view bytes);
 bool chi_header_line(std::string_view line);
 bool autolab_header_line(std::string_view line);
+bool ec_lab_column_names(std::string_view line);
 
 namespace {
 
@@ -83,8 +84,7 @@ std::optional<Format> detect_text(std::string_view head) {
     Line count;
     if (cursor.next(count) && parse_number(count.text, false)) return Format::autolab;
   }
-  if (first.find('\t') != std::string_view::npos && contains_ci(first, "freq/Hz") && contains_ci(first, "Re(Z)/Ohm"))
-    return Format::biologic_mpt;
+  if (ec_lab_column_names(line.text)) return Format::biologic_mpt;
   // Formats recognised by a line further down.
   bool chi = chi_header_line(line.text);
   bool csv = false;
