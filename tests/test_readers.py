@@ -233,6 +233,18 @@ def test_trailing_empty_fields_are_read(tmp_path, ending):
     check(kv.read_spectrum(write(tmp_path, "a.csv", data.encode())), S, time=False)
 
 
+@pytest.mark.parametrize("extra, listed", [
+    (b"\tx" * 200_000, r'\["frek/Hz", "Re\(Z\)/Ohm", .*"x", "x"\] and 199993 more$'),
+    (b"\t" + b"y" * 100_000, r'\["frek/Hz", .*, "y{40}\.\.\."\]$'),
+], ids=["many_names", "long_name"])
+def test_missing_column_message_stays_short(tmp_path, extra, listed):
+    path = write(tmp_path, "wide.mpt", w.biologic_mpt([S]).replace(b"freq/Hz", b"frek/Hz", 1).replace(b"Im(Y)/Ohm-1",
+                                                                                                       b"Im(Y)/Ohm-1" + extra))
+    with pytest.raises(ValueError, match="expected a frequency column") as info:
+        kv.read_spectra(path)
+    assert len(str(info.value)) < 1000 + len(path) and re.search(listed, str(info.value)), str(info.value)[:2000]
+
+
 def test_argument_errors(tmp_path):
     path = write(tmp_path, "a.csv", w.csv([S]))
     with pytest.raises(ValueError, match="unknown format excel; expected one of 'gamry'"):

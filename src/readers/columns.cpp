@@ -159,10 +159,18 @@ ColumnMap map_columns(const std::vector<std::string_view>& names) {
 }
 
 std::string missing_columns(const ColumnMap& map) {
+  // A line of thousands of names (a matrix export, a wrong separator) would
+  // make a message of megabytes: the first names, each cut to 40 characters,
+  // say enough.
+  constexpr std::size_t kShownNames = 20;
   std::string what;
   if (!map.has(Quantity::frequency)) what = "a frequency column (such as \"Freq/Hz\")";
   else what = "real and imaginary impedance columns (such as \"Z'\" and \"Z''\") or modulus and phase";
-  return "expected " + what + " among the column names " + quoted_list(map.names);
+  std::string names = "[";
+  for (std::size_t i = 0; i < map.names.size() && i < kShownNames; ++i) names += (i ? ", " : "") + shown(map.names[i]);
+  names += ']';
+  if (map.names.size() > kShownNames) names += " and " + std::to_string(map.names.size() - kShownNames) + " more";
+  return "expected " + what + " among the column names " + names;
 }
 
 void SweepBuilder::reserve(std::size_t n) { reserve_ = n; }
