@@ -46,6 +46,7 @@ CASES = [
     ("two.DTA", "gamry", lambda ss: w.gamry(ss[:2], encoding="utf-8"), 2),
     ("a.mpt", "biologic_mpt", lambda ss: w.biologic_mpt(ss), 3),
     ("comma.mpt", "biologic_mpt", lambda ss: w.biologic_mpt(ss, comma=True, crlf=False, zero_rows=2), 3),
+    ("blank.mpt", "biologic_mpt", lambda ss: b"\r\n \r\n" + w.biologic_mpt(ss), 3),  # header counted from its first line
     ("bare.mpt", "biologic_mpt", lambda ss: w.biologic_mpt(ss[:2], header=False), 2),
     ("a.mpr", "biologic_mpr", lambda ss: w.biologic_mpr(ss), 3),
     ("old.mpr", "biologic_mpr", lambda ss: w.biologic_mpr(ss[:1], new_header=False, ids=(32, 37, 38, 4)), 1),
@@ -183,6 +184,7 @@ EISTEXT = w.gamry([S], crlf=False).decode("latin-1")
      "expected real and imaginary impedance columns"),
     ("notable.DTA", b"EXPLAIN\nTAG\tEISPOT\n", "line 2", "expected a ZCURVE table before the end of the file"),
     ("short.mpt", w.biologic_mpt([S])[:200], "line", "expected 15 header lines as declared on line 2"),
+    ("blank.mpt", b"\n\n" + w.biologic_mpt([S])[:200], "line", "expected 15 header lines as declared on line 4"),
     ("bad.mpt", w.biologic_mpt([S]).replace(b"freq/Hz", b"frek/Hz"), "line 15", "expected a frequency column"),
     ("cut.mpr", w.biologic_mpr([S])[:-200], "byte offset", "expected a module body of"),
     ("ids.mpr", w.biologic_mpr([S]).replace(b"\x83\x00", b"\x84\x03", 1), "byte offset", "expected a known column id"),

@@ -1,6 +1,7 @@
 // EC-Lab text export (.mpt).  Line 1 "EC-Lab ASCII FILE", line 2
 // "Nb header lines : N"; the column names are on line N and the rows
-// follow, tab-separated.  Exports without the header block start with the
+// follow, tab-separated (lines counted from "EC-Lab ASCII FILE", which
+// blank lines may precede).  Exports without the header block start with the
 // column names.  The imaginary column is "-Im(Z)/Ohm"; repeated sweeps are
 // told apart by "cycle number", or, in files that hold several sweeps under
 // one cycle number, by the frequency returning to its first value.
@@ -38,9 +39,12 @@ ReadResult read_biologic_mpt(std::string_view bytes) {
   options.what = "an impedance sweep";
   std::vector<std::string_view> names;
   if (starts_with_ci(trim(line.text), "EC-Lab ASCII FILE")) {
+    // The header counts its lines from "EC-Lab ASCII FILE", wherever that
+    // line is (blank lines before it are not part of the header).
+    const std::size_t first = line.number;
     Line count_line;
     if (!cursor.next(count_line) || !starts_with_ci(trim(count_line.text), "Nb header lines"))
-      return fail_at_line(line.number + 1, "expected \"Nb header lines : N\" on line 2");
+      return fail_at_line(first + 1, "expected \"Nb header lines : N\" on the line after \"EC-Lab ASCII FILE\"");
     const std::string_view rest = count_line.text.substr(count_line.text.find(':') == std::string_view::npos
                                                              ? count_line.text.size()
                                                              : count_line.text.find(':') + 1);
@@ -50,12 +54,14 @@ ReadResult read_biologic_mpt(std::string_view bytes) {
     if (ec != std::errc() || end != digits.data() + digits.size() || count < 3)
       return fail_at_line(count_line.number, "expected a header line count of at least 3 after \"Nb header lines :\", found " +
                                                  shown(digits));
-    while (cursor.line_number() + 1 < count)
+    const std::size_t names_line = first + count - 1;
+    while (cursor.line_number() + 1 < names_line)
       if (!cursor.next(line))
-        return fail_at_line(cursor.line_number(), "expected " + std::to_string(count) +
-                                                      " header lines as declared on line 2, found the end of the file");
-    if (!cursor.next(line)) return fail_at_line(count, "expected the column names on line " + std::to_string(count) +
-                                                           ", found the end of the file");
+        return fail_at_line(cursor.line_number(), "expected " + std::to_string(count) + " header lines as declared on line " +
+                                                      std::to_string(count_line.number) + ", found the end of the file");
+    if (!cursor.next(line))
+      return fail_at_line(names_line, "expected the column names on line " + std::to_string(names_line) +
+                                          ", found the end of the file");
   } else {
     if (!ec_lab_column_names(line.text))
       return unexpected(refusal(line, "\"EC-Lab ASCII FILE\" or tab-separated EC-Lab column names such as \"freq/Hz\""));
