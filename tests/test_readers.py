@@ -191,7 +191,11 @@ EISTEXT = w.gamry([S], crlf=False).decode("latin-1")
     ("cut.ism", w.zahner(S)[:100], "byte offset 6", "expected a sample count that fits the file"),
     ("z.z", w.zplot(S)[:60], r"line \d+", "expected the line \"End Comments\" before the data"),
     ("cut.par", truncated(w.versastudio([S]), b"</Segment1>"), r"line \d+", "expected \"</Segment1>\" to close"),
-    ("a.pssession", w.palmsens([("CH", [S])])[:-400], "byte offset", "expected"),
+    ("a.pssession", w.palmsens([("CH", [S])])[:-400], r"byte offset \d+", r"found the end of the text \(a truncated file\?\)"),
+    ("utf8.pssession", truncated(w.palmsens([("CH", [S])], utf16=False), b"}"), r"byte offset \d+",
+     r"expected a '}' to close the session object, found the end of the file \(a truncated file\?\)"),
+    ("utf16.pssession", truncated(w.palmsens([("CH", [S])]), "}".encode("utf-16-le")), r"byte offset \d+",
+     r"expected a '}' to close the session object"),
     ("nan.csv", b"freq,Z',Z''\n1,2,3\n2,abc,4\n", "line 3", "expected a number in column \"Z'\", found \"abc\""),
     ("cols.csv", b"freq;Z'\n1;2\n", "line 1", "expected a line of column names"),
     # Row names in every row but not among the column names (R's write.table).

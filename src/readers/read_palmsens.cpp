@@ -134,12 +134,19 @@ ReadResult read_palmsens(std::string_view bytes) {
   if (start == std::string_view::npos || text[start] != '{')
     return fail_at_offset(file_offset(bytes, text, start == std::string_view::npos ? text.size() : start),
                           "expected a PalmSens session file (a JSON object)");
+  // The document ends at the last '}' (PSTrace writes a stray U+FEFF after
+  // it); without one, the file was cut short.
   const std::size_t end = text.rfind('}');
+  if (end == std::string_view::npos)
+    return fail_at_offset(bytes.size(), "expected a '}' to close the session object, found the end of the file "
+                                        "(a truncated file?)");
   const Context c{bytes, text};
   text = text.substr(0, end + 1);
   Value root;
   json::ParseError perror;
-  if (!json::parse(text, root, perror)) return fail_at_offset(file_offset(bytes, text, perror.offset), perror.expected);
+  if (!json::parse(text, root, perror))
+    return fail_at_offset(file_offset(bytes, text, perror.offset),
+                          perror.offset < text.size() ? perror.expected : perror.expected + " (a truncated file?)");
   const Value* measurements = root.find("Measurements");
   if (!measurements || !measurements->is(Value::Kind::array))
     return fail_at_offset(file_offset(bytes, text, start), "expected a \"Measurements\" list in the session file");
