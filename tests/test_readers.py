@@ -233,6 +233,25 @@ def test_negative_frequency_is_an_error(tmp_path, name, writer, where):
     assert "found " + ('"' if where.startswith("line") else "") + "-398.1" in str(info.value), str(info.value)
 
 
+@pytest.mark.parametrize("comments", [0, 45, 63])
+@pytest.mark.parametrize("name", ["a.dat", "a"])
+def test_column_names_found_as_far_down_as_detection_looks(tmp_path, comments, name):
+    data = "".join(f"# note {i}\n" for i in range(comments)).encode() + w.csv([S])
+    check(kv.read_spectrum(write(tmp_path, name, data)), S, rtol=1e-12, time=False)
+    too_far = write(tmp_path, "far.dat", b"# note\n" * 64 + w.csv([S]))
+    with pytest.raises(ValueError, match="expected a file in one of the formats"):
+        kv.read_spectra(too_far)
+    with pytest.raises(ValueError, match="line 1: expected a line of column names .* within the first 64 lines"):
+        kv.read_spectra(too_far, format="csv")
+
+
+def test_technique_line_far_down_is_not_taken_for_ch_instruments(tmp_path):
+    # CH Instruments name the technique near the top; a note further down
+    # that happens to read the same leaves a table a table.
+    data = b"# note\n" * 20 + b"A.C. Impedance\n" + w.csv([S])
+    check(kv.read_spectrum(write(tmp_path, "a.txt", data)), S, rtol=1e-12, time=False)
+
+
 @pytest.mark.parametrize("ending", [",", ",,", ", , "])
 def test_trailing_empty_fields_are_read(tmp_path, ending):
     data = "freq,zreal,zimag" + ending + "\n" + "".join(f"{w.num(f)},{w.num(z.real)},{w.num(z.imag)}{ending}\n" for f, z in zip(S["f"], S["z"]))

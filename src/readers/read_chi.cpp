@@ -6,9 +6,14 @@
 
 namespace kelvora::readers {
 
-bool chi_header_line(std::string_view line) {
-  const std::string_view t = trim(line);
-  return t == "A.C. Impedance" || (starts_with_ci(t, "Instrument Model:") && contains_ci(t, "CHI"));
+// The technique or instrument line, within the first kChiHeaderLines
+// lines (detection asks the same question).
+constexpr std::size_t kChiHeaderLines = 12;
+
+bool chi_header_line(const Line& line) {
+  const std::string_view t = trim(line.text);
+  return line.number <= kChiHeaderLines &&
+         (t == "A.C. Impedance" || (starts_with_ci(t, "Instrument Model:") && contains_ci(t, "CHI")));
 }
 
 ReadResult read_chi(std::string_view bytes) {
@@ -19,8 +24,8 @@ ReadResult read_chi(std::string_view bytes) {
   std::vector<std::string_view> names;
   while (cursor.next(line)) {
     if (!recognised) {
-      recognised = chi_header_line(line.text);
-      if (!recognised && line.number >= 12)
+      recognised = chi_header_line(line);
+      if (!recognised && line.number >= kChiHeaderLines)
         return fail_at_line(0, "expected \"A.C. Impedance\" or \"Instrument Model:  CHI...\" among the first lines of a "
                                "CH Instruments file, found neither");
       continue;

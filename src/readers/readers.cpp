@@ -13,7 +13,7 @@ namespace kelvora::readers {
 // Signatures defined next to their readers.
 bool biologic_mpr_magic(std::string_view bytes);
 bool zahner_marker(std::string_view bytes);
-bool chi_header_line(std::string_view line);
+bool chi_header_line(const Line& line);
 bool autolab_header_line(std::string_view line);
 bool ec_lab_column_names(std::string_view line);
 
@@ -40,9 +40,9 @@ constexpr FormatEntry kFormats[kFormatCount] = {
     {Format::csv, "csv", read_csv},
 };
 
-// How much of the start of a file detection looks at.
+// How much of the start of a file detection looks at: these bytes, and of
+// them the lines a reader searches (kHeaderSearchLines).
 constexpr std::size_t kDetectBytes = 1 << 16;
-constexpr std::size_t kDetectLines = 40;
 
 bool has_fields(std::string_view line, std::initializer_list<std::string_view> wanted) {
   std::vector<std::string_view> names;
@@ -86,16 +86,16 @@ std::optional<Format> detect_text(std::string_view head) {
   }
   if (ec_lab_column_names(line.text)) return Format::biologic_mpt;
   // Formats recognised by a line further down.
-  bool chi = chi_header_line(line.text);
+  bool chi = false;
   bool csv = false;
   do {
-    chi = chi || chi_header_line(line.text);
+    chi = chi || chi_header_line(line);
     if (!csv && !blank(line.text)) {
       std::vector<std::string_view> names;
       split_names(line.text, guess_separator(line.text), names);
       csv = map_columns(names).complete();
     }
-  } while (!chi && cursor.next(line) && line.number <= kDetectLines);
+  } while (!chi && cursor.next(line) && line.number <= kHeaderSearchLines);
   if (chi) return Format::chi;
   if (csv) return Format::csv;
   return std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 // Helpers the text readers share.
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -7,6 +8,10 @@
 #include "readers/text.h"
 
 namespace kelvora::readers {
+
+// How many lines from the top of a file the column names of delimited text
+// may sit on: detection and the reader search the same lines.
+inline constexpr std::size_t kHeaderSearchLines = 64;
 
 struct TableOptions {
   char separator = '\t';
