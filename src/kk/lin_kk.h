@@ -43,7 +43,7 @@ enum class KkTest {
 
 struct KkSettings {
   double c = 0.85;                // threshold of mu, 0 < c <= 1
-  std::size_t max_m = 0;          // largest M tried, >= 1; 0: the number of points
+  std::size_t max_m = 0;          // largest M tried, >= 1; 0: the number of points, at most half of kk_largest_m
   KkTest test = KkTest::complex;  // parts fitted
   bool add_capacitance = false;   // fit a series capacitance (blocking electrodes)
   bool add_inductance = true;     // fit a series inductance (cables, high-frequency tail)
