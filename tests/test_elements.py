@@ -91,6 +91,18 @@ def test_high_frequency_cutoffs_are_exact():
     assert z_of(kv.T(1.0, 1.0, 1.0, 1.0), f) == pytest.approx(1.0 / beta, rel=1e-14)
 
 
+@pytest.mark.parametrize("f", [1.0, 50.0, 300.0])
+@pytest.mark.parametrize("b", [1.0, 1e6])
+def test_t_past_the_cutoff_keeps_its_csch_term(f, b):
+    # Past |Re beta| = 20 coth is 1 to within e^-40, but csch is about 2e^-beta:
+    # small, not zero, and weighted by b, which may dwarf a.
+    tau = 441.0
+    beta = np.sqrt(1.0 + 1j * TWO_PI * f * tau)
+    assert 20 < beta.real < 700
+    want = (1.0 / np.tanh(beta) + b / np.sinh(beta)) / beta
+    assert z_of(kv.T(1.0, b, 1.0, tau), f) == pytest.approx(want, rel=1e-13)
+
+
 @pytest.mark.parametrize(
     "element, text",
     [

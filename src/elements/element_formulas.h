@@ -58,13 +58,19 @@ inline Complex complex_tanh(Complex u) {
 
 namespace detail {
 
-// coth and csch of the finite-length diffusion element, with the cut-off at
-// |Re beta| > 20 where coth is exactly +-1 and csch exactly 0.
+// coth and csch of the finite-length diffusion element.  Beyond |Re beta| =
+// 20, where sinh and cosh would overflow long before their ratio changes,
+// coth is +-1 to within e^-40, and csch is +-2 e^(-+beta) to the same
+// relative precision (it is small, but the element's b may be large against
+// its a; at the cut-off e^-20 is 2e-9, not nothing; it underflows to 0 past
+// |Re beta| = 745).
 inline void coth_csch(Complex beta, Complex& coth, Complex& csch) {
   const double x = beta.re, y = beta.im;
   if (std::fabs(x) > 20.0) {
-    coth = {std::copysign(1.0, x), 0.0};
-    csch = {0.0, 0.0};
+    const double sign = std::copysign(1.0, x);
+    const double m = 2.0 * std::exp(-std::fabs(x));
+    coth = {sign, 0.0};
+    csch = {sign * m * std::cos(y), -m * std::sin(y)};
     return;
   }
   const Complex sinh_b{std::sinh(x) * std::cos(y), std::cosh(x) * std::sin(y)};
