@@ -254,6 +254,20 @@ def test_basin_hopping_reports_success_and_sums_iterations(case):
     assert still.cost <= zero.cost
 
 
+@pytest.mark.parametrize("circuit, nan_at", [("randles", 3), ("R0-(R1,C1)", None)])
+def test_basin_hopping_without_a_number_for_its_cost_is_no_success(circuit, nan_at):
+    # Success is reported whatever the local fits said, but a cost that is
+    # not a number is no minimum: a NaN point, or a circuit that cannot be
+    # evaluated (an empty parallel group).
+    f = np.logspace(4, -1, 30)
+    c = kv.Circuit(circuit) if nan_at is not None else kv.Series([kv.R(1.0), kv.Parallel([])])
+    z = kv.Circuit(circuit).with_values(kv.Circuit(circuit).param_values()).impedance(f)
+    if nan_at is not None:
+        z[nan_at] = np.nan
+    r = c.fit(f, z, method="basin_hopping", basin_hopping_hops=2, seed=1, guess_init=False)
+    assert math.isnan(r.cost) and not r.success
+
+
 @pytest.mark.parametrize("kwargs, message", [
     (dict(method="particle_swarm", num_particles=0), "solver error: particle swarm needs num_particles >= 1, got 0"),
     (dict(method="simulated_annealing", sa_initial_temperature=0.0),

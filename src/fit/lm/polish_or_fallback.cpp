@@ -27,6 +27,8 @@ FitExpected polish_or_fallback(const SeriesList& circuit, std::span<const double
   FitOutcome chosen = (std::isfinite(polished->cost) && polished->cost <= global->cost) ? std::move(*polished)
                                                                                          : std::move(*global);
   chosen.impedance_evals = counter.load();
+  // The search's own point stands as a success, unless its cost is no number.
+  if (!std::isfinite(chosen.cost)) chosen.success = false;
   return chosen;
 }
 
