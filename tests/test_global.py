@@ -254,6 +254,20 @@ def test_basin_hopping_reports_success_and_sums_iterations(case):
     assert still.cost <= zero.cost
 
 
+@pytest.mark.parametrize("method", ["differential_evolution", "particle_swarm", "nelder_mead", "simulated_annealing"])
+def test_a_search_never_ends_worse_than_its_start(method):
+    # A coating-like spectrum (giga-ohms, a CPE coefficient of 1e-11): the
+    # searches' box lies four decades around values of at least 1e-6, so it
+    # leaves the exact start out; the result must still be at least as good.
+    c = kv.Circuit("randles").with_values([1e8, 5e9, 1e10, 1e-11, 0.85])
+    f = np.logspace(3, -4, 50)
+    z = c.impedance(f)
+    r = c.fit(f, z, method=method, seed=1, de_evaluations=3000, generations=50, num_particles=20,
+              sa_iterations=500, nelder_mead_iterations=300)
+    assert r.success and r.cost < 1e-20
+    assert r.params["CPE1.q"] == pytest.approx(1e-11, rel=1e-6)
+
+
 @pytest.mark.parametrize("circuit, nan_at", [("randles", 3), ("R0-(R1,C1)", None)])
 def test_basin_hopping_without_a_number_for_its_cost_is_no_success(circuit, nan_at):
     # Success is reported whatever the local fits said, but a cost that is

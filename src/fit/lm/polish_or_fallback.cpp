@@ -1,11 +1,13 @@
 #include "fit/lm/polish_or_fallback.h"
 
 #include <cmath>
+#include <vector>
 
 #include "circuit/tree.h"
 #include "fit/build_outcome.h"
 #include "fit/lm/levenberg_marquardt_fit.h"
 #include "fit/minpack/lm_settings.h"
+#include "fit/residuals.h"
 
 namespace kelvora {
 
@@ -26,6 +28,31 @@ FitExpected polish_or_fallback(const SeriesList& circuit, std::span<const double
   counter.fetch_add(polished->impedance_evals);
   FitOutcome chosen = (std::isfinite(polished->cost) && polished->cost <= global->cost) ? std::move(*polished)
                                                                                          : std::move(*global);
+  // A search never hands back a point worse than the one it started from.
+  // One whose box leaves the start out (an open parameter far below 1e-6,
+  // such as a capacitance in picofarad) can end far from it; the start's own
+  // fit then stands.  The check itself is not counted as the fit's work.
+  const std::vector<double> own = param_values(circuit);
+  EvaluationCounter probe{0};
+  const auto r = residuals(circuit, own, omega, impedances, weights, probe);
+  if (r) {
+    const double start_cost = half_sum_of_squares(r.value());
+    // Worse by more than rounding: a millionth of a millionth of the cost a
+    // zero impedance would have.
+    double scale = 0.0;
+    for (std::size_t i = 0; i < impedances.size() && i < weights.size(); ++i)
+      scale += 0.5 * (impedances[i].re * impedances[i].re + impedances[i].im * impedances[i].im) /
+               (weights[i] * weights[i]);
+    if (std::isfinite(start_cost) && !(chosen.cost <= start_cost + 1e-12 * scale)) {
+      FitExpected from_start = levenberg_marquardt_fit(circuit, frequencies, impedances, weighting, polish, constraints);
+      if (!from_start) return from_start;
+      counter.fetch_add(from_start->impedance_evals);
+      if (std::isfinite(from_start->cost) && from_start->cost < chosen.cost) {
+        from_start->iterations += chosen.iterations;
+        chosen = std::move(*from_start);
+      }
+    }
+  }
   chosen.impedance_evals = counter.load();
   // The search's own point stands as a success, unless its cost is no number.
   if (!std::isfinite(chosen.cost)) chosen.success = false;
