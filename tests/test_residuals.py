@@ -121,10 +121,13 @@ def test_empty_params_jacobian_is_an_empty_list():
 
 
 @pytest.mark.parametrize("method", ["residuals", "jacobian"])
-def test_too_short_vector_raises_the_internal_error(method):
-    with pytest.raises(kv.InternalError, match="^impedance_from_iter: not enough values supplied$"):
-        getattr(RC, method)([1.0, 2.0], F, measured())
-    assert not issubclass(kv.InternalError, Exception)
+@pytest.mark.parametrize("params", [[1.0, 2.0], [1.0]])
+def test_too_short_vector_is_a_value_error(method, params):
+    # The caller's mistake, caught by an ordinary ``except Exception``.
+    with pytest.raises(ValueError, match=f"^expected 3 parameter values, got {len(params)}$"):
+        getattr(RC, method)(params, F, measured())
+    with pytest.raises(ValueError):
+        RC.residuals([], F, measured())
 
 
 @pytest.mark.parametrize("method", ["residuals", "jacobian"])

@@ -1096,8 +1096,9 @@ class Circuit:
         Raises
         ------
         ValueError
-            For a wrong number of parameters, a malformed spectrum or an
-            unknown weight scheme.
+            For fewer values than the circuit has parameters (values past
+            them are ignored), a malformed spectrum or an unknown weight
+            scheme.
 
         Examples
         --------

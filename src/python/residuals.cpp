@@ -3,8 +3,10 @@
 // optimiser can drive the circuit's mathematics directly.
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "circuit/tree.h"
 #include "fit/angular_frequency.h"
 #include "fit/evaluation_counter.h"
 #include "fit/jacobian.h"
@@ -31,7 +33,7 @@ struct ResidualInputs {
   std::vector<double> weights;
 };
 
-bool read_inputs(PyObject* args, PyObject* kwargs, const char* format, ResidualInputs& in) {
+bool read_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, ResidualInputs& in) {
   static const char* kwlist[] = {"params", "frequencies", "impedances", "weight", nullptr};
   PyObject* params = nullptr;
   PyObject* frequencies = nullptr;
@@ -51,6 +53,15 @@ bool read_inputs(PyObject* args, PyObject* kwargs, const char* format, ResidualI
     raise_value_error(weighting.error().message());
     return false;
   }
+  // Too few values is the caller's mistake, not a broken invariant: a
+  // ValueError.  Entries past the parameter count are ignored; an empty
+  // vector gives an empty Jacobian, and an empty spectrum an empty list.
+  const std::size_t n = kelvora::param_count(circuit_nodes(self));
+  const bool empty_jacobian = in.params.empty() && std::string_view(format).ends_with(":jacobian");
+  if (!spectrum.frequencies.empty() && in.params.size() < n && !empty_jacobian) {
+    raise_value_error("expected " + std::to_string(n) + " parameter values, got " + std::to_string(in.params.size()));
+    return false;
+  }
   in.omega = angular_frequencies(spectrum.frequencies);
   in.weights = compute_weights(spectrum.impedances, *weighting);
   in.impedances = std::move(spectrum.impedances);
@@ -62,7 +73,7 @@ bool read_inputs(PyObject* args, PyObject* kwargs, const char* format, ResidualI
 
 PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
   ResidualInputs in;
-  if (!read_inputs(args, kwargs, "OO|OO:residuals", in)) return nullptr;
+  if (!read_inputs(self, args, kwargs, "OO|OO:residuals", in)) return nullptr;
   std::optional<Expected<std::vector<double>, InternalError>> r;
   {
     ReleaseGil unlocked;
@@ -75,7 +86,7 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
   ResidualInputs in;
-  if (!read_inputs(args, kwargs, "OO|OO:jacobian", in)) return nullptr;
+  if (!read_inputs(self, args, kwargs, "OO|OO:jacobian", in)) return nullptr;
   std::optional<Expected<std::vector<std::vector<double>>, InternalError>> columns;
   {
     ReleaseGil unlocked;
