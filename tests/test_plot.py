@@ -1,6 +1,7 @@
 """kelvora.plot and FitResult.plot draw the measured spectrum and the fitted
 curve: the line data are checked against the spectrum and an independent
 evaluation of the fitted circuit, not the pixels."""
+import copy
 import sys
 
 import numpy as np
@@ -127,6 +128,13 @@ def test_missing_matplotlib_names_the_extra(fitted, monkeypatch):
         kv.plot.nyquist(f, z)
     with pytest.raises(ImportError, match=r"kelvora\[plot\]"):
         result.plot("bode")
+
+
+def test_copies_keep_the_spectrum(fitted):
+    f, z, result = fitted
+    for twin in (copy.copy(result), copy.deepcopy(result), copy.deepcopy({"r": result})["r"]):
+        assert twin == result
+        twin.plot("nyquist")
 
 
 def test_a_result_read_back_from_its_dict_form_asks_for_the_spectrum(fitted):

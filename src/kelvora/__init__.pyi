@@ -3,7 +3,7 @@
 kelvora describes an equivalent circuit as a text expression such as
 ``"R0-(R1,C1)"``, by a model name such as ``"randles"``, or by combining
 element objects with :func:`Series` and :func:`Parallel`; computes its complex
-impedance; fits its parameters to a measured spectrum with one of six methods;
+impedance; fits its parameters to a measured spectrum with one of seven methods;
 and guesses starting parameters with small trained networks shipped inside
 the module.  The numerical work runs in C++ without the interpreter lock.
 

@@ -70,7 +70,7 @@ def fit_grid(frequencies: Sequence[float] | npt.NDArray[np.float64]) -> npt.NDAr
     if f.size == 0:
         raise ValueError("no positive frequency to draw a fitted curve over")
     lo, hi = float(f.min()), float(f.max())
-    n = max(100, int(math.ceil(CURVE_POINTS_PER_DECADE * math.log10(hi / lo))) + 1) if hi > lo else 1
+    n = max(100, int(math.ceil(CURVE_POINTS_PER_DECADE * (math.log10(hi) - math.log10(lo)))) + 1) if hi > lo else 1
     return np.logspace(math.log10(hi), math.log10(lo), n)
 
 

@@ -405,7 +405,16 @@ PyObject* fit_result_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
 }
 
+// A result never changes, so a copy (shallow or deep) is the result itself,
+// measured spectrum and all; pickles go through the dict form.
+PyObject* fit_result_copy(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
 PyMethodDef kMethods[] = {
+    {"__copy__", guarded_method<&fit_result_copy>(), METH_NOARGS, "The result itself: results never change."},
+    {"__deepcopy__", guarded_method<&fit_result_copy>(), METH_O, "The result itself: results never change."},
     {"to_dict", guarded_method<&fit_result_to_dict>(), METH_NOARGS,
      "to_dict($self)\n--\n\n"
      "This result as a JSON-compatible dict of every attribute, with a format\n"
