@@ -99,7 +99,7 @@ def test_zarc_back_conversion_with_nan_exponent(tmp_path):
     assert (r0, r, tau_k) == (1.0, 2.0, 0.0) and math.isnan(gamma)  # 0.5^(1e6) underflows
 
 
-def test_file_is_read_once_per_path_text(tmp_path, monkeypatch):
+def test_file_is_read_once_per_file(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     name = "cached-%d.eisnn" % os.getpid()
     write(name, oracle_blob("R0-(R1,C1)", RC_NAMES, [2.0, 3.0, 0.25]))
@@ -110,8 +110,25 @@ def test_file_is_read_once_per_path_text(tmp_path, monkeypatch):
     assert c.guess(F, Z, weights=name) == first
     os.remove(name)
     assert c.guess(F, Z, weights=name) == first
-    # a different text for the same file is a different key
-    assert value_error(lambda: c.guess(F, Z, weights="./" + name)).startswith("reading weights: ")
+    # other texts for the same file share its entry
+    assert c.guess(F, Z, weights="./" + name) == first
+    assert c.guess(F, Z, weights=str(tmp_path / name)) == first
+    # the same relative text in another folder is another file
+    (tmp_path / "other").mkdir()
+    monkeypatch.chdir(tmp_path / "other")
+    write(name, oracle_blob("R0-(R1,C1)", RC_NAMES, [4.0, 5.0, 0.5]))
+    assert c.guess(F, Z, weights=name) == [4.0, 5.0, 0.5]
+
+
+def test_a_fit_does_not_start_from_a_guess_that_is_no_number(tmp_path):
+    # Damaged weights (here an output that is NaN) would start a fit from
+    # nothing and end it at meaningless values reported as a success.
+    path = write(tmp_path / "nan.eisnn", oracle_blob("R0-(R1,C1)", RC_NAMES, [2.0, math.nan, 0.25]))
+    c = kv.Circuit("R0-(R1,C1)")
+    assert math.isnan(c.guess(F, Z, weights=path)[1])  # the guess alone is handed back as it is
+    assert "guessed values that are not finite numbers" in value_error(lambda: c.fit(F, Z, weights=path))
+    [failed] = kv.fit_many(c, [(F, Z)], weights=path)
+    assert isinstance(failed, ValueError) and "are damaged" in str(failed)
 
 
 def test_failures_are_not_cached(tmp_path):

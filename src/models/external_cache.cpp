@@ -1,19 +1,33 @@
-// The process-wide cache of weight files read from disk, keyed by the path
-// text exactly as given.  Entries are never evicted or reloaded, so the
+// The process-wide cache of weight files read from disk, keyed by the
+// absolute, normalised path.  Entries are never evicted or reloaded, so the
 // pointers handed out stay valid for the life of the process.
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <exception>
+#include <filesystem>
 #include <map>
 #include <memory>
+#include <string>
+#include <system_error>
 
 #include "models/registry.h"
 
 namespace kelvora::models {
 
 namespace {
+
+// The key of a path: absolute and normalised, so that "w/x.eisnn",
+// "./w/x.eisnn" and its absolute form share one entry, and a relative path
+// given after a change of working directory is not served the network of
+// another folder's file.  The text itself where that fails.
+std::string cache_key(const std::string& path) {
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(std::filesystem::path(path), ec);
+  if (ec || path.empty()) return path;
+  return absolute.lexically_normal().string();
+}
 
 // Weight files larger than this are refused rather than read (the shipped
 // networks are well under a megabyte; this keeps a path such as /dev/zero
@@ -80,8 +94,10 @@ Expected<ExternalCacheLock, std::string> ExternalCacheLock::acquire() {
   return ExternalCacheLock(std::move(lock));
 }
 
-Expected<const nn::Guesser*, nn::NnError> ExternalCacheLock::load(const std::string& path) {
+Expected<const nn::Guesser*, nn::NnError> ExternalCacheLock::load(const std::string& given) {
   auto& entries = cache().entries;
+  if (given.find('\0') != std::string::npos) return unexpected(nn::NnError::io(EINVAL));
+  const std::string path = cache_key(given);
   if (auto it = entries.find(path); it != entries.end()) return it->second.get();
   auto bytes = read_file(path);
   if (!bytes) return unexpected(bytes.error());
