@@ -1480,6 +1480,10 @@ class FitResult:
         """
     def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __copy__(self) -> FitResult:
+        """The result itself: results never change."""
+    def __deepcopy__(self, memo: Any, /) -> FitResult:
+        """The result itself: results never change."""
     def plot(self, kind: Literal["nyquist", "bode", "residuals"] = "nyquist", ax: Any | None = None) -> Any:
         """Draw the measured spectrum with the fitted curve.
 
