@@ -16,6 +16,7 @@ import os
 import sys
 
 import kelvora
+from sphinx.ext.autodoc import ClassDocumenter
 
 project = "kelvora"
 author = "the kelvora developers"
@@ -87,6 +88,37 @@ def stub_docstring(app, what, name, obj, options, lines):
         lines[:] = STUBS[name].splitlines()
 
 
+# The element classes carry the run-time name Element_<code> (their qualified
+# name is Element.<code>), so autodoc would document kelvora.R as an alias of
+# itself; they are documented as the classes they are.  Sphinx 9 decides this
+# in a property of its class records, earlier versions in ClassDocumenter.
+def _is_element_class(name):
+    return isinstance(name, str) and name.startswith("Element_")
+
+
+try:
+    from sphinx.ext.autodoc._property_types import _ClassDefProperties
+except ImportError:
+    _ClassDefProperties = None
+
+if _ClassDefProperties is not None:
+    _alias_rule = _ClassDefProperties.doc_as_attr
+
+    def _doc_as_attr(self):
+        return False if _is_element_class(self._obj___name__) else _alias_rule.fget(self)
+
+    _ClassDefProperties.doc_as_attr = property(_doc_as_attr)
+
+
+class ElementClassDocumenter(ClassDocumenter):
+    def import_object(self, raiseerror=False):
+        ok = super().import_object(raiseerror)
+        if ok and _is_element_class(getattr(self.object, "__name__", None)):
+            self.doc_as_attr = False
+        return ok
+
+
 def setup(app):
     # Before numpydoc (priority 500) turns the sections into reST.
     app.connect("autodoc-process-docstring", stub_docstring, priority=100)
+    app.registry.add_documenter("class", ElementClassDocumenter)  # in place of autoclass's own

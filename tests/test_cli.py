@@ -5,6 +5,7 @@ import csv
 import glob
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -337,3 +338,13 @@ def test_console_script_runs_the_same_command():
     script = [shutil.which("kelvora")]
     assert run("--version", command=script).stdout == run("--version").stdout
     assert run("models", command=script).stdout == run("models").stdout
+
+
+def test_every_fit_method_is_offered():
+    from kelvora import cli
+
+    # The methods fit() knows, as its unknown-method message lists them.
+    with pytest.raises(ValueError) as info:
+        kv.Circuit("R0-(R1,C1)").fit([1.0, 2.0], [1.0, 1.0], method="?", guess_init=False)
+    known = set(re.findall(r'"([a-z_]+)"', str(info.value).split("expected one of", 1)[1]))
+    assert set(cli.METHODS) == known

@@ -1328,7 +1328,10 @@ class FitResult:
     """The outcome of :meth:`Circuit.fit`.
 
     Instances are immutable and come only from ``fit()``; calling the class
-    raises ``TypeError``.  Each attribute read builds a new object.
+    raises ``TypeError``.  Each attribute read builds a new object.  Results
+    compare with ``==``, pickle and copy (a copy is the result itself);
+    :meth:`to_dict` and :meth:`from_dict` convert them to and from
+    JSON-compatible dicts.
 
     Attributes
     ----------
@@ -1343,7 +1346,7 @@ class FitResult:
         singular (a parameter without effect on the residuals).
     success : bool
         Whether the method converged; global searches whose own result stands
-        report True.
+        report True, unless its cost is NaN.
     iterations : int
         Method-specific count: for Levenberg-Marquardt the residual
         evaluations of its runs; for the polished searches those of the
@@ -1366,9 +1369,6 @@ class FitResult:
         The method that ran and why it stopped.
     initial : Circuit
         The circuit the fit started from.
-
-    Results compare with ``==``, pickle and copy; :meth:`to_dict` and
-    :meth:`from_dict` convert them to and from JSON-compatible dicts.
 
     Examples
     --------

@@ -56,7 +56,7 @@ EXIT_INCONSISTENT = 3
 FORMATS = ("gamry", "biologic_mpt", "biologic_mpr", "zplot", "autolab", "versastudio", "powersuite",
            "parstat", "chi", "zahner", "palmsens", "csv")
 METHODS = ("levenberg_marquardt", "nelder_mead", "particle_swarm", "simulated_annealing",
-           "differential_evolution", "basin_hopping")
+           "differential_evolution", "basin_hopping", "multi_start")
 
 
 class UsageError(Exception):
