@@ -91,6 +91,25 @@ def test_initial_is_the_start_circuit_given_or_guessed():
     assert guessed.initial.param_names() == text.param_names()
 
 
+def test_summary_marks_a_parameter_that_ran_off():
+    # A blocking electrode (R0 in series with a capacitor) fitted with randles:
+    # the faradaic branch runs off towards an open circuit (R1 or the Warburg
+    # coefficient without bound), which the fit reports as converged.
+    f = np.logspace(5, -2, 40)
+    z = 10.0 + 1.0 / (1j * 2 * np.pi * f * 1e-5)
+    start = kv.Circuit("randles").with_values([5.0, 50.0, 100.0, 1e-4, 0.8])
+    result = start.fit(f, z)
+    rows = {line.split()[0]: line for line in result.summary().splitlines()[3:]}
+    diverged = [name for name, row in rows.items() if row.endswith("diverged")]
+    begun = dict(zip(start.param_names(), start.param_values()))
+    assert diverged and all(result.params[n] > 1e6 * begun[n] for n in diverged)
+    assert "R0.r" not in diverged and "CPE1.q" not in diverged
+    # A good fit marks nothing.
+    good = kv.Circuit("randles").with_values([5.0, 50.0, 100.0, 1e-4, 0.8]).fit(
+        f, kv.Circuit("randles").with_values([10.0, 50.0, 100.0, 1e-5, 0.85]).impedance(f))
+    assert "diverged" not in good.summary()
+
+
 def test_summary_marks_fixed_parameters_and_those_at_a_bound():
     result = START.with_fixed({"R0.r": 10.0}).with_bounds({"CPE1.alpha": (0.5, 0.8)}).fit(F, Z)
     lines = result.summary().splitlines()

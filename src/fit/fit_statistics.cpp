@@ -45,7 +45,8 @@ std::vector<double> correlation(const std::vector<double>& covariance, std::size
   return r;
 }
 
-std::string fit_summary(const FitOutcome& outcome, const ParamConstraints& constraints, std::string_view method) {
+std::string fit_summary(const FitOutcome& outcome, const ParamConstraints& constraints, std::string_view method,
+                        std::span<const double> start) {
   const FitStatistics s = fit_statistics(outcome, constraints);
   const auto units = param_units(outcome.circuit);
   const std::size_t p = outcome.params.size();
@@ -75,6 +76,11 @@ std::string fit_summary(const FitOutcome& outcome, const ParamConstraints& const
     } else if (i < constraints.bounds.size() &&
                (value == constraints.bounds[i].first || value == constraints.bounds[i].second)) {
       mark = "at bound";
+    } else if (i < start.size() && i < constraints.bounds.size() && std::isinf(constraints.bounds[i].second)) {
+      const double ratio = value / std::fmax(std::fabs(start[i]), 1e-300);
+      const bool undetermined = !outcome.standard_errors || i >= outcome.standard_errors->size() ||
+                                !((*outcome.standard_errors)[i] <= std::fabs(value));
+      if (std::isfinite(ratio) && (ratio > 1e6 || ratio < 1e-6) && undetermined) mark = "diverged";
     }
     std::string error = "-", relative = "-";
     if (outcome.standard_errors && i < outcome.standard_errors->size()) {

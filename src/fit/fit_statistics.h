@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,8 +35,13 @@ FitStatistics fit_statistics(const FitOutcome& outcome, const ParamConstraints& 
 std::vector<double> correlation(const std::vector<double>& covariance, std::size_t p);
 
 // A table of every parameter: name, value +- standard error, relative error
-// in percent, unit, and "fixed" or "at bound" where one applies; headed by
-// the method, its ending message and the statistics.
-std::string fit_summary(const FitOutcome& outcome, const ParamConstraints& constraints, std::string_view method);
+// in percent, unit, and "fixed", "at bound" or "diverged" where one applies;
+// headed by the method, its ending message and the statistics.  A parameter
+// without an upper bound has diverged when it ended more than a million times
+// above or below its value in `start` (the fit's start, one per parameter;
+// empty: none) with no standard error or one above its value: it ran off to
+// an open or short circuit the spectrum does not show.
+std::string fit_summary(const FitOutcome& outcome, const ParamConstraints& constraints, std::string_view method,
+                        std::span<const double> start = {});
 
 }  // namespace kelvora

@@ -1451,7 +1451,12 @@ class FitResult:
         str
             Headed by the method, why it stopped and the fit statistics; one
             line per parameter with value +- standard error, relative error in
-            percent, unit, and a mark on fixed parameters and those at a bound.
+            percent, unit, and a mark on fixed parameters, those at a bound,
+            and those that diverged: a parameter without an upper bound that
+            ended more than a million times above or below its start with no
+            standard error or one larger than its value (it ran off to an open
+            or short circuit the spectrum does not show; a converged fit may
+            report success all the same).
 
         Examples
         --------

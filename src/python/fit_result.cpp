@@ -122,7 +122,9 @@ PyObject* get_initial(PyObject* self, void*) {
 }
 
 PyObject* fit_result_summary(PyObject* self, PyObject*) {
-  return to_py_str(fit_summary(outcome_of(self), record_of(self).constraints, record_of(self).method));
+  const FitRecord& r = record_of(self);
+  const std::vector<double> start = param_values(r.initial);
+  return to_py_str(fit_summary(outcome_of(self), r.constraints, r.method, start));
 }
 
 PyGetSetDef kGetSet[] = {
@@ -427,7 +429,8 @@ PyMethodDef kMethods[] = {
     {"summary", guarded_method<&fit_result_summary>(), METH_NOARGS,
      "summary($self)\n--\n\n"
      "A table of the parameters: name, value ± standard error, relative error\n"
-     "in percent, unit, and a mark on fixed parameters and those at a bound;\n"
+     "in percent, unit, and a mark on fixed parameters, those at a bound and\n"
+     "those that diverged (ran off to an open or short circuit);\n"
      "headed by the method, why it stopped, and the fit statistics."},
     {"plot", guarded_method<&fit_result_plot>(), METH_VARARGS | METH_KEYWORDS, kPlotDoc},
     {nullptr, nullptr, 0, nullptr},
