@@ -663,6 +663,12 @@ def Series(parts: Sequence[_Part]) -> Circuit:
         If `parts` is a str or not a sequence, or holds anything other than
         elements and circuits.
 
+    Warns
+    -----
+    UserWarning
+        When parts bring the same written label, so that parameter names
+        repeat (automatic labels pass over the written ones).
+
     Examples
     --------
     >>> import kelvora as kv
@@ -690,6 +696,12 @@ def Parallel(parts: Sequence[_Part]) -> Circuit:
     TypeError
         If `parts` is a str or not a sequence, or holds anything other than
         elements and circuits.
+
+    Warns
+    -----
+    UserWarning
+        When parts bring the same written label, so that parameter names
+        repeat (automatic labels pass over the written ones).
 
     Examples
     --------

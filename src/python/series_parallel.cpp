@@ -50,11 +50,12 @@ bool read_parts(PyObject* parts, std::vector<Part>& out) {
   return !PyErr_Occurred();
 }
 
-// Parts may bring the same label, and an element's automatic label may
-// repeat one a circuit part brings: the circuit is built, but parameters of
-// one name share a single entry wherever names are keys (FitResult.params,
-// with_named_values(), with_fixed(), with_bounds(), results tables), so the
-// caller is told.  Returns false when the warning was turned into an error.
+// Parts may bring the same written label (automatic labels pass over the
+// written ones): the circuit is built, as the labels are the caller's, but
+// parameters of one name share a single entry wherever names are keys
+// (FitResult.params, with_named_values(), with_fixed(), with_bounds(),
+// results tables), so the caller is told.  Returns false when the warning
+// was turned into an error.
 bool warn_repeated_names(const SeriesList& nodes) {
   std::set<std::string> seen;
   std::string repeated;
