@@ -115,18 +115,22 @@ Expected<SeriesList, GuessFailure> guessed_start(const SeriesList& nodes, const 
                                                  const std::optional<std::string>& weights_path) {
   auto values = guess_params(nodes, freqs, z, weights_path);
   if (!values) return unexpected(GuessFailure{std::move(values.error())});
-  // A finite spectrum gives a finite guess from any sound network.  A value
-  // that is no number comes from damaged weights, and a fit started there
+  // A spectrum of positive finite frequencies and finite non-zero
+  // impedances gives a finite guess from any sound network.  A value that
+  // is no number then comes from damaged weights, and a fit started there
   // would end at meaningless values reported as a success, so it does not
   // start (guess() itself hands the values back as they are).
   const auto finite = [](double v) { return std::isfinite(v); };
-  const bool finite_input = std::all_of(freqs.begin(), freqs.end(), finite) &&
-                            std::all_of(z.begin(), z.end(), [](Complex c) { return std::isfinite(c.re) && std::isfinite(c.im); });
-  if (finite_input && !std::all_of(values->begin(), values->end(), finite)) {
+  const bool readable =
+      std::all_of(freqs.begin(), freqs.end(), [](double f) { return std::isfinite(f) && f > 0.0; }) &&
+      std::all_of(z.begin(), z.end(), [](Complex c) {
+        return std::isfinite(c.re) && std::isfinite(c.im) && (c.re != 0.0 || c.im != 0.0);
+      });
+  if (readable && !std::all_of(values->begin(), values->end(), finite)) {
     return unexpected(GuessFailure{std::string("the network ") +
                                    (weights_path ? "of " + *weights_path + " " : std::string()) +
-                                   "guessed values that are not finite numbers from a finite spectrum; its weights "
-                                   "are damaged"});
+                                   "guessed values that are not finite numbers from a spectrum it can read; its "
+                                   "weights are damaged"});
   }
   if (values->size() < param_count(nodes)) return unexpected(GuessFailure{InternalError{kNotEnoughValues}});
   // The network proposes the free parameters; fixed ones keep their values.
