@@ -197,17 +197,27 @@ def test_out_naming_an_input_file_leaves_it_alone(tmp_path, command):
 @pytest.mark.parametrize("option, target, message", [
     ("--weights", "missing.eisnn", "No such file"),
     ("--weights", ".", "Is a directory"),
+    ("--weights", "a_file", "weight file"),  # empty: not a network
+    ("--weights", "rc.eisnn", "which is a different circuit"),
     ("--plots", "a_file", "not a directory"),
     ("--plots", "a_file/plots", "a_file is not a directory"),
 ])
 def test_fit_weights_and_plots_that_cannot_serve_are_usage_errors_before_any_work(tmp_path, option, target,
                                                                                   message):
     (tmp_path / "a_file").write_text("")
+    shutil.copy(os.path.join(ROOT, "src", "models", "rc.eisnn"), tmp_path / "rc.eisnn")
     out = run("fit", *randles_files(tmp_path, 1), "-m", "randles", "-o", tmp_path / "r.csv", option,
               tmp_path / target)
     usage_error(out, "fit")
     assert f"{option} " in out.stderr and message in out.stderr
     assert not (tmp_path / "r.csv").exists()
+
+
+def test_fit_with_a_network_for_the_model(tmp_path):
+    shutil.copy(os.path.join(ROOT, "src", "models", "randles.eisnn"), tmp_path / "mine.eisnn")
+    out = run("fit", *randles_files(tmp_path, 1), "-m", "randles", "--weights", tmp_path / "mine.eisnn")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines()[0].startswith("file,spectrum,cycle,points,R0.r,")
 
 
 def test_fit_plots_without_matplotlib_is_a_usage_error_before_any_work(tmp_path, monkeypatch, capsys):

@@ -18,7 +18,8 @@ starting-value network and their expressions.
 The same command runs as ``python -m kelvora``.  Errors go to stderr with the
 file they concern; the other files are still processed.  Wrong usage is found
 before any file is read: ``--out`` is opened first, ``--weights`` must be a
-readable file and ``--plots`` a folder that is or can be made.
+readable network for the model's topology and ``--plots`` a folder that is or
+can be made.
 
 Exit status:
 
@@ -171,13 +172,20 @@ def _circuit(model: str) -> kv.Circuit:
 # kelvora fit
 
 
-def _check_weights(path: str) -> None:
-    """--weights names a file that can be read (not every spectrum failing on its own)."""
+def _check_weights(path: str, circuit: kv.Circuit) -> None:
+    """--weights names a readable network for the circuit's topology (not every spectrum failing on its own)."""
     try:
         with open(path, "rb"):
             pass
     except OSError as e:
         raise UsageError(f"--weights {path}: {e.strerror or e}") from None
+    # One guess on the circuit's own impedance loads the network (it is cached
+    # for the fits) and checks its format and circuit.
+    f = np.logspace(5, -2, 30)
+    try:
+        circuit.guess(f, circuit.impedance(f), weights=path)
+    except ValueError as e:
+        raise UsageError(f"--weights {path}: {e}") from None
 
 
 def _fit_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -267,7 +275,7 @@ def _fit(args: argparse.Namespace) -> int:
     circuit = _circuit(args.model)
     options = _fit_options(args)
     if args.weights is not None:
-        _check_weights(args.weights)
+        _check_weights(args.weights, circuit)
     if args.plots is not None:
         _check_plots(args.plots)
     out = _open_out(args.out, args.files)
