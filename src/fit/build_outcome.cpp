@@ -88,7 +88,7 @@ Expected<FitOutcome, InternalError> build_outcome(const SeriesList& circuit, con
   out.chi_square = cost + cost;
   out.impedance_evals = counter.load();
   out.iterations = iterations;
-  out.success = success;
+  out.success = success && std::isfinite(cost);  // a cost that is no number is no minimum found
   out.params = std::move(x);
   return out;
 }

@@ -19,6 +19,7 @@ namespace kelvora {
 // standard errors sigma_i = sqrt(S / (m - p) * (J^T J)^-1_ii) with m = 2n
 // residuals and p parameters, none when m <= p or J^T J is singular.  Costs
 // 1 + 2p evaluations on `counter`, which is then read as impedance_evals.
+// The outcome's success is `success`, unless the cost is not a number.
 // Fails only on a broken invariant (unordered or NaN bounds, a vector too
 // short for the circuit).  With constraints their bounds clamp, and the
 // statistics cover the free parameters: fixed ones get a zero standard error

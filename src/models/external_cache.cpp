@@ -96,7 +96,6 @@ Expected<ExternalCacheLock, std::string> ExternalCacheLock::acquire() {
 
 Expected<const nn::Guesser*, nn::NnError> ExternalCacheLock::load(const std::string& given) {
   auto& entries = cache().entries;
-  if (given.find('\0') != std::string::npos) return unexpected(nn::NnError::io(EINVAL));
   const std::string path = cache_key(given);
   if (auto it = entries.find(path); it != entries.end()) return it->second.get();
   auto bytes = read_file(path);

@@ -3,7 +3,6 @@
 // optimiser can drive the circuit's mathematics directly.
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "circuit/tree.h"
@@ -33,7 +32,8 @@ struct ResidualInputs {
   std::vector<double> weights;
 };
 
-bool read_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, ResidualInputs& in) {
+bool read_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, bool empty_params_allowed,
+                 ResidualInputs& in) {
   static const char* kwlist[] = {"params", "frequencies", "impedances", "weight", nullptr};
   PyObject* params = nullptr;
   PyObject* frequencies = nullptr;
@@ -57,8 +57,7 @@ bool read_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* f
   // ValueError.  Entries past the parameter count are ignored; an empty
   // vector gives an empty Jacobian, and an empty spectrum an empty list.
   const std::size_t n = kelvora::param_count(circuit_nodes(self));
-  const bool empty_jacobian = in.params.empty() && std::string_view(format).ends_with(":jacobian");
-  if (!spectrum.frequencies.empty() && in.params.size() < n && !empty_jacobian) {
+  if (!spectrum.frequencies.empty() && in.params.size() < n && !(empty_params_allowed && in.params.empty())) {
     raise_value_error("expected " + std::to_string(n) + " parameter values, got " + std::to_string(in.params.size()));
     return false;
   }
@@ -73,7 +72,7 @@ bool read_inputs(PyObject* self, PyObject* args, PyObject* kwargs, const char* f
 
 PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
   ResidualInputs in;
-  if (!read_inputs(self, args, kwargs, "OO|OO:residuals", in)) return nullptr;
+  if (!read_inputs(self, args, kwargs, "OO|OO:residuals", false, in)) return nullptr;
   std::optional<Expected<std::vector<double>, InternalError>> r;
   {
     ReleaseGil unlocked;
@@ -86,7 +85,7 @@ PyObject* circuit_residuals(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* circuit_jacobian(PyObject* self, PyObject* args, PyObject* kwargs) {
   ResidualInputs in;
-  if (!read_inputs(self, args, kwargs, "OO|OO:jacobian", in)) return nullptr;
+  if (!read_inputs(self, args, kwargs, "OO|OO:jacobian", true, in)) return nullptr;
   std::optional<Expected<std::vector<std::vector<double>>, InternalError>> columns;
   {
     ReleaseGil unlocked;

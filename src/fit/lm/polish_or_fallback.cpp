@@ -1,7 +1,6 @@
 #include "fit/lm/polish_or_fallback.h"
 
 #include <cmath>
-#include <vector>
 
 #include "circuit/tree.h"
 #include "fit/build_outcome.h"
@@ -32,9 +31,8 @@ FitExpected polish_or_fallback(const SeriesList& circuit, std::span<const double
   // One whose box leaves the start out (an open parameter far below 1e-6,
   // such as a capacitance in picofarad) can end far from it; the start's own
   // fit then stands.  The check itself is not counted as the fit's work.
-  const std::vector<double> own = param_values(circuit);
   EvaluationCounter probe{0};
-  const auto r = residuals(circuit, own, omega, impedances, weights, probe);
+  const auto r = residuals(circuit, param_values(circuit), omega, impedances, weights, probe);
   if (r) {
     const double start_cost = half_sum_of_squares(r.value());
     // Worse by more than rounding: a millionth of a millionth of the cost a
@@ -54,8 +52,6 @@ FitExpected polish_or_fallback(const SeriesList& circuit, std::span<const double
     }
   }
   chosen.impedance_evals = counter.load();
-  // The search's own point stands as a success, unless its cost is no number.
-  if (!std::isfinite(chosen.cost)) chosen.success = false;
   return chosen;
 }
 

@@ -91,9 +91,6 @@ FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double>
   auto outcome = build_outcome(circuit, best, true, iterations, omega, impedances, weights, counter, constraints);
   if (!outcome) return unexpected(FitFailure{std::move(outcome.error())});
   outcome->ending = FitEnding::HopsDone;
-  // Success whatever the local fits reported, but not for a cost that is no
-  // number: that is no minimum found.
-  outcome->success = std::isfinite(outcome->cost);
   return std::move(*outcome);
 }
 
