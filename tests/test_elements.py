@@ -166,3 +166,24 @@ def test_element_constructor_messages():
         kv.Element()
     with pytest.raises(TypeError, match="'r'"):
         kv.R("1")
+
+
+# Exponents just below 1: the real part of s^alpha is cos(alpha pi/2) times
+# the modulus, a cosine near 0.  Reference values from 50-digit arithmetic.
+@pytest.mark.parametrize(
+    "element, f, want",
+    [
+        (kv.Cpe(0.001, 0.999999999999), 1000.0, complex(2.499944695721559e-13, -0.1591549430932872)),
+        (kv.Cpe(2e-06, 0.9999999), 50.0, complex(0.000250000143615953, -1591.550346044215)),
+        (kv.La(1e-06, 0.9999999999), 10000.0, complex(9.869605220435297e-12, 0.06283185308918328)),
+        (kv.Zarc(1.0, 100.0, 0.999999999999), 1e9, complex(5.032974286963676e-24, -1.591549430962189e-12)),
+        (kv.Zarc(10.0, 0.0002, 0.999999999), 3e8, complex(7.040360155737524e-11, -2.6525824189053317e-05)),
+    ],
+)
+def test_exponent_near_one_keeps_the_real_part(element, f, want):
+    z = z_of(element, f)
+    assert z.real == pytest.approx(want.real, rel=1e-13, abs=0)
+    assert z.imag == pytest.approx(want.imag, rel=1e-13, abs=0)
+    # A negative frequency takes the general power rather than the prepared
+    # direction of the positive axis: the mirror image, exactly.
+    assert z_of(element, -f) == z.conjugate()

@@ -61,8 +61,8 @@ KELVORA_VECTOR_CLONES void leaf_block(const double* p, const double* omega, std:
     const bool fast = e != 1.0 && e != 0.5 && e != 0.0;
     for (std::size_t j = 0; j < m; ++j) {
       const Complex w = power_argument<K>(p, omega[j]);
-      // On the positive imaginary axis hypot(0, y) = y and atan2(y, 0) = pi/2
-      // exactly, so only the magnitude depends on the frequency.
+      // On the positive imaginary axis only the magnitude of w^e depends on
+      // the frequency; its direction is the prepared one (complex_pow).
       if (fast && w.re == 0.0 && w.im > 0.0) {
         const double mag = std::pow(w.im, e);
         powers[j] = Complex{mag * c, mag * s};
@@ -107,14 +107,13 @@ ImpedanceEvaluator::ImpedanceEvaluator(const ImpedancePlan& plan, std::span<cons
   block_adm_im_.resize(slots);
   leaf_re_.resize(kBlock);
   leaf_im_.resize(kBlock);
-  const double half_pi = std::atan2(1.0, 0.0);
   for (std::size_t i = 0; i < plan.ops().size(); ++i) {
     const auto& op = plan.ops()[i];
     if (op.code != ImpedancePlan::Op::Leaf) continue;
     const int k = exponent_index(op.kind);
     if (k < 0) continue;
     const double p = params_[op.offset + static_cast<std::size_t>(k)];
-    prepared_[i] = {std::cos(p * half_pi), std::sin(p * half_pi)};
+    half_pi_cos_sin(p, prepared_[i].cos_half_pi_p, prepared_[i].sin_half_pi_p);
   }
 }
 

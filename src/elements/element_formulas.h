@@ -36,12 +36,30 @@ inline Complex complex_sqrt(Complex w) {
   return {m * std::cos(theta / 2.0), m * std::sin(theta / 2.0)};
 }
 
+// cos(p pi/2) and sin(p pi/2): the direction of w^p for w on the positive
+// imaginary axis.  Past p = 1/2 the cosine is taken as sin((1 - p) pi/2),
+// 1 - p being exact there: cos(p * pi/2) near p = 1 is the cosine of an angle
+// whose rounding is as large as the cosine itself (p = 1 - 1e-12 gave a
+// real part wrong in the fifth digit).
+inline void half_pi_cos_sin(double p, double& c, double& s) {
+  constexpr double half_pi = 1.5707963267948966;  // atan2(1, 0)
+  c = p > 0.5 ? std::sin((1.0 - p) * half_pi) : std::cos(p * half_pi);
+  s = std::sin(p * half_pi);
+}
+
 // w^p: w for p = 1, the square root for p = 0.5, exactly 1 for p = 0, the
-// polar form otherwise.
+// polar form otherwise, its angle exact on the imaginary axis.
 inline Complex complex_pow(Complex w, double p) {
   if (p == 1.0) return w;
   if (p == 0.5) return complex_sqrt(w);
   if (p == 0.0) return {1.0, 0.0};
+  if (w.re == 0.0 && w.im != 0.0) {
+    // hypot(0, y) = |y| and atan2(y, 0) = +-pi/2.
+    const double m = std::pow(std::fabs(w.im), p);
+    double c, s;
+    half_pi_cos_sin(p, c, s);
+    return {m * c, w.im > 0.0 ? m * s : -(m * s)};
+  }
   const double r = std::hypot(w.re, w.im);
   const double theta = std::atan2(w.im, w.re);
   const double m = std::pow(r, p);
