@@ -187,3 +187,39 @@ def test_exponent_near_one_keeps_the_real_part(element, f, want):
     # A negative frequency takes the general power rather than the prepared
     # direction of the positive axis: the mirror image, exactly.
     assert z_of(element, -f) == z.conjugate()
+
+
+# The diffusion elements near the origin of u^2 = s tau (and its kin): the
+# formulas' products cancel there, leaving the small component (the 1/3 of
+# Wo's real part, Ws's imaginary part) to rounding.  The pairs at
+# omega tau = 1 -+ 1e-6 straddle the change of form.  Reference values from
+# 50-digit arithmetic.
+@pytest.mark.parametrize(
+    "element, f, want",
+    [
+        (kv.Wo(1.0, 1e-12), 1e-06, complex(0.3333333333333333, -1.5915494309189536e17)),
+        (kv.Wo(2.0, 1e-09), 0.0001, complex(0.6666666666666666, -3183098861837.9062)),
+        (kv.Wo(1.0, 10.0), 0.015899578814880345, complex(0.3312422385838929, -1.0229921268433113)),
+        (kv.Wo(1.0, 1.0), 0.15915478393695226, complex(0.3312380961331101, -1.0220137028290173)),
+        (kv.Wo(1.0, 1.0), 0.15915510224683843, complex(0.3312380878359285, -1.0220117460249576)),
+        (kv.Ws(1.0, 1e-09), 0.0001, complex(1.0, -2.0943951023931956e-13)),
+        (kv.Ws(3.0, 0.001), 1e-05, complex(2.9999999999999982, -6.283185307179584e-08)),
+        (kv.Gs(1.0, 1e6, 1e-12), 10000.0, complex(2.5363629243917776e-10, -15.915494309189533)),
+        (kv.Gs(2.0, 0.001, 0.0001), 1000.0, complex(494.0905273038194, -3104.461922692952)),
+        (kv.Tlmq(1e-12, 1e-12, 1.0), 1.0, complex(3.3333333333333334e-13, -159154943091.89532)),
+        (kv.Tlmq(0.001, 1e-06, 0.999999999), 0.01, complex(0.02533333255710272, -15915494.265146697)),
+        (kv.T(1.0, 1e9, 1e-12, 1.0), 1e-06, complex(-141336370.39731884, -159154943250924.1)),
+        (kv.T(1.0, 1.0, 1e-12, 1e-06), 10.0, complex(0.16717327258461448, -31830.988618553594)),
+    ],
+)
+def test_diffusion_elements_near_the_origin_keep_both_parts(element, f, want):
+    z = z_of(element, f)
+    assert z.real == pytest.approx(want.real, rel=1e-13, abs=0)
+    assert z.imag == pytest.approx(want.imag, rel=1e-13, abs=0)
+    assert z_of(element, -f) == z.conjugate()
+
+
+@pytest.mark.parametrize("element", [kv.Wo(1.0, 10.0), kv.Ws(1.0, 10.0), kv.Tlmq(1.0, 1e-3, 0.8)])
+def test_diffusion_elements_at_zero_frequency_stay_plain_arithmetic(element):
+    z = z_of(element, 0.0)
+    assert math.isnan(z.real) and math.isnan(z.imag)

@@ -97,6 +97,45 @@ inline void coth_csch(Complex beta, Complex& coth, Complex& csch) {
   csch = Complex{1.0, 0.0} / sinh_b;
 }
 
+// The diffusion elements near the origin.  With z = u^2,
+//   coth(u)/u = 1/z + coth_excess(z),   csch(u)/u = 1/z + csch_excess(z),
+// both excesses power series in z with radius pi^2 (18 terms reach double
+// precision for |z| <= 1).  For small u the formulas' own products cancel:
+// u tanh(u) on the diagonal u = k(1 + i) has a real part of
+// k (sinh 2k - sin 2k) / d, so the resistive 1/3 of z0 / (u tanh u) was lost
+// for omega tau below about 1e-8.  Written in z, 1/z is exact and the
+// excess carries the rest.
+inline constexpr int kExcessTerms = 18;
+// 2^(2n) B_2n / (2n)!, n = 1, 2, ...
+inline constexpr double kCothExcess[kExcessTerms] = {
+    3.3333333333333333e-1,  -2.2222222222222222e-2, 2.1164021164021164e-3,  -2.1164021164021164e-4,
+    2.1377799155576933e-5,  -2.1644042808063972e-6, 2.1925947851873778e-7,  -2.2214608789979679e-8,
+    2.2507846516808993e-9,  -2.2805151204592183e-10, 2.3106432599002624e-11, -2.3411706819824884e-12,
+    2.3721017400233654e-13, -2.4034415333307706e-14, 2.4351954029183369e-15, -2.4673688045172075e-16,
+    2.4999672771220809e-17, -2.5329964357406348e-18};
+// -(2^(2n) - 2) B_2n / (2n)!, n = 1, 2, ...
+inline constexpr double kCschExcess[kExcessTerms] = {
+    -1.6666666666666667e-1, 1.9444444444444444e-2,  -2.0502645502645503e-3, 2.0998677248677249e-4,
+    -2.1336045641601197e-5, 2.1633474427786597e-6,  -2.1923271344567641e-7, 2.2213930853920415e-8,
+    -2.2507674795567867e-9, 2.2805107707218212e-10, -2.3106421580996967e-11, 2.3411704028931947e-12,
+    -2.3721016693292246e-13, 2.4034415154237358e-14, -2.435195398382432e-15, 2.4673688033682493e-16,
+    -2.4999672768310464e-17, 2.5329964356669149e-18};
+
+inline Complex excess_series(const double (&c)[kExcessTerms], Complex z) {
+  Complex sum{c[kExcessTerms - 1], 0.0};
+  for (int n = kExcessTerms - 2; n >= 0; --n) sum = sum * z + Complex{c[n], 0.0};
+  return sum;
+}
+inline Complex coth_excess(Complex z) { return excess_series(kCothExcess, z); }
+inline Complex csch_excess(Complex z) { return excess_series(kCschExcess, z); }
+
+// 0 < |z| <= 1: the series form applies.  At z = 0 (zero frequency) the
+// formulas keep their plain arithmetic.
+inline bool near_origin(Complex z) {
+  const double n = z.re * z.re + z.im * z.im;
+  return n > 0.0 && n <= 1.0;
+}
+
 // Element formulas, generic in how the single complex power of La, Cpe, Zarc
 // and Tlmq is taken (so the evaluator can reuse frequency-independent parts).
 template <class Pow>
@@ -123,17 +162,27 @@ inline Complex impedance_impl(Kind kind, const double* p, double omega, Pow&& po
       return {zero ? NAN : re, zero ? NAN : im};
     }
     case Kind::Wo: {
-      const Complex u = complex_sqrt(s * Complex{p[1], 0.0});
+      const Complex z = s * Complex{p[1], 0.0};
+      if (near_origin(z)) return Complex{p[0], 0.0} * (reciprocal(z) + coth_excess(z));
+      const Complex u = complex_sqrt(z);
       return Complex{p[0], 0.0} / (u * complex_tanh(u));
     }
     case Kind::Ws: {
-      const Complex u = complex_sqrt(s * Complex{p[1], 0.0});
+      // tanh(u)/u = 1 / (u coth u) = 1 / (1 + z coth_excess(z))
+      const Complex z = s * Complex{p[1], 0.0};
+      if (near_origin(z)) return Complex{p[0], 0.0} / (one + z * coth_excess(z));
+      const Complex u = complex_sqrt(z);
       return (Complex{p[0], 0.0} * complex_tanh(u)) / u;
     }
     case Kind::G:
       return Complex{p[0], 0.0} / complex_sqrt(one + s * Complex{p[1], 0.0});
     case Kind::Gs: {
-      const Complex v = complex_sqrt(one + s * Complex{p[1], 0.0});
+      // With w = phi v: rg / (v tanh w) = rg phi coth(w)/w, w^2 = phi^2 v^2.
+      const Complex v2 = one + s * Complex{p[1], 0.0};
+      const Complex phi_v2 = v2 * p[2];
+      const Complex w2 = phi_v2 * p[2];
+      if (near_origin(w2)) return Complex{p[0], 0.0} * (reciprocal(phi_v2) + p[2] * coth_excess(w2));
+      const Complex v = complex_sqrt(v2);
       return Complex{p[0], 0.0} / (v * complex_tanh(Complex{p[2], 0.0} * v));
     }
     case Kind::K:
@@ -141,12 +190,22 @@ inline Complex impedance_impl(Kind kind, const double* p, double omega, Pow&& po
     case Kind::Zarc:
       return Complex{p[0], 0.0} / (one + power(s * Complex{p[1], 0.0}, p[2]));
     case Kind::Tlmq: {
-      const Complex zs = one / (Complex{p[1], 0.0} * power(s, p[2]));
+      // With w^2 = r_ion / Zs: sqrt(r_ion Zs) / tanh(w) = r_ion coth(w)/w
+      // = Zs + r_ion coth_excess(w^2).
+      const Complex ys = Complex{p[1], 0.0} * power(s, p[2]);
+      const Complex zs = one / ys;
       const Complex r_ion{p[0], 0.0};
+      const Complex w2 = r_ion * ys;
+      if (near_origin(w2)) return zs + r_ion * coth_excess(w2);
       return complex_sqrt(r_ion * zs) / complex_tanh(complex_sqrt(r_ion / zs));
     }
     case Kind::T: {
-      const Complex beta = complex_sqrt(Complex{p[2], 0.0} + s * Complex{p[3], 0.0});
+      const Complex beta2 = Complex{p[2], 0.0} + s * Complex{p[3], 0.0};
+      if (near_origin(beta2)) {
+        const Complex inv = reciprocal(beta2);
+        return Complex{p[0], 0.0} * (inv + coth_excess(beta2)) + Complex{p[1], 0.0} * (inv + csch_excess(beta2));
+      }
+      const Complex beta = complex_sqrt(beta2);
       Complex coth, csch;
       coth_csch(beta, coth, csch);
       return (Complex{p[0], 0.0} * coth) / beta + (Complex{p[1], 0.0} * csch) / beta;
