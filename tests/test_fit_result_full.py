@@ -128,3 +128,37 @@ def test_without_standard_errors_there_is_no_covariance():
     assert one_point.stderr is None and one_point.covariance is None and one_point.correlation is None
     assert one_point.dof == -1 and math.isnan(one_point.reduced_chi_square)
     assert "-" in one_point.summary().splitlines()[-1]
+
+
+def _analytic_columns(expression, values, f):
+    """dZ/dp of the series chains below, worked out by hand."""
+    w = 2 * np.pi * np.asarray(f)
+    if expression.startswith("R"):  # R0-R1-...: every column is 1
+        return [np.ones(len(w), dtype=complex) for _ in values]
+    return [1j / (w * c * c) for c in values]  # C0-C1: d/dc of 1/(j w c)
+
+
+@pytest.mark.parametrize("expression, values", [
+    ("R0-R1", [3.0, 7.0]),
+    ("R0-R1-R2", [1.0, 2.0, 7.0]),
+    ("C0-C1", [1e-5, 2e-5]),
+])
+@pytest.mark.parametrize("weight", ["modulus", "unit"])
+@pytest.mark.parametrize("seed", range(4))
+def test_singular_jacobian_gives_no_standard_errors(expression, values, weight, seed):
+    # Only the sum of the resistances (the series capacitance) shows in the
+    # spectrum: the Jacobian's columns are linearly dependent, J^T J is
+    # singular, and no standard error can be given -- not NaN, zero or
+    # rounding noise passed off as a value.
+    circuit = kv.Circuit(expression).with_values(values)
+    rng = np.random.default_rng(seed)
+    f = np.logspace(-1, 5, 20)
+    z = np.asarray(circuit.impedance(f)) * (1 + 0.01 * (rng.standard_normal(20) + 1j * rng.standard_normal(20)))
+    result = circuit.fit(f, z, guess_init=False, weight=weight)
+    fitted = [result.params[n] for n in circuit.param_names()]
+    scale = np.abs(z) if weight == "modulus" else 1.0
+    jac = np.array([np.concatenate([(c / scale).real, (c / scale).imag])
+                    for c in _analytic_columns(expression, fitted, f)]).T
+    assert np.linalg.matrix_rank(jac) < len(values)  # the oracle: rank deficient
+    assert result.stderr is None and result.covariance is None and result.correlation is None
+    assert "±" in result.summary() and math.isfinite(result.chi_square)

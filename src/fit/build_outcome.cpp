@@ -11,9 +11,41 @@
 namespace kelvora {
 namespace {
 
+// Whether the finite p x p matrix a = J^T J is singular to the precision of
+// a finite-difference Jacobian.  Scaled to a unit diagonal, A_ij / sqrt(A_ii
+// A_jj), its Cholesky pivots are 1 - R^2 of each column against the ones
+// before it.  A column that another combination reproduces (R0-R1: only the
+// sum shows) leaves a pivot of rounding size, of either sign, and the
+// inverse is noise: huge, negative or zero variances.  A pivot below 1e-10
+// is a condition number above ten orders, beyond the accuracy of the
+// central differences (about eps^(2/3) ~ 4e-11), so no digit of the inverse
+// would be right.  A zero diagonal (a column without effect) is singular too.
+// A matrix with a non-finite entry is not judged here.
+bool numerically_singular(const std::vector<double>& a, std::size_t p) {
+  constexpr double kMinPivot = 1e-10;
+  for (double v : a)
+    if (!std::isfinite(v)) return false;
+  std::vector<double> d(p);
+  for (std::size_t i = 0; i < p; ++i) {
+    if (!(a[i * p + i] > 0.0)) return true;
+    d[i] = std::sqrt(a[i * p + i]);
+  }
+  std::vector<double> l(p * p);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < p; ++j) l[i * p + j] = a[i * p + j] / (d[i] * d[j]);
+  for (std::size_t k = 0; k < p; ++k) {
+    const double pivot = l[k * p + k];
+    if (!(pivot > kMinPivot)) return true;
+    for (std::size_t i = k + 1; i < p; ++i)
+      for (std::size_t j = k + 1; j < p; ++j) l[i * p + j] -= l[i * p + k] * l[k * p + j] / pivot;
+  }
+  return false;
+}
+
 // C = S / (m - p) * (J^T J)^-1 over the columns listed in `free` (p of
 // them), written into a full-size matrix with zero rows and columns for the
-// other parameters; or nothing when m <= p or J^T J is singular.
+// other parameters; or nothing when m <= p or J^T J is singular, exactly or
+// to the precision of the Jacobian (numerically_singular).
 std::optional<std::vector<double>> covariance(const std::vector<double>& all_columns, std::size_t m,
                                               const std::vector<std::size_t>& free, std::size_t total,
                                               double sum_sq) {
@@ -33,6 +65,7 @@ std::optional<std::vector<double>> covariance(const std::vector<double>& all_col
       for (std::size_t k = 0; k < m; ++k) s += ci[k] * cj[k];
       a[i * p + j] = s;
     }
+  if (numerically_singular(a, p)) return std::nullopt;
   const auto inv = invert_matrix(a, p);
   if (!inv) return std::nullopt;
   const double variance = sum_sq / static_cast<double>(m - p);
