@@ -162,3 +162,29 @@ def test_singular_jacobian_gives_no_standard_errors(expression, values, weight, 
     assert np.linalg.matrix_rank(jac) < len(values)  # the oracle: rank deficient
     assert result.stderr is None and result.covariance is None and result.correlation is None
     assert "±" in result.summary() and math.isfinite(result.chi_square)
+
+
+@pytest.mark.parametrize("weight", ["modulus", "unit"])
+@pytest.mark.parametrize("f, bounds", [
+    (np.array([1e3, 10.0]), None),                   # two points: four residuals, one degree of freedom
+    (np.logspace(-1, 5, 30), {"R1.r": (1.0, 40.0)}),  # R1 ends on its upper bound
+])
+def test_covariance_with_few_points_or_at_a_bound_matches_scipy(f, bounds, weight):
+    truth = kv.Circuit("R0-(R1,C1)").with_values([10.0, 50.0, 1e-5])
+    rng = np.random.default_rng(4)
+    z = np.asarray(truth.impedance(f)) * (1 + 0.02 * (rng.standard_normal(len(f)) + 1j * rng.standard_normal(len(f))))
+    circuit = truth.with_bounds(bounds) if bounds else truth
+    result = circuit.fit(f, z, guess_init=False, weight=weight)
+    x = np.array([result.params[n] for n in circuit.param_names()])
+    if bounds:
+        assert x[1] == 40.0 and "at bound" in result.summary()
+
+    def fun(u):  # relative coordinates, see scipy_covariance
+        return np.asarray(circuit.residuals(list(u * x), f, z, weight=weight))
+
+    res = scipy_optimize.least_squares(fun, np.ones(3), jac="3-point", method="trf", max_nfev=1)
+    r = fun(np.ones(3))
+    assert result.dof == len(r) - 3
+    expected = np.linalg.inv(res.jac.T @ res.jac) * (r @ r) / (len(r) - 3) * np.outer(x, x)
+    np.testing.assert_allclose(result.covariance, expected, rtol=1e-6)
+    assert result.reduced_chi_square == pytest.approx(r @ r / (len(r) - 3), rel=1e-12)
