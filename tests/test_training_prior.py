@@ -428,3 +428,42 @@ def test_best_fit_labels_replace_only_the_masked_rows_and_fit_at_least_as_well()
 
     for row in np.flatnonzero(rows):
         assert cost(labels, row) <= cost(p, row) * (1 + 1e-9)
+
+
+def test_tail_spectra_are_two_arcs_and_a_constant_phase_line_where_placed():
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    B, n = 200, 50
+    f, z, drawn, starts = prior2.generate_tail(model, np.random.default_rng(11), B, n, kv, clean=True)
+    r0, r1, q1, a1, r2, q2, a2, qt, at = drawn.T
+    s = 2j * np.pi * f
+    zarc = lambda r, q, a: r[:, None] / (1.0 + r[:, None] * q[:, None] * s ** a[:, None])  # noqa: E731
+    expected = r0[:, None] + zarc(r1, q1, a1) + zarc(r2, q2, a2) + 1.0 / (qt[:, None] * s ** at[:, None])
+    np.testing.assert_allclose(z, expected, rtol=1e-10)
+    lo, hi = np.log10(f[:, -1]), np.log10(f[:, 0])
+    lf1 = -np.log10(r1 * q1) / a1 - np.log10(2 * np.pi)
+    lf2 = -np.log10(r2 * q2) / a2 - np.log10(2 * np.pi)
+    frac = (lf1 - lo) / (hi - lo)
+    assert (frac >= prior2.TAIL_ARC1_AT[0] - 1e-9).all() and (frac <= prior2.TAIL_ARC1_AT[1] + 1e-9).all()
+    assert (lf2 > lf1).all() and (lf2 <= hi + 0.5 + 1e-9).all()
+    assert (a2 < a1).all()
+    # the tail reaches its drawn size against the arcs at the lowest frequency
+    size = np.abs(1.0 / (qt * (2 * np.pi * f[:, -1]) ** at)) / (r1 + r2)
+    assert (np.log10(size) >= prior2.TAIL_LOG_SIZE[0] - 1e-9).all()
+    assert (np.log10(size) <= prior2.TAIL_LOG_SIZE[1] + 1e-9).all()
+    assert all(set(st) >= set(model.param_names) for st in starts)
+    c = kv.Circuit(model.circuit)
+    assert all(np.isfinite(c.with_values([st[k] for k in c.param_names()]).impedance(f[0])).all()
+               for st in starts[:5])
+
+
+def test_tail_spectra_carry_the_artefacts_unless_clean():
+    kv = pytest.importorskip("kelvora")
+    model = BY_NAME["sei_randles_wo"]
+    clean = prior2.generate_tail(model, np.random.default_rng(12), 100, 40, kv, clean=True)
+    dirty = prior2.generate_tail(model, np.random.default_rng(12), 100, 40, kv)
+    np.testing.assert_array_equal(clean[2], dirty[2])
+    rel = np.abs(dirty[1] / clean[1] - 1.0)
+    assert (rel.max(axis=1) > 0).all()
+    # stray inductance raises the reactance at the top of the window on some of them
+    assert ((dirty[1][:, 0].imag - clean[1][:, 0].imag) > 1e-3 * np.abs(clean[1][:, 0])).any()

@@ -814,3 +814,62 @@ def generate_rich(model, rng, count, kv):
             continue
         out.append((f, z, p, text, cost))
     return out
+
+
+# ---------------------------------------------------------------------------
+# Two arcs and a constant-phase tail.
+#
+# Battery cycles at higher temperatures show a nearly ideal arc, a broad
+# depressed arc above it, a constant-phase line at the low end and stray
+# inductance at the top. The finite-diffusion Randles circuit fits them in two
+# shapes: the diffusion branch above the arc, or the resistive branch (Rp
+# shunting the finite Warburg for the two arcs, the first arc far below the
+# window for the line). Which is lower depends on the exponents and sizes, and
+# the guess takes the first one on about half the draws whose best fit is the
+# other. Drawn from TAIL_CIRCUIT and labelled with the model's best fit.
+TAIL_CIRCUIT = "R0-(R1,CPE1)-(R2,CPE2)-CPE3"
+TAIL_ARC1_ALPHA = (0.8, 1.0)
+TAIL_ARC1_AT = (0.2, 0.8)             # log frequency, as a fraction of the window
+TAIL_ARC2_ALPHA = (0.4, 0.65)
+TAIL_ARC2_ABOVE = (0.3, 2.5)          # decades above the first arc
+TAIL_LOG_R2 = (-0.6, 0.6)             # R2 / R1
+TAIL_ALPHA = (0.5, 0.85)
+TAIL_LOG_SIZE = (-0.5, 0.4)           # |Z_tail| at the lowest frequency / (R1 + R2)
+TAIL_NOISE = (0.0, 0.01)
+TAIL_SMOOTH_MISFIT_SHARE = 0.6
+
+
+def generate_tail(model, rng, B, n, kv, clean=False):
+    """B spectra of TAIL_CIRCUIT on the wide prior's windows, with its
+    artefacts, a smooth misfit on SMOOTH_MISFIT_SHARE of them and noise
+    (none of the three when `clean`): (freqs, z, drawn, starts), drawn the
+    values in TAIL_CIRCUIT's order by row, starts a list of dicts holding the
+    names of the two-arc models (the drawn arcs, the tail as either Warburg,
+    a small series inductance)."""
+    names = list(model.param_names)
+    freqs, lo, hi = sample_window(rng, n, B)
+    v = sample_values(names, rng, lo, hi)
+    u = lambda a, b: rng.uniform(a, b, B)  # noqa: E731
+    dec = hi - lo
+    r1, a1 = v["R1.r"], u(*TAIL_ARC1_ALPHA)
+    lf1 = lo + u(*TAIL_ARC1_AT) * dec
+    r2, a2 = r1 * 10.0 ** u(*TAIL_LOG_R2), u(*TAIL_ARC2_ALPHA)
+    lf2 = np.minimum(lf1 + u(*TAIL_ARC2_ABOVE), hi + 0.5)
+    at = u(*TAIL_ALPHA)
+    size = (r1 + r2) * 10.0 ** u(*TAIL_LOG_SIZE)
+    q1 = (1.0 / (TWO_PI * 10.0 ** lf1)) ** a1 / r1
+    q2 = (1.0 / (TWO_PI * 10.0 ** lf2)) ** a2 / r2
+    qt = 1.0 / (size * (TWO_PI * 10.0 ** lo) ** at)
+    drawn = np.stack([v["R0.r"], r1, q1, a1, r2, q2, a2, qt, at], axis=1)
+    c = kv.Circuit(TAIL_CIRCUIT)
+    z = np.array([c.with_values(list(drawn[b])).impedance(freqs[b]) for b in range(B)])
+    starts = [{"R0.r": v["R0.r"][b], "R1.r": r1[b], "CPE1.q": q1[b], "CPE1.alpha": a1[b],
+               "R2.r": r2[b], "CPE2.q": q2[b], "CPE2.alpha": a2[b],
+               "Wo2.z0": size[b], "Wo2.tau": 10.0 / (TWO_PI * 10.0 ** lo[b]),
+               "W2.aw": size[b] * math.sqrt(TWO_PI * 10.0 ** lo[b] / 2.0),
+               "L0.l": 1e-3 * v["R0.r"][b] / (TWO_PI * 10.0 ** hi[b])} for b in range(B)]
+    if not clean:
+        z = add_artefacts(rng, freqs, z, stray=True)
+        z = add_smooth_misfit(rng, freqs, z, TAIL_SMOOTH_MISFIT_SHARE)
+        z = add_noise(rng, z, TAIL_NOISE)
+    return freqs, z, drawn, starts

@@ -1,0 +1,179 @@
+"""Continue the bundled sei_randles_wo network on the two-arc-and-tail pool.
+
+    python -m training.tune_tail --runs training/runs/gen43 --steps 3000
+
+Batches mix TAIL_PER_BATCH spectra of the tail pool (tail_pool.py, labelled
+with the model's best fit) with wide-prior spectra of the model's own circuit
+(prior2.generate_wide, with the resistive-branch and smooth-misfit shares of
+the shipped network's order pool) whose targets are the bundled network's own
+estimates: the run learns the new shapes and holds the guess everywhere else
+to what it was, without the labelled pools of the earlier runs. The tail pool
+is read again every RELOAD steps, so a labeller can keep adding chunks.
+
+Writes to <runs>/sei_randles_wo/: last.pt (every two minutes, resumable),
+history.jsonl (running losses), sei_randles_wo.step<k>.eisnn every SNAPSHOT
+steps and sei_randles_wo.eisnn at the end.
+"""
+
+import argparse
+import copy
+import glob
+import json
+import os
+import time
+
+import numpy as np
+import torch
+
+from . import prior2
+from .registry import BY_NAME
+from .seeds import MODEL_INDEX
+from .train import ROOT, export_blob, loss_fn
+from .train2 import TARGET_LIMIT, featurize, learning_rate, load_shipped, single_worker_pool
+
+MODEL = "sei_randles_wo"
+BATCH = 256
+TAIL_PER_BATCH = 48
+LR_PEAK = 3e-4
+RELOAD = 250
+SNAPSHOT = 1000
+SAVE_SECONDS = 120
+LOG_EVERY = int(os.environ.get("TUNE_LOG_EVERY", 100))
+# the shipped network's order pool (runs/gen30)
+REPLAY_RESISTIVE_SHARE = 0.15
+REPLAY_SMOOTH_MISFIT = 0.6
+
+
+class Replay:
+    """Endless wide-prior batches labelled by the teacher network (resumable by its rng)."""
+
+    def __init__(self, model, teacher, rng, kv, size):
+        self.model, self.teacher, self.rng, self.kv, self.size = model, teacher, rng, kv, size
+        self.queue = []
+
+    def _refill(self):
+        n = int(self.rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
+        f, z, p = prior2.generate_wide(self.model, self.rng, 1024, n, self.kv)
+        feat, glob_, _ = featurize(self.model, f, z, p)
+        with torch.no_grad():
+            mu = self.teacher(torch.from_numpy(feat), torch.from_numpy(glob_))[:, :self.model.n_params]
+        targ = mu.numpy().astype(np.float32)
+        perm = self.rng.permutation(len(feat))
+        for s in range(0, len(perm) - self.size + 1, self.size):
+            i = perm[s:s + self.size]
+            self.queue.append((feat[i], glob_[i], targ[i]))
+
+    def next(self):
+        if not self.queue:
+            self._refill()
+        return self.queue.pop()
+
+
+def load_tail(model, pool_dir, mean, std):
+    files = sorted(glob.glob(os.path.join(pool_dir, "chunk_*.npz")))
+    if not files:
+        raise SystemExit("no tail pool chunks in %s (run training.tail_pool first)" % pool_dir)
+    feats, globs, targs = [], [], []
+    for path in files:
+        with np.load(path) as d:
+            feats.append(d["feat"]), globs.append(d["glob"]), targs.append(d["targ"])
+    t = np.clip((np.concatenate(targs) - mean) / std, -TARGET_LIMIT, TARGET_LIMIT).astype(np.float32)
+    return np.concatenate(feats), np.concatenate(globs), t, len(files)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--runs", default=os.path.join(ROOT, "training", "runs", "gen43"))
+    ap.add_argument("--steps", type=int, default=3000)
+    ap.add_argument("--lr", type=float, default=LR_PEAK)
+    ap.add_argument("--tail-per-batch", type=int, default=TAIL_PER_BATCH)
+    args = ap.parse_args(argv)
+    import kelvora as kv
+
+    torch.set_num_threads(1)
+    single_worker_pool(kv)
+    prior2.RESISTIVE_SHARE = REPLAY_RESISTIVE_SHARE
+    prior2.SMOOTH_MISFIT_SHARE = REPLAY_SMOOTH_MISFIT
+    model = BY_NAME[MODEL]
+    run = os.path.join(args.runs, MODEL)
+    pool_dir = os.path.join(run, "tail_pool")
+    from .net import GuessNet
+    sd, mean, std = load_shipped(model)
+    teacher = GuessNet(model.n_params, model.channels)
+    teacher.load_state_dict(sd)
+    teacher.eval()
+    net = copy.deepcopy(teacher)
+    net.train()
+    opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
+    rng = np.random.default_rng([22000 + MODEL_INDEX[MODEL], 0])
+    sampler = np.random.default_rng([22000 + MODEL_INDEX[MODEL], 1])
+    replay = Replay(model, teacher, rng, kv, BATCH - args.tail_per_batch)
+    ckpt = os.path.join(run, "last.pt")
+    step, elapsed, steps = 0, 0.0, args.steps
+    if os.path.exists(ckpt):
+        ck = torch.load(ckpt, weights_only=False)
+        net.load_state_dict(ck["net"])
+        opt.load_state_dict(ck["opt"])
+        step, elapsed, steps = ck["step"], ck["elapsed"], ck["steps"]
+        rng.bit_generator.state = ck["rng"]
+        sampler.bit_generator.state = ck["sampler"]
+        print("resumed at step %d of %d (%.2f h)" % (step, steps, elapsed / 3600), flush=True)
+
+    def save():
+        tmp = ckpt + ".tmp"
+        torch.save({"net": net.state_dict(), "opt": opt.state_dict(), "step": step, "steps": steps,
+                    "elapsed": elapsed, "rng": rng.bit_generator.state,
+                    "sampler": sampler.bit_generator.state}, tmp)
+        os.replace(tmp, ckpt)
+
+    def blob(name):
+        net.eval()
+        data = export_blob(model, net, mean, std)
+        net.train()
+        with open(os.path.join(run, name + ".tmp"), "wb") as fh:
+            fh.write(data)
+        os.replace(os.path.join(run, name + ".tmp"), os.path.join(run, name))
+
+    tail = None
+    t0, last_save = time.time() - elapsed, time.time()
+    run_tail = run_replay = None
+    while step < steps:
+        if tail is None or step % RELOAD == 0:
+            tail = load_tail(model, pool_dir, mean, std)
+        for g in opt.param_groups:
+            g["lr"] = learning_rate(step / steps, args.lr)
+        fw, gw, tw = replay.next()
+        i = sampler.integers(0, len(tail[0]), args.tail_per_batch)
+        feat = torch.from_numpy(np.concatenate([fw, tail[0][i]]))
+        glob_ = torch.from_numpy(np.concatenate([gw, tail[1][i]]))
+        targ = torch.from_numpy(np.concatenate([tw, tail[2][i]]))
+        out = net(feat, glob_)
+        loss, _ = loss_fn(out, targ, model.n_params)
+        opt.zero_grad(set_to_none=True)
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(net.parameters(), 5.0)
+        opt.step()
+        step += 1
+        with torch.no_grad():
+            err = (out[:, :model.n_params] - targ) ** 2
+            k = len(fw)
+            a, b = err[:k].mean().item(), err[k:].mean().item()
+        run_replay = a if run_replay is None else 0.98 * run_replay + 0.02 * a
+        run_tail = b if run_tail is None else 0.98 * run_tail + 0.02 * b
+        elapsed = time.time() - t0
+        if step % LOG_EVERY == 0:
+            entry = {"step": step, "hours": round(elapsed / 3600, 3), "tail_spectra": len(tail[0]),
+                     "tail_chunks": tail[3], "mse_replay": round(run_replay, 4), "mse_tail": round(run_tail, 4)}
+            with open(os.path.join(run, "history.jsonl"), "a") as fh:
+                fh.write(json.dumps(entry) + "\n")
+            print(json.dumps(entry), flush=True)
+        if step % SNAPSHOT == 0:
+            blob("%s.step%d.eisnn" % (MODEL, step))
+        if time.time() - last_save > SAVE_SECONDS or step == steps:
+            save()
+            last_save = time.time()
+    blob(MODEL + ".eisnn")
+
+
+if __name__ == "__main__":
+    main()
