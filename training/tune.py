@@ -1,18 +1,24 @@
-"""Continue the bundled sei_randles_wo network on the two-arc-and-tail pool.
+"""Continue a bundled network on one focused source, held to its own guess elsewhere.
 
-    python -m training.tune_tail --runs training/runs/gen43 --steps 3000
+    python -m training.tune --runs training/runs/gen43 --steps 3000                 # sei_randles_wo, tail pool
+    python -m training.tune --runs training/runs/gen44 --model two_rq --source narrow
 
-Batches mix TAIL_PER_BATCH spectra of the tail pool (tail_pool.py, labelled
-with the model's best fit) with wide-prior spectra of the model's own circuit
-(prior2.generate_wide, with the resistive-branch and smooth-misfit shares of
-the shipped network's order pool) whose targets are the bundled network's own
-estimates: the run learns the new shapes and holds the guess everywhere else
-to what it was, without the labelled pools of the earlier runs. The tail pool
-is read again every RELOAD steps, so a labeller can keep adding chunks.
+Batches mix FOCUS_PER_BATCH spectra of the focused source with wide-prior
+spectra of the model's own circuit (prior2.generate_wide; for sei_randles_wo
+with the resistive-branch and smooth-misfit shares of the shipped network's
+order pool) whose targets are the bundled network's own estimates: the run
+learns the focused spectra and holds the guess everywhere else to what it
+was, without the labelled pools of the earlier runs. Sources:
 
-Writes to <runs>/sei_randles_wo/: last.pt (every two minutes, resumable),
-history.jsonl (running losses), sei_randles_wo.step<k>.eisnn every SNAPSHOT
-steps and sei_randles_wo.eisnn at the end.
+- tail: the tail pool of sei_randles_wo (tail_pool.py, spectra of two arcs
+  and a constant-phase tail labelled with the model's best fit), read again
+  every RELOAD steps, so a labeller can keep adding chunks;
+- narrow: spectra of the model's own circuit from the first generation's
+  prior (synth.generate), labelled with the drawn values.
+
+Writes to <runs>/<model>/: last.pt (every two minutes, resumable),
+history.jsonl (running losses), <model>.step<k>.eisnn every SNAPSHOT steps
+and <model>.eisnn at the end.
 """
 
 import argparse
@@ -25,17 +31,17 @@ import time
 import numpy as np
 import torch
 
-from . import prior2
+from . import prior2, synth
 from .registry import BY_NAME
 from .seeds import MODEL_INDEX
 from .train import ROOT, export_blob, loss_fn
 from .train2 import TARGET_LIMIT, featurize, learning_rate, load_shipped, single_worker_pool
 
-MODEL = "sei_randles_wo"
 BATCH = 256
-TAIL_PER_BATCH = 48
+FOCUS_PER_BATCH = 48
 LR_PEAK = 3e-4
 RELOAD = 250
+TAIL_MODEL = "sei_randles_wo"
 SNAPSHOT = 1000
 SAVE_SECONDS = 120
 LOG_EVERY = int(os.environ.get("TUNE_LOG_EVERY", 100))
@@ -69,6 +75,27 @@ class Replay:
         return self.queue.pop()
 
 
+class Narrow:
+    """Endless first-prior batches labelled with the drawn values."""
+
+    def __init__(self, model, rng, kv, size, mean, std):
+        self.model, self.rng, self.kv, self.size, self.mean, self.std = model, rng, kv, size, mean, std
+        self.queue = []
+
+    def next(self):
+        if not self.queue:
+            n = int(self.rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
+            f, z, p = synth.generate(self.model, self.rng, 1024, n, kv=self.kv)
+            feat, glob_, t = featurize(self.model, f, z, p)
+            t = prior2.canonical_arcs(self.model, t)
+            t = np.clip((t - self.mean) / self.std, -TARGET_LIMIT, TARGET_LIMIT).astype(np.float32)
+            perm = self.rng.permutation(len(feat))
+            for s in range(0, len(perm) - self.size + 1, self.size):
+                i = perm[s:s + self.size]
+                self.queue.append((feat[i], glob_[i], t[i]))
+        return self.queue.pop()
+
+
 def load_tail(model, pool_dir, mean, std):
     files = sorted(glob.glob(os.path.join(pool_dir, "chunk_*.npz")))
     if not files:
@@ -84,18 +111,27 @@ def load_tail(model, pool_dir, mean, std):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--runs", default=os.path.join(ROOT, "training", "runs", "gen43"))
+    ap.add_argument("--model", default="sei_randles_wo")
+    ap.add_argument("--source", choices=("tail", "narrow"), default="tail")
     ap.add_argument("--steps", type=int, default=3000)
     ap.add_argument("--lr", type=float, default=LR_PEAK)
-    ap.add_argument("--tail-per-batch", type=int, default=TAIL_PER_BATCH)
+    ap.add_argument("--focus-per-batch", type=int, default=FOCUS_PER_BATCH)
     args = ap.parse_args(argv)
+    if args.model not in BY_NAME:
+        ap.error("--model: no model %r" % args.model)
+    if args.source == "tail" and args.model != TAIL_MODEL:
+        ap.error("--source tail: the tail pool is labelled for %s only" % TAIL_MODEL)
     import kelvora as kv
 
     torch.set_num_threads(1)
     single_worker_pool(kv)
-    prior2.RESISTIVE_SHARE = REPLAY_RESISTIVE_SHARE
-    prior2.SMOOTH_MISFIT_SHARE = REPLAY_SMOOTH_MISFIT
-    model = BY_NAME[MODEL]
-    run = os.path.join(args.runs, MODEL)
+    if args.model == TAIL_MODEL:
+        prior2.RESISTIVE_SHARE = REPLAY_RESISTIVE_SHARE
+        prior2.SMOOTH_MISFIT_SHARE = REPLAY_SMOOTH_MISFIT
+    model = BY_NAME[args.model]
+    name = model.name
+    run = os.path.join(args.runs, name)
+    os.makedirs(run, exist_ok=True)
     pool_dir = os.path.join(run, "tail_pool")
     from .net import GuessNet
     sd, mean, std = load_shipped(model)
@@ -105,9 +141,11 @@ def main(argv=None):
     net = copy.deepcopy(teacher)
     net.train()
     opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
-    rng = np.random.default_rng([22000 + MODEL_INDEX[MODEL], 0])
-    sampler = np.random.default_rng([22000 + MODEL_INDEX[MODEL], 1])
-    replay = Replay(model, teacher, rng, kv, BATCH - args.tail_per_batch)
+    base = 22000 if args.source == "tail" else 23000
+    rng = np.random.default_rng([base + MODEL_INDEX[name], 0])
+    sampler = np.random.default_rng([base + MODEL_INDEX[name], 1])
+    replay = Replay(model, teacher, rng, kv, BATCH - args.focus_per_batch)
+    narrow = Narrow(model, sampler, kv, args.focus_per_batch, mean, std) if args.source == "narrow" else None
     ckpt = os.path.join(run, "last.pt")
     step, elapsed, steps = 0, 0.0, args.steps
     if os.path.exists(ckpt):
@@ -136,17 +174,21 @@ def main(argv=None):
 
     tail = None
     t0, last_save = time.time() - elapsed, time.time()
-    run_tail = run_replay = None
+    run_focus = run_replay = None
     while step < steps:
-        if tail is None or step % RELOAD == 0:
+        if narrow is None and (tail is None or step % RELOAD == 0):
             tail = load_tail(model, pool_dir, mean, std)
         for g in opt.param_groups:
             g["lr"] = learning_rate(step / steps, args.lr)
         fw, gw, tw = replay.next()
-        i = sampler.integers(0, len(tail[0]), args.tail_per_batch)
-        feat = torch.from_numpy(np.concatenate([fw, tail[0][i]]))
-        glob_ = torch.from_numpy(np.concatenate([gw, tail[1][i]]))
-        targ = torch.from_numpy(np.concatenate([tw, tail[2][i]]))
+        if narrow is None:
+            i = sampler.integers(0, len(tail[0]), args.focus_per_batch)
+            ff, gf, tf = tail[0][i], tail[1][i], tail[2][i]
+        else:
+            ff, gf, tf = narrow.next()
+        feat = torch.from_numpy(np.concatenate([fw, ff]))
+        glob_ = torch.from_numpy(np.concatenate([gw, gf]))
+        targ = torch.from_numpy(np.concatenate([tw, tf]))
         out = net(feat, glob_)
         loss, _ = loss_fn(out, targ, model.n_params)
         opt.zero_grad(set_to_none=True)
@@ -159,20 +201,22 @@ def main(argv=None):
             k = len(fw)
             a, b = err[:k].mean().item(), err[k:].mean().item()
         run_replay = a if run_replay is None else 0.98 * run_replay + 0.02 * a
-        run_tail = b if run_tail is None else 0.98 * run_tail + 0.02 * b
+        run_focus = b if run_focus is None else 0.98 * run_focus + 0.02 * b
         elapsed = time.time() - t0
         if step % LOG_EVERY == 0:
-            entry = {"step": step, "hours": round(elapsed / 3600, 3), "tail_spectra": len(tail[0]),
-                     "tail_chunks": tail[3], "mse_replay": round(run_replay, 4), "mse_tail": round(run_tail, 4)}
+            entry = {"step": step, "hours": round(elapsed / 3600, 3), "mse_replay": round(run_replay, 4),
+                     "mse_" + args.source: round(run_focus, 4)}
+            if tail is not None:
+                entry.update(tail_spectra=len(tail[0]), tail_chunks=tail[3])
             with open(os.path.join(run, "history.jsonl"), "a") as fh:
                 fh.write(json.dumps(entry) + "\n")
             print(json.dumps(entry), flush=True)
         if step % SNAPSHOT == 0:
-            blob("%s.step%d.eisnn" % (MODEL, step))
+            blob("%s.step%d.eisnn" % (name, step))
         if time.time() - last_save > SAVE_SECONDS or step == steps:
             save()
             last_save = time.time()
-    blob(MODEL + ".eisnn")
+    blob(name + ".eisnn")
 
 
 if __name__ == "__main__":
