@@ -218,12 +218,14 @@ def test_accepted_argument_forms():
     ({"xtol": -math.nan}, "xtol"),
     ({"xtol": -1.0, "ftol": math.nan}, "ftol"),  # ftol is checked first
 ])
-def test_bad_tolerances_are_value_errors(settings, message):
+# Multi-start runs full Levenberg-Marquardt fits with these tolerances.
+@pytest.mark.parametrize("method", ["levenberg_marquardt", "multi_start"])
+def test_bad_tolerances_are_value_errors(settings, message, method):
     with pytest.raises(ValueError, match=f"^{message} must be >= 0$"):
-        rc().fit(F, Z_EXACT, **settings)
+        rc().fit(F, Z_EXACT, method=method, seed=1, **settings)
     # Refused with the arguments, before the spectrum is read.
     with pytest.raises(ValueError, match=f"^{message} must be >= 0$"):
-        rc().fit("not a spectrum", [1j], **settings)
+        rc().fit("not a spectrum", [1j], method=method, **settings)
 
 
 def test_tolerances_bind_levenberg_marquardt_only():

@@ -100,10 +100,11 @@ bool bind_arguments(PyObject* args, PyObject* kwargs, PyObject** obj, std::index
 // The Levenberg-Marquardt tolerances, checked with the arguments before any
 // work is done: a value with its sign bit set (negative, -0.0) or NaN is
 // refused with ValueError "ftol must be >= 0" / "xtol must be >= 0", ftol
-// first (LmSettings::validate).  The other methods do not read them.  false
+// first (LmSettings::validate).  Levenberg-Marquardt and multi-start (whose
+// full local fits take them) read them; the other methods do not.  false
 // with the exception set.
 bool check_tolerances(const FitArguments& a) {
-  if (a.method != "levenberg_marquardt") return true;
+  if (a.method != "levenberg_marquardt" && a.method != "multi_start") return true;
   LmSettings lm;
   lm.ftol = a.settings.ftol;
   lm.xtol = a.settings.xtol;
