@@ -254,6 +254,17 @@ def test_basin_hopping_reports_success_and_sums_iterations(case):
     assert still.cost <= zero.cost
 
 
+@pytest.mark.parametrize("temperature", [-1e-300, -1.0, -math.inf, math.nan])
+def test_basin_hopping_without_a_positive_temperature_takes_no_uphill_hop(case, temperature):
+    """A temperature of zero or below (or NaN) rejects every uphill minimum,
+    as zero does: the hops then run exactly as they do at zero."""
+    start, z = case
+    settings = dict(method="basin_hopping", basin_hopping_hops=15, basin_hopping_step_size=2.0, seed=5)
+    r = fit(start, z, basin_hopping_temperature=temperature, **settings)
+    cold = fit(start, z, basin_hopping_temperature=0.0, **settings)
+    assert (r.params, r.iterations) == (cold.params, cold.iterations)
+
+
 @pytest.mark.parametrize("method", ["differential_evolution", "particle_swarm", "nelder_mead", "simulated_annealing"])
 def test_a_search_never_ends_worse_than_its_start(method):
     # A coating-like spectrum (giga-ohms, a CPE coefficient of 1e-11): the

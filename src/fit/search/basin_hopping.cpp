@@ -74,8 +74,11 @@ FitExpected basin_hopping_fit(const SeriesList& circuit, std::span<const double>
     } else if (c < current_cost) {
       accept = true;
     } else {
+      // Drawn whatever the temperature, so the stream stays in step; a
+      // temperature that is not positive takes no uphill move (a negative
+      // one would make the exponent positive and take every one).
       const double p = unit_from_bits53(rng.next_u64());
-      accept = p < std::exp(-(c - current_cost) / t);
+      accept = t > 0.0 && p < std::exp(-(c - current_cost) / t);
     }
     if (accept) {
       current = std::move(next->params);
