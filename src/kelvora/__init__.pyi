@@ -1277,8 +1277,8 @@ class Circuit:
         ValueError
             For a malformed spectrum, an unknown weight scheme or method, a
             failed guess, a circuit without parameters, or a negative or NaN
-            `ftol` or `xtol` with Levenberg-Marquardt, the only method that
-            reads them (checked before any work).
+            `ftol` or `xtol` with Levenberg-Marquardt or multi-start, the
+            methods that read them (checked before any work).
 
         Warns
         -----
