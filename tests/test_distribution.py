@@ -1,0 +1,77 @@
+"""What the distribution carries: the source archive holds what a build from
+it needs."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+
+import pytest
+
+import kelvora as kv
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# What a developer's tree holds besides its files: build trees, a wheel
+# build's directory, the test and docs outputs and an in-place module.
+BY_PRODUCTS = [
+    "build/dev/CMakeCache.txt",
+    "build/cp311-cp311-linux_x86_64/CMakeCache.txt",
+    "training/runs/two_rq/last.pt",
+    "docs/_build/html/index.html",
+    "docs/auto_examples/plot_fit_battery.py",
+    "docs/sg_execution_times.rst",
+    ".pytest_cache/v/cache/lastfailed",
+    ".hypothesis/examples/0/0",
+    "src/kelvora/__pycache__/cli.cpython-311.pyc",
+    "src/kelvora/kelvora.cpython-311-x86_64-linux-gnu.so",
+    "cell_nyquist.png",
+]
+
+
+def tracked_files():
+    try:
+        out = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
+                             capture_output=True, check=True)
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("not a git checkout")
+    return [name for name in out.stdout.decode().split("\0") if name and os.path.isfile(os.path.join(ROOT, name))]
+
+
+@pytest.fixture(scope="module")
+def sdist_names(tmp_path_factory):
+    pytest.importorskip("scikit_build_core")
+    tree = tmp_path_factory.mktemp("tree")
+    files = tracked_files()
+    for name in files:
+        os.makedirs(tree / os.path.dirname(name), exist_ok=True)
+        shutil.copy2(os.path.join(ROOT, name), tree / name)
+    for name in BY_PRODUCTS:
+        os.makedirs(tree / os.path.dirname(name), exist_ok=True)
+        (tree / name).write_bytes(b"x")
+    out_dir = tmp_path_factory.mktemp("dist")
+    code = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    out = subprocess.run([sys.executable, "-c", code, str(out_dir)], cwd=tree, capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stdout[-3000:] + out.stderr[-3000:]
+    archive = out_dir / out.stdout.split()[-1]
+    with tarfile.open(archive) as tar:
+        top = f"kelvora-{kv.__version__}/"
+        names = {member.name[len(top):] for member in tar.getmembers() if member.isfile()}
+    return files, names
+
+
+@pytest.mark.toolchain
+def test_source_archive_holds_what_a_build_needs(sdist_names):
+    files, names = sdist_names
+    needed = [name for name in files if name.startswith("src/")]
+    needed += ["CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO",
+               "src/kelvora/py.typed", "src/kelvora/__init__.pyi", "src/kelvora/kelvora.pyi"]
+    # A weight file missing at configure time would build a module whose network is empty.
+    with open(os.path.join(ROOT, "src", "models", "models.def"), encoding="utf-8") as fh:
+        models = re.findall(r"^KELVORA_MODEL\(([a-z0-9_]+),", fh.read(), re.M)
+    assert models
+    needed += [f"src/models/{model}.eisnn" for model in models]
+    missing = sorted(set(needed) - names)
+    assert not missing, missing
