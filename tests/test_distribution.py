@@ -1,5 +1,5 @@
 """What the distribution carries: the source archive holds what a build from
-it needs."""
+it needs and none of a working tree's by-products."""
 import os
 import re
 import shutil
@@ -75,3 +75,10 @@ def test_source_archive_holds_what_a_build_needs(sdist_names):
     needed += [f"src/models/{model}.eisnn" for model in models]
     missing = sorted(set(needed) - names)
     assert not missing, missing
+
+
+@pytest.mark.toolchain
+@pytest.mark.parametrize("prefix", [*BY_PRODUCTS, "training/checkpoints/"])
+def test_source_archive_leaves_out(sdist_names, prefix):
+    _, names = sdist_names
+    assert not [name for name in names if name.startswith(prefix)]
