@@ -1,5 +1,9 @@
 """What the distribution carries: the source archive holds what a build from
-it needs and none of a working tree's by-products."""
+it needs and none of a working tree's by-products, and each extra brings the
+libraries that the code and examples of its feature import."""
+import importlib
+import importlib.metadata
+import inspect
 import os
 import re
 import shutil
@@ -82,3 +86,48 @@ def test_source_archive_holds_what_a_build_needs(sdist_names):
 def test_source_archive_leaves_out(sdist_names, prefix):
     _, names = sdist_names
     assert not [name for name in names if name.startswith(prefix)]
+
+
+def provided_by(extra):
+    """Canonical names of the distributions `pip install "kelvora[extra]"` brings, one level deep."""
+    tomllib = pytest.importorskip("tomllib")
+    from packaging.requirements import Requirement
+    from packaging.utils import canonicalize_name
+
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as fh:
+        project = tomllib.load(fh)["project"]
+    names = set()
+    for text in project["dependencies"] + project["optional-dependencies"][extra]:
+        requirement = Requirement(text)
+        names.add(canonicalize_name(requirement.name))
+        if not requirement.extras:
+            continue
+        try:
+            own = importlib.metadata.requires(requirement.name) or []
+        except importlib.metadata.PackageNotFoundError:
+            pytest.skip(f"{requirement.name} is not installed: its extras are unknown")
+        for sub in map(Requirement, own):
+            if sub.marker and "extra" in str(sub.marker) and any(sub.marker.evaluate({"extra": name})
+                                                                 for name in requirement.extras):
+                names.add(canonicalize_name(sub.name))
+    return names
+
+
+@pytest.mark.parametrize("extra, module", [("plot", "kelvora.plot"), ("dask", "kelvora.dask")])
+def test_extra_brings_what_its_feature_imports(extra, module):
+    # The module's code and the examples of its docstrings, as a user copies them.
+    from packaging.utils import canonicalize_name
+
+    if not hasattr(sys, "stdlib_module_names"):
+        pytest.skip("needs sys.stdlib_module_names")
+    source = inspect.getsource(importlib.import_module(module))
+    statements = re.findall(r"^\s*(?:>>> )?(?:import\s+([A-Za-z_]\w*)[\w.]*\s*(?:as\s+\w+\s*)?$"
+                            r"|from\s+([A-Za-z_]\w*)[\w.]*\s+import\s)", source, re.M)
+    imported = {name for pair in statements for name in pair if name}
+    imported -= set(sys.stdlib_module_names) | {"kelvora"}
+    assert imported
+    provided = provided_by(extra)
+    dists = importlib.metadata.packages_distributions()
+    missing = sorted(name for name in imported
+                     if not {canonicalize_name(d) for d in dists.get(name, [name])} & provided)
+    assert not missing, f"kelvora[{extra}] lacks {missing}"
