@@ -112,3 +112,19 @@ def test_stub_examples_run(name, doc):
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     runner.run(test, out=lambda text: pytest.fail(text))
     assert runner.failures == 0
+
+
+def test_fit_many_options_are_typed_as_the_fit_arguments():
+    # fit_many(**fit_options) is typed by the _FitOptions TypedDict, which
+    # stubtest cannot hold against the runtime: its keys and types are those
+    # of Circuit.fit's arguments after the spectrum, in order.
+    import inspect
+
+    with open(os.path.join(os.path.dirname(kv.__file__), "__init__.pyi"), encoding="utf-8") as fh:
+        tree = ast.parse(fh.read())
+    options = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "_FitOptions")
+    typed = [(item.target.id, ast.unparse(item.annotation)) for item in options.body if isinstance(item, ast.AnnAssign)]
+    circuit = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Circuit")
+    for fit in (node for node in circuit.body if isinstance(node, ast.FunctionDef) and node.name == "fit"):
+        assert typed == [(arg.arg, ast.unparse(arg.annotation)) for arg in fit.args.args[3:]]
+    assert [name for name, _ in typed] == list(inspect.signature(kv.Circuit.fit).parameters)[3:]
