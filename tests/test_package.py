@@ -128,3 +128,35 @@ def test_fit_many_options_are_typed_as_the_fit_arguments():
     for fit in (node for node in circuit.body if isinstance(node, ast.FunctionDef) and node.name == "fit"):
         assert typed == [(arg.arg, ast.unparse(arg.annotation)) for arg in fit.args.args[3:]]
     assert [name for name, _ in typed] == list(inspect.signature(kv.Circuit.fit).parameters)[3:]
+
+
+# The optional libraries made unimportable: what NumPy alone gives.
+WITHOUT_EXTRAS = r"""
+import sys
+class NoExtras:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] in {"matplotlib", "dask", "distributed", "pandas", "scipy", "tqdm", "polars"}:
+            raise ImportError(f"No module named {name!r}")
+sys.meta_path.insert(0, NoExtras())
+import numpy as np
+import kelvora as kv, kelvora.cli, kelvora.dask, kelvora.plot
+f = np.logspace(4, -1, 30)
+z = kv.Circuit("rc").with_values([10.0, 50.0, 1e-5]).impedance(f)
+result = kv.fit_many("rc", [(f, z)], progress=True)[0]
+for use in [lambda: kelvora.dask.fit_bag("rc", None), lambda: result.plot(), lambda: kv.plot.nyquist(f, z)]:
+    try:
+        use()
+    except ImportError as e:
+        print(e)
+"""
+
+
+def test_numpy_alone_runs_the_core_and_names_the_extra_a_feature_needs():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [os.path.dirname(os.path.dirname(kv.__file__)),
+                                                                  os.environ.get("PYTHONPATH")] if p))
+    out = subprocess.run([sys.executable, "-c", WITHOUT_EXTRAS], capture_output=True, text=True, env=env,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ['kelvora.dask needs Dask: install it with pip install "kelvora[dask]"',
+                                       *['kelvora.plot needs matplotlib: install it with pip install '
+                                         '"kelvora[plot]"'] * 2]
