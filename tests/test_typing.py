@@ -37,8 +37,9 @@ def test_examples_type_check_strictly(tmp_path):
 
 
 # What users write beyond the examples, under --strict (which reports an
-# unused "type: ignore"): every line marked with an error code must fail with
-# that code, so the stubs reject what the runtime rejects.
+# unused "type: ignore"): every line marked must fail, with the error code
+# given, so the stubs reject what the runtime rejects.  A positional argument
+# too many has no code of its own across mypy versions (misc, then call-arg).
 USER_SCRIPT = """
 from typing import Any
 
@@ -70,8 +71,8 @@ assert_type(spectrum["frequency_hertz"], "npt.NDArray[np.float64]")
 kv.plot.nyquist(f, z, result=result)
 assert_type(kv.__version__, str)
 
-kv.lin_kk(f, z, 0.85)  # type: ignore[call-arg]
-kv.fit_many("rc", [(f, z)], 2)  # type: ignore[call-arg]
+kv.lin_kk(f, z, 0.85)  # type: ignore
+kv.fit_many("rc", [(f, z)], 2)  # type: ignore
 kv.fit_many("rc", [(f, z)], max_iteration=5)  # type: ignore[call-arg]
 kv.fit_many("rc", [(f, z)], method="newton")  # type: ignore[arg-type]
 circuit.fit(f, z, weight="square")  # type: ignore[call-overload]
@@ -79,8 +80,8 @@ kv.R()  # type: ignore[call-arg]
 kv.Zarc(1.0, 1e-3, gamma="0.8")  # type: ignore[arg-type]
 result.params = {}  # type: ignore[misc]
 kv.read_spectrum("cell.txt", format="excel")  # type: ignore[arg-type]
-fit_bag("rc", [], 2)  # type: ignore[call-arg]
-kv.plot.nyquist(f, z, result)  # type: ignore[call-arg]
+fit_bag("rc", [], 2)  # type: ignore
+kv.plot.nyquist(f, z, result)  # type: ignore
 """
 
 
