@@ -191,3 +191,46 @@ def test_first_use_of_embedded_networks_from_many_threads():
     done = subprocess.run([sys.executable, "-c", FIRST_USE], env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok 33"
+
+
+RC_TRUE = [5.0, 50.0, 1e-4]
+
+
+def with_point(f, z):
+    """F and Z with one more point (f, z) in the middle."""
+    return F[:12] + [f] + F[12:], Z[:12] + [z] + Z[12:]
+
+
+@pytest.mark.parametrize("f, z", [
+    (math.nan, 1 + 1j),
+    (math.inf, 1 + 1j),
+    (0.0, 1 + 1j),
+    (3.0, complex(math.nan, 0.0)),
+    (3.0, complex(0.0, math.inf)),
+])
+def test_a_point_the_network_cannot_read_leaves_the_fit_start_guessed(f, z):
+    # One such point makes the whole guess NaN, and the fit used to start
+    # from it.  The start is the guess from the other points; a fit whose
+    # cost is not finite ends there at once.
+    c = kv.Circuit("R0-(R1,C1)")
+    freqs, imps = with_point(f, z)
+    assert all(math.isnan(v) for v in c.guess(freqs, imps))  # the guess alone stays as it is
+    result = c.fit(freqs, imps)
+    assert not result.success
+    assert list(result.params.values()) == pytest.approx(c.guess(F, Z), rel=1e-12)
+    [batch] = kv.fit_many(c, [(freqs, imps)])
+    assert batch.params == result.params
+
+
+def test_a_negative_frequency_does_not_end_the_fit_at_the_bounds():
+    c = kv.Circuit("R0-(R1,C1)")
+    freqs, imps = with_point(-3.0, kv.Circuit("R0-(R1,C1)").with_values(RC_TRUE).impedance([-3.0])[0])
+    result = c.fit(freqs, imps)
+    assert result.success
+    assert list(result.params.values()) == pytest.approx(RC_TRUE, rel=1e-6)
+
+
+@pytest.mark.parametrize("imps", [[0j] * len(F), [complex(math.nan, 0.0)] * len(F)])
+def test_a_spectrum_without_readable_points_starts_from_the_circuit_values(imps):
+    c = kv.Circuit("R0-(R1,C1)")
+    assert c.fit(F, imps).params == c.fit(F, imps, guess_init=False).params

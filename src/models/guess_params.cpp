@@ -113,30 +113,48 @@ Expected<std::vector<double>, std::string> guess_params(const SeriesList& nodes,
 Expected<SeriesList, GuessFailure> guessed_start(const SeriesList& nodes, const ParamConstraints& constraints,
                                                  const std::vector<double>& freqs, const std::vector<Complex>& z,
                                                  const std::optional<std::string>& weights_path) {
-  auto values = guess_params(nodes, freqs, z, weights_path);
+  // A point with a frequency that is not a positive finite number, or an
+  // impedance that is not finite or is zero, makes every guessed value NaN
+  // (guess() itself hands the values back as they are).  A fit started there
+  // ends clamped to the bounds, possibly reported as a success, so the start
+  // is guessed from the points the network can read when at least two are
+  // left.
+  const auto readable_point = [](double f, Complex c) {
+    return std::isfinite(f) && f > 0.0 && std::isfinite(c.re) && std::isfinite(c.im) && (c.re != 0.0 || c.im != 0.0);
+  };
+  std::vector<double> kept_f;
+  std::vector<Complex> kept_z;
+  if (freqs.size() == z.size()) {
+    for (std::size_t i = 0; i < freqs.size(); ++i) {
+      if (!readable_point(freqs[i], z[i])) continue;
+      kept_f.push_back(freqs[i]);
+      kept_z.push_back(z[i]);
+    }
+  }
+  const bool readable = freqs.size() == z.size() && kept_f.size() == freqs.size();
+  const bool use_kept = !readable && kept_f.size() >= 2;
+  auto values = use_kept ? guess_params(nodes, kept_f, kept_z, weights_path) : guess_params(nodes, freqs, z, weights_path);
   if (!values) return unexpected(GuessFailure{std::move(values.error())});
-  // A spectrum of positive finite frequencies and finite non-zero
-  // impedances gives a finite guess from any sound network.  A value that
-  // is no number then comes from damaged weights, and a fit started there
-  // would end at meaningless values reported as a success, so it does not
-  // start (guess() itself hands the values back as they are).
+  // Readable points give a finite guess from any sound network.  A value
+  // that is no number then comes from damaged weights, and a fit started
+  // there would end at meaningless values reported as a success, so it does
+  // not start.
   const auto finite = [](double v) { return std::isfinite(v); };
-  const bool readable =
-      std::all_of(freqs.begin(), freqs.end(), [](double f) { return std::isfinite(f) && f > 0.0; }) &&
-      std::all_of(z.begin(), z.end(), [](Complex c) {
-        return std::isfinite(c.re) && std::isfinite(c.im) && (c.re != 0.0 || c.im != 0.0);
-      });
-  if (readable && !std::all_of(values->begin(), values->end(), finite)) {
+  if ((readable || use_kept) && !std::all_of(values->begin(), values->end(), finite)) {
     return unexpected(GuessFailure{std::string("the network ") +
                                    (weights_path ? "of " + *weights_path + " " : std::string()) +
                                    "guessed values that are not finite numbers from a spectrum it can read; its "
                                    "weights are damaged"});
   }
   if (values->size() < param_count(nodes)) return unexpected(GuessFailure{InternalError{kNotEnoughValues}});
-  // The network proposes the free parameters; fixed ones keep their values.
+  // The network proposes the free parameters; fixed ones keep their values,
+  // and so does every parameter the network could not guess from a spectrum
+  // with fewer than two readable points.
   const auto own = param_values(nodes);
-  for (std::size_t i = 0; i < own.size() && i < constraints.fixed.size(); ++i)
-    if (constraints.fixed[i]) (*values)[i] = own[i];
+  for (std::size_t i = 0; i < own.size(); ++i) {
+    const bool fixed = i < constraints.fixed.size() && constraints.fixed[i];
+    if (fixed || !std::isfinite((*values)[i])) (*values)[i] = own[i];
+  }
   return rebuild(nodes, *values);
 }
 
