@@ -124,6 +124,13 @@ def featurize_rich(model, items):
             np.array(targs).reshape(-1, P), np.array(costs), np.array(texts))
 
 
+def shuffled_batches(rng, size, *arrays):
+    """The rows of `arrays` (all of one length) in one random order, cut into
+    whole batches of `size`: a list of tuples of arrays."""
+    perm = rng.permutation(len(arrays[0]))
+    return [tuple(a[perm[s:s + size]] for a in arrays) for s in range(0, len(perm) - size + 1, size)]
+
+
 class WideStream:
     """Endless batches of the model's own circuit from the wide prior (resumable)."""
 
@@ -157,10 +164,7 @@ class WideStream:
             narrow -= b
         feat, glob_ = np.concatenate(feats), np.concatenate(globs)
         targ = ((np.concatenate(targs) - self.mean) / self.std).astype(np.float32)
-        perm = self.rng.permutation(len(feat))
-        for s in range(0, len(perm) - self.size + 1, self.size):
-            i = perm[s:s + self.size]
-            self.queue.append((feat[i], glob_[i], targ[i]))
+        self.queue += shuffled_batches(self.rng, self.size, feat, glob_, targ)
 
     def next(self):
         if not self.queue:

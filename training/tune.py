@@ -35,7 +35,7 @@ from . import prior2, synth
 from .registry import BY_NAME
 from .seeds import MODEL_INDEX
 from .train import ROOT, export_blob, loss_fn
-from .train2 import TARGET_LIMIT, featurize, learning_rate, load_shipped, single_worker_pool
+from .train2 import TARGET_LIMIT, featurize, learning_rate, load_shipped, shuffled_batches, single_worker_pool
 
 BATCH = 256
 FOCUS_PER_BATCH = 48
@@ -50,50 +50,53 @@ REPLAY_RESISTIVE_SHARE = 0.15
 REPLAY_SMOOTH_MISFIT = 0.6
 
 
-class Replay:
-    """Endless wide-prior batches labelled by the teacher network (resumable by its rng)."""
+class Batches:
+    """Endless batches of `size`, drawn `draw()` at a time (resumable by `rng`)."""
 
-    def __init__(self, model, teacher, rng, kv, size):
-        self.model, self.teacher, self.rng, self.kv, self.size = model, teacher, rng, kv, size
+    def __init__(self, rng, size):
+        self.rng, self.size = rng, size
         self.queue = []
 
-    def _refill(self):
+    def next(self):
+        if not self.queue:
+            self.queue = self.draw()
+        return self.queue.pop()
+
+
+class Replay(Batches):
+    """Wide-prior batches labelled by the teacher network."""
+
+    def __init__(self, model, teacher, rng, kv, size):
+        super().__init__(rng, size)
+        self.model, self.teacher, self.kv = model, teacher, kv
+
+    def draw(self):
         n = int(self.rng.integers(prior2.N_POINTS[0], prior2.N_POINTS[1] + 1))
         f, z, p = prior2.generate_wide(self.model, self.rng, 1024, n, self.kv)
         feat, glob_, _ = featurize(self.model, f, z, p)
         with torch.no_grad():
             mu = self.teacher(torch.from_numpy(feat), torch.from_numpy(glob_))[:, :self.model.n_params]
-        targ = mu.numpy().astype(np.float32)
-        perm = self.rng.permutation(len(feat))
-        for s in range(0, len(perm) - self.size + 1, self.size):
-            i = perm[s:s + self.size]
-            self.queue.append((feat[i], glob_[i], targ[i]))
-
-    def next(self):
-        if not self.queue:
-            self._refill()
-        return self.queue.pop()
+        return shuffled_batches(self.rng, self.size, feat, glob_, mu.numpy().astype(np.float32))
 
 
-class Narrow:
-    """Endless first-prior batches labelled with the drawn values."""
+class Narrow(Batches):
+    """First-prior batches labelled with the drawn values."""
 
     def __init__(self, model, rng, kv, size, mean, std):
-        self.model, self.rng, self.kv, self.size, self.mean, self.std = model, rng, kv, size, mean, std
-        self.queue = []
+        super().__init__(rng, size)
+        self.model, self.kv, self.mean, self.std = model, kv, mean, std
 
-    def next(self):
-        if not self.queue:
-            n = int(self.rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
-            f, z, p = synth.generate(self.model, self.rng, 1024, n, kv=self.kv)
-            feat, glob_, t = featurize(self.model, f, z, p)
-            t = prior2.canonical_arcs(self.model, t)
-            t = np.clip((t - self.mean) / self.std, -TARGET_LIMIT, TARGET_LIMIT).astype(np.float32)
-            perm = self.rng.permutation(len(feat))
-            for s in range(0, len(perm) - self.size + 1, self.size):
-                i = perm[s:s + self.size]
-                self.queue.append((feat[i], glob_[i], t[i]))
-        return self.queue.pop()
+    def draw(self):
+        n = int(self.rng.integers(synth.N_POINTS[0], synth.N_POINTS[1] + 1))
+        f, z, p = synth.generate(self.model, self.rng, 1024, n, kv=self.kv)
+        feat, glob_, t = featurize(self.model, f, z, p)
+        t = standardised(prior2.canonical_arcs(self.model, t), self.mean, self.std)
+        return shuffled_batches(self.rng, self.size, feat, glob_, t)
+
+
+def standardised(targets, mean, std):
+    """Raw targets standardised and clipped to TARGET_LIMIT, as the pools are."""
+    return np.clip((targets - mean) / std, -TARGET_LIMIT, TARGET_LIMIT).astype(np.float32)
 
 
 def load_tail(model, pool_dir, mean, std):
@@ -104,8 +107,7 @@ def load_tail(model, pool_dir, mean, std):
     for path in files:
         with np.load(path) as d:
             feats.append(d["feat"]), globs.append(d["glob"]), targs.append(d["targ"])
-    t = np.clip((np.concatenate(targs) - mean) / std, -TARGET_LIMIT, TARGET_LIMIT).astype(np.float32)
-    return np.concatenate(feats), np.concatenate(globs), t, len(files)
+    return np.concatenate(feats), np.concatenate(globs), standardised(np.concatenate(targs), mean, std), len(files)
 
 
 def main(argv=None):

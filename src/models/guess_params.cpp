@@ -122,17 +122,24 @@ Expected<SeriesList, GuessFailure> guessed_start(const SeriesList& nodes, const 
   const auto readable_point = [](double f, Complex c) {
     return std::isfinite(f) && f > 0.0 && std::isfinite(c.re) && std::isfinite(c.im) && (c.re != 0.0 || c.im != 0.0);
   };
+  const bool sizes_match = freqs.size() == z.size();
+  std::size_t good = 0;
+  if (sizes_match)
+    for (std::size_t i = 0; i < freqs.size(); ++i) good += readable_point(freqs[i], z[i]) ? 1 : 0;
+  const bool readable = sizes_match && good == freqs.size();
+  const bool use_kept = sizes_match && !readable && good >= 2;
+  // Only a spectrum with unreadable points is copied.
   std::vector<double> kept_f;
   std::vector<Complex> kept_z;
-  if (freqs.size() == z.size()) {
+  if (use_kept) {
+    kept_f.reserve(good);
+    kept_z.reserve(good);
     for (std::size_t i = 0; i < freqs.size(); ++i) {
       if (!readable_point(freqs[i], z[i])) continue;
       kept_f.push_back(freqs[i]);
       kept_z.push_back(z[i]);
     }
   }
-  const bool readable = freqs.size() == z.size() && kept_f.size() == freqs.size();
-  const bool use_kept = !readable && kept_f.size() >= 2;
   auto values = use_kept ? guess_params(nodes, kept_f, kept_z, weights_path) : guess_params(nodes, freqs, z, weights_path);
   if (!values) return unexpected(GuessFailure{std::move(values.error())});
   // Readable points give a finite guess from any sound network.  A value
