@@ -47,7 +47,8 @@ def numpy_lin_kk(f, z, c=0.85, max_m=None, test="complex", add_capacitance=False
     w = TWO_PI * f
     weight = 1.0 / np.abs(z)
     extra = int(add_inductance) + int(add_capacitance)
-    largest = {"complex": 2 * n - 1 - extra, "real": n - 1, "imaginary": n - extra}[test]
+    distinct = len(np.unique(f))  # points repeated at one frequency add no equation
+    largest = {"complex": 2 * distinct - 1 - extra, "real": distinct - 1, "imaginary": distinct - extra}[test]
     half = max(largest // 2, 1)  # beyond it a fit matches its part(s) on any spectrum
     max_m = min(min(n, half) if max_m is None else max_m, largest)
     first_real, first_imag = test != "imaginary", test != "real"

@@ -183,6 +183,22 @@ def test_spectra_violating_kk_leave_large_residuals(build, test):
     assert invalid.m == bench_kk.numpy_lin_kk(F, z, test=test, scale_columns=True, poor_fit_factor=math.inf)[0]
 
 
+@pytest.mark.parametrize("test", ["complex", "real", "imaginary"])
+def test_a_sweep_recorded_twice_is_judged_as_once(test):
+    # Points repeated at one frequency add no equation: the search must stop
+    # short of the elements the distinct frequencies determine, or a fit of
+    # one part interpolates it and leaves the other part to chance.
+    f = np.logspace(5, -2, 30)
+    z = noisy(two_arc().impedance(f), seed=5)
+    once = kv.lin_kk(f, z, test=test)
+    twice = kv.lin_kk(np.r_[f, f], np.r_[z, z], test=test)
+    assert twice.m == once.m
+    np.testing.assert_allclose(twice.impedance, np.r_[once.impedance, once.impedance], rtol=1e-9)
+    shuffled = np.random.default_rng(1).permutation(60)
+    again = kv.lin_kk(np.r_[f, f][shuffled], np.r_[z, z][shuffled], test=test)
+    assert again.m == once.m
+
+
 # ---- input forms and arguments ---------------------------------------------
 
 def test_dataframe_input_equals_two_sequences():
@@ -205,6 +221,9 @@ def test_dataframe_input_equals_two_sequences():
         ((F, F), {"max_m": -3}, ValueError, "max_m must be >= 1, got -3"),
         ((F, F), {"test": "both"}, ValueError, 'unknown test "both"; expected "complex", "real" or "imaginary"'),
         (([1.0, 2.0], [1.0, 1.0]), {}, ValueError, "lin_kk needs at least 3 points, got 2"),
+        (([1.0, 2.0, 1.0, 2.0], [1 - 1j, 1 - 2j, 1 - 1j, 1 - 2j]), {"add_inductance": False}, ValueError,
+         "lin_kk needs at least 3 distinct frequencies, got 2 among 4 points"),
+        (([5.0] * 3, [1 - 1j] * 3), {}, ValueError, "lin_kk needs at least 3 distinct frequencies, got 1 among 3"),
         (([1.0, math.nan, 3.0], [1.0] * 3), {}, ValueError, "frequency 1 is NaN; lin_kk needs positive finite"),
         (([1.0, 0.0, 3.0], [1.0] * 3), {}, ValueError, "frequency 1 is 0; lin_kk needs positive finite"),
         (([1.0, 2.0, 3.0], [1.0, complex(1, math.inf), 1.0]), {}, ValueError, "impedance 1 is not finite"),

@@ -1677,8 +1677,8 @@ def lin_kk(
     max_m : int, optional
         Largest number of Voigt elements; default the number of points, capped
         at half the number the data determine (a fit with more matches the
-        fitted part(s) of any spectrum).  An explicit value is capped at that
-        number.
+        fitted part(s) of any spectrum; points repeated at one frequency
+        count once).  An explicit value is capped at that number.
     test : {"complex", "real", "imaginary"}, default "complex"
         Fit both parts together, the real part, or the imaginary part.
     add_capacitance : bool, default False
@@ -1694,7 +1694,7 @@ def lin_kk(
     ------
     ValueError
         For `c` outside (0, 1], ``max_m < 1``, an unknown test, fewer than 3
-        points, non-positive or non-finite frequencies, or non-finite, zero or
+        points or 3 distinct frequencies, non-positive or non-finite frequencies, or non-finite, zero or
         overflowing impedances (a magnitude beyond double precision).
 
     Examples

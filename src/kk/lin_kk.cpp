@@ -152,7 +152,16 @@ Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::spa
   // part(s) it fits whatever the spectrum: near that limit a single-part
   // test interpolates its part and leaves the other to chance.  Neither the
   // default search nor the under-resolved guard below goes beyond half.
-  const std::size_t largest = kk_largest_m(n, settings);
+  // Points at the same frequency give proportional rows: only the distinct
+  // frequencies count towards the elements the data determine.
+  std::vector<double> sorted_omega = d.omega;
+  std::sort(sorted_omega.begin(), sorted_omega.end());
+  const auto distinct =
+      static_cast<std::size_t>(std::unique(sorted_omega.begin(), sorted_omega.end()) - sorted_omega.begin());
+  if (distinct < 3)
+    return unexpected(KkError{"lin_kk needs at least 3 distinct frequencies, got " + std::to_string(distinct) +
+                              " among " + count_text(n, "point")});
+  const std::size_t largest = kk_largest_m(distinct, settings);
   const std::size_t half = std::max<std::size_t>(largest / 2, 1);
   const std::size_t requested = settings.max_m == 0 ? std::min(n, half) : settings.max_m;
   const std::size_t max_m = std::min(requested, largest);

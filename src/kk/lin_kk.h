@@ -89,11 +89,12 @@ std::optional<KkError> check_kk_settings(const KkSettings& settings);
 std::vector<double> kk_time_constants(double omega_min, double omega_max, std::size_t m, double extension_decades);
 
 // The largest M whose fit the data determine: each fitted part gives one
-// equation per point, and the unknowns besides the R_k take their share.
-std::size_t kk_largest_m(std::size_t points, const KkSettings& settings);
+// equation per distinct frequency (points repeated at one frequency add
+// none), and the unknowns besides the R_k take their share.
+std::size_t kk_largest_m(std::size_t frequencies, const KkSettings& settings);
 
 // Runs the test.  frequencies in hertz (positive, finite, any order, at
-// least three) and impedances in ohms (finite, nonzero) of the same length.
+// least three distinct ones) and impedances in ohms (finite, nonzero) of the same length.
 Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::span<const kelvora::Complex> impedances,
                                    const KkSettings& settings);
 

@@ -34,10 +34,11 @@ const char kLinKkDoc[] =
     "(Schoenleber et al., Electrochim. Acta 131 (2014) 20).  M grows from 1 and\n"
     "stops at the first fit whose mu = 1 - sum|R_k < 0| / sum|R_k >= 0| is below\n"
     "c, or at max_m (default: the number of points, capped at half the number\n"
-    "of Voigt elements the data determine; an explicit max_m is capped at that\n"
-    "number).  A fit that is under-resolved rather than overfitted (a sharp arc\n"
-    "between two time constants, where mu dips while the residuals are large)\n"
-    "does not stop it: a fit is passed over when one of the next M // 2 + 2\n"
+    "of Voigt elements the data determine, where points repeated at one\n"
+    "frequency count once; an explicit max_m is capped at that number).  A\n"
+    "fit that is under-resolved rather than overfitted (a sharp arc between\n"
+    "two time constants, where mu dips while the residuals are large) does\n"
+    "not stop it: a fit is passed over when one of the next M // 2 + 2\n"
     "fits, up to that half, has less than a tenth of its sum of squared\n"
     "residuals.  A spectrum that obeys the Kramers-Kronig relations gives\n"
     "residuals at its noise level without trend.\n\n"
@@ -48,8 +49,9 @@ const char kLinKkDoc[] =
     "imaginary part) and \"imaginary\" the imaginary part (the series\n"
     "resistance then comes from the real part), as proposed by Boukamp (1995).\n\n"
     "Returns a KKResult.  Raises ValueError for c outside (0, 1], max_m < 1, an\n"
-    "unknown test, fewer than 3 points, and non-positive or non-finite\n"
-    "frequencies or non-finite, zero or overflowing impedances.";
+    "unknown test, fewer than 3 points or 3 distinct frequencies, and\n"
+    "non-positive or non-finite frequencies or non-finite, zero or\n"
+    "overflowing impedances.";
 
 namespace {
 
