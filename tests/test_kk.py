@@ -199,6 +199,27 @@ def test_a_sweep_recorded_twice_is_judged_as_once(test):
     assert again.m == once.m
 
 
+@pytest.mark.parametrize("exponent", [-1040, -1000, 0, 1000, 1018])
+@pytest.mark.parametrize("test", ["complex", "real", "imaginary"])
+def test_the_unit_of_the_impedances_does_not_change_the_test(exponent, test):
+    # Impedances scaled by a power of two (exactly, also into the subnormal
+    # range and up to the largest doubles) give the same fit, scaled.
+    z = noisy(two_arc().impedance(F))
+    tiny = np.ldexp(z.real, exponent) + 1j * np.ldexp(z.imag, exponent)
+    z = np.ldexp(tiny.real, -exponent) + 1j * np.ldexp(tiny.imag, -exponent)  # the bits the scaled data kept
+    kw = dict(test=test, add_capacitance=True)
+    ours, plain = kv.lin_kk(F, tiny, **kw), kv.lin_kk(F, z, **kw)
+    assert ours.m == plain.m and ours.mu == plain.mu
+    assert np.array_equal(ours.residuals_real, plain.residuals_real)
+    assert np.array_equal(ours.residuals_imag, plain.residuals_imag)
+    assert np.array_equal(ours.resistances, np.ldexp(plain.resistances, exponent))
+    assert np.array_equal(ours.impedance.real, np.ldexp(plain.impedance.real, exponent))
+    assert ours.series_resistance == np.ldexp(plain.series_resistance, exponent)
+    assert ours.inductance == np.ldexp(plain.inductance, exponent)
+    with np.errstate(over="ignore"):  # C grows as Z shrinks: beyond double precision it is inf
+        assert ours.capacitance == pytest.approx(np.ldexp(plain.capacitance, -exponent), rel=1e-15)
+
+
 # ---- input forms and arguments ---------------------------------------------
 
 def test_dataframe_input_equals_two_sequences():
@@ -231,6 +252,11 @@ def test_dataframe_input_equals_two_sequences():
         (([1.0, 2.0, 3.0], [1.0, 1.0, complex(1.5e308, -1.5e308)]), {}, ValueError,
          "impedance 2 has a magnitude beyond"),
         (([1.0, 2.0, 3.0], [1.0, 1.0]), {}, ValueError, "frequencies and impedances must have the same length"),
+        (([1.0, 2.0, 1e308], [1.0] * 3), {}, ValueError,
+         "frequency 2 is 1e308 Hz; lin_kk needs 2 pi f and its inverse within the range of double precision"),
+        (([1e-320, 2.0, 3.0], [1.0] * 3), {}, ValueError, "frequency 0 is 1e-320 Hz; lin_kk needs 2 pi f"),
+        (([1e-200, 1.0, 1e150], [1.0] * 3), {}, ValueError,
+         "the frequencies span 1e-200 to 1e150 Hz, a ratio beyond the range of double precision"),
         ((F, F), {"c": "high"}, TypeError, "c"),
         ((F, F), {"max_m": 2.5}, TypeError, "max_m"),
         ((F, F), {"test": 1}, TypeError, "test"),

@@ -71,6 +71,10 @@ std::optional<KkError> check_data(std::span<const double> f, std::span<const Com
     if (!(std::isfinite(f[i]) && f[i] > 0.0))
       return KkError{"frequency " + std::to_string(i) + " is " + format_compact(f[i]) +
                      "; lin_kk needs positive finite frequencies"};
+    const double omega = kTwoPi * f[i];
+    if (!(std::isfinite(omega) && std::isfinite(1.0 / omega)))
+      return KkError{"frequency " + std::to_string(i) + " is " + format_compact(f[i]) +
+                     " Hz; lin_kk needs 2 pi f and its inverse within the range of double precision"};
     if (!(std::isfinite(z[i].re) && std::isfinite(z[i].im)))
       return KkError{"impedance " + std::to_string(i) + " is not finite"};
     if (z[i].re == 0.0 && z[i].im == 0.0)
@@ -78,7 +82,25 @@ std::optional<KkError> check_data(std::span<const double> f, std::span<const Com
     if (!std::isfinite(std::hypot(z[i].re, z[i].im)))
       return KkError{"impedance " + std::to_string(i) + " has a magnitude beyond the range of double precision"};
   }
+  const auto [lo, hi] = std::minmax_element(f.begin(), f.end());
+  if (!std::isfinite(*hi / *lo))
+    return KkError{"the frequencies span " + format_compact(*lo) + " to " + format_compact(*hi) +
+                   " Hz, a ratio beyond the range of double precision"};
   return std::nullopt;
+}
+
+// The power of two that brings the magnitudes |Z| to either side of 1: the
+// exponent halfway between those of the smallest and the largest.
+int centring_exponent(std::span<const Complex> z) {
+  int low = 0;
+  int high = 0;
+  for (std::size_t i = 0; i < z.size(); ++i) {
+    int e = 0;
+    std::frexp(std::hypot(z[i].re, z[i].im), &e);
+    low = i == 0 ? e : std::min(low, e);
+    high = i == 0 ? e : std::max(high, e);
+  }
+  return low + (high - low) / 2;
 }
 
 }  // namespace
@@ -136,11 +158,23 @@ std::size_t kk_largest_m(std::size_t points, const KkSettings& s) {
   return equations > others ? equations - others : 0;
 }
 
-Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::span<const Complex> impedances,
+Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::span<const Complex> measured,
                                    const KkSettings& settings) {
   if (auto e = check_kk_settings(settings)) return unexpected(*e);
-  if (auto e = check_data(frequencies, impedances)) return unexpected(*e);
+  if (auto e = check_data(frequencies, measured)) return unexpected(*e);
   const std::size_t n = frequencies.size();
+
+  // The fit is posed on the impedances scaled by a power of two that centres
+  // their magnitudes on 1, and its values are scaled back at the end.  The
+  // scaling is exact, so the fit is the same as on the data in any unit,
+  // also where the weights 1/|Z| or the resistances would otherwise leave
+  // double precision (uniformly tiny or huge impedances).
+  const int exponent = centring_exponent(measured);
+  std::vector<Complex> scaled(n);
+  for (std::size_t i = 0; i < n; ++i)
+    scaled[i] = {std::ldexp(measured[i].re, -exponent), std::ldexp(measured[i].im, -exponent)};
+  const std::span<const Complex> impedances(scaled);
+  auto unscale = [exponent](double v) { return std::ldexp(v, exponent); };
 
   Data d{angular_frequencies(frequencies), std::vector<double>(n), impedances};
   for (std::size_t i = 0; i < n; ++i) d.weight[i] = 1.0 / std::hypot(impedances[i].re, impedances[i].im);
@@ -342,9 +376,10 @@ Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::spa
     }
   }
 
-  out.series_resistance = rs;
-  if (settings.add_inductance) out.inductance = l;
-  if (settings.add_capacitance) out.capacitance = 1.0 / elastance;
+  out.series_resistance = unscale(rs);
+  if (settings.add_inductance) out.inductance = unscale(l);
+  if (settings.add_capacitance) out.capacitance = 1.0 / unscale(elastance);
+  for (double& v : out.resistances) v = unscale(v);
   out.impedance.resize(n);
   out.residuals_real.resize(n);
   out.residuals_imag.resize(n);
@@ -352,13 +387,15 @@ Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::spa
   for (std::size_t i = 0; i < n; ++i) {
     const double w = d.omega[i];
     const Complex fit = model(w);
-    out.impedance[i] = fit;
+    out.impedance[i] = {unscale(fit.re), unscale(fit.im)};
     out.residuals_real[i] = (impedances[i].re - fit.re) * d.weight[i];
     out.residuals_imag[i] = (impedances[i].im - fit.im) * d.weight[i];
     chi += out.residuals_real[i] * out.residuals_real[i] + out.residuals_imag[i] * out.residuals_imag[i];
   }
   out.pseudo_chi_square = chi;
-  if (!std::isfinite(chi))
+  const bool fit_finite = std::all_of(out.impedance.begin(), out.impedance.end(),
+                                      [](const Complex& v) { return std::isfinite(v.re) && std::isfinite(v.im); });
+  if (!std::isfinite(chi) || !fit_finite)
     return unexpected(KkError{"lin_kk: the fit with " + count_text(out.m, "Voigt element") +
                               " is not finite; the data may span too many decades of impedance"});
   return out;

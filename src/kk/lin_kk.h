@@ -94,7 +94,10 @@ std::vector<double> kk_time_constants(double omega_min, double omega_max, std::s
 std::size_t kk_largest_m(std::size_t frequencies, const KkSettings& settings);
 
 // Runs the test.  frequencies in hertz (positive, finite, any order, at
-// least three distinct ones) and impedances in ohms (finite, nonzero) of the same length.
+// least three distinct ones, 2 pi f and its inverse within double precision)
+// and impedances in ohms (finite, nonzero) of the same length.  The fit does
+// not depend on the unit of the impedances: it is posed on them scaled
+// exactly to magnitudes around 1, down to subnormal and up to the largest.
 Expected<KkResult, KkError> lin_kk(std::span<const double> frequencies, std::span<const kelvora::Complex> impedances,
                                    const KkSettings& settings);
 
