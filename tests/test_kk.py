@@ -260,6 +260,9 @@ def test_dataframe_input_equals_two_sequences():
         ((F, F), {"c": "high"}, TypeError, "c"),
         ((F, F), {"max_m": 2.5}, TypeError, "max_m"),
         ((F, F), {"test": 1}, TypeError, "test"),
+        ((F, F), {"add_capacitance": "no"}, TypeError, "argument 'add_capacitance': 'str' object cannot be converted"),
+        ((F, F), {"add_inductance": None}, TypeError, "argument 'add_inductance': 'NoneType' object cannot be"),
+        ((F, F), {"add_inductance": 0}, TypeError, "argument 'add_inductance': 'int' object cannot be converted"),
         ((F, F, 0.85), {}, TypeError, None),
     ],
 )
@@ -286,6 +289,7 @@ def test_result_object():
     assert r.time_constants[-1] == pytest.approx(1 / (2 * np.pi * F.min()))
     assert r.capacitance is None and r.inductance == pytest.approx(1e-6, rel=0.05) and r.test == "complex"
     assert kv.lin_kk(F, z, add_inductance=False).inductance is None
+    assert kv.lin_kk(F, z, add_inductance=np.False_, add_capacitance=np.True_).capacitance is not None
     assert repr(r).startswith(f'KKResult(test="complex", m={r.m}, mu=')
     assert repr(r).endswith(", capacitance=None)")
     r.impedance[0] = 0  # a copy: the result is unchanged

@@ -1696,6 +1696,9 @@ def lin_kk(
         For `c` outside (0, 1], ``max_m < 1``, an unknown test, fewer than 3
         points or 3 distinct frequencies, non-positive or non-finite frequencies, or non-finite, zero or
         overflowing impedances (a magnitude beyond double precision).
+    TypeError
+        For `add_capacitance` or `add_inductance` other than a bool (or
+        NumPy's), as :meth:`Circuit.fit` takes its switches.
 
     Examples
     --------

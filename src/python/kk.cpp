@@ -51,7 +51,8 @@ const char kLinKkDoc[] =
     "Returns a KKResult.  Raises ValueError for c outside (0, 1], max_m < 1, an\n"
     "unknown test, fewer than 3 points or 3 distinct frequencies, and\n"
     "non-positive or non-finite frequencies or non-finite, zero or\n"
-    "overflowing impedances.";
+    "overflowing impedances; TypeError for add_capacitance or add_inductance\n"
+    "other than a bool.";
 
 namespace {
 
@@ -218,6 +219,19 @@ bool convert_max_m(PyObject* obj, std::size_t& out) {
   return true;
 }
 
+// A switch: a bool (or NumPy's), as fit() takes its switches; not None, and
+// not any object that happens to be true or false.
+bool convert_flag(PyObject* obj, const char* name, bool& out) {
+  std::optional<bool> value;
+  if (obj != Py_None && !convert_optional_bool(obj, name, value)) return false;
+  if (!value) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': 'NoneType' object cannot be converted to 'bool'", name);
+    return false;
+  }
+  out = *value;
+  return true;
+}
+
 }  // namespace
 
 int init_kk_result_type(PyObject* module) {
@@ -251,15 +265,16 @@ PyObject* lin_kk_function(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* c_obj = nullptr;
   PyObject* max_m_obj = Py_None;
   PyObject* test_obj = nullptr;
-  int add_capacitance = 0;
-  int add_inductance = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpp:lin_kk", const_cast<char**>(kwlist), &frequencies,
-                                   &impedances, &c_obj, &max_m_obj, &test_obj, &add_capacitance, &add_inductance))
+  PyObject* add_capacitance_obj = Py_False;
+  PyObject* add_inductance_obj = Py_True;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOOO:lin_kk", const_cast<char**>(kwlist), &frequencies,
+                                   &impedances, &c_obj, &max_m_obj, &test_obj, &add_capacitance_obj,
+                                   &add_inductance_obj))
     return nullptr;
 
   kk::KkSettings settings;
-  settings.add_capacitance = add_capacitance != 0;
-  settings.add_inductance = add_inductance != 0;
+  if (!convert_flag(add_capacitance_obj, "add_capacitance", settings.add_capacitance)) return nullptr;
+  if (!convert_flag(add_inductance_obj, "add_inductance", settings.add_inductance)) return nullptr;
   if (c_obj && !convert_double(c_obj, "c", settings.c)) return nullptr;
   if (!convert_max_m(max_m_obj, settings.max_m)) return nullptr;
   if (test_obj) {
