@@ -87,6 +87,10 @@ ENTRY_POINTS = [
     ("lin_kk + attributes", 5,
      lambda: (lambda r: (r.impedance, r.residuals_real, r.residuals_imag, r.resistances, r.time_constants,
                          r.inductance, r.capacitance, repr(r)))(kv.lin_kk(F, Z, add_capacitance=True))),
+    ("lin_kk result dict, pickle, eq", 5,
+     lambda: (lambda r: (kv.KKResult.from_dict(r.to_dict()) == pickle.loads(pickle.dumps(r)),
+                         expect_error(lambda: kv.KKResult.from_dict(dict(r.to_dict(), m=0)), ValueError)))(
+                             kv.lin_kk(F, Z))),
     ("lin_kk(bad)", 1, lambda: expect_error(lambda: kv.lin_kk(F, Z_LIST[:3]), ValueError)),
     ("fit_many + results_table", 250,
      lambda: kv.results_table(kv.fit_many(CIRCUIT, [(F, Z), {"frequency_hertz": F}, (F, Z_LIST[:3]), (F, Z)],

@@ -3,6 +3,7 @@ algorithm, on spectra of valid circuits and on spectra built to violate the
 relations, and its arguments and result object."""
 import importlib.util
 import math
+import re
 import pathlib
 
 import numpy as np
@@ -302,3 +303,59 @@ def test_result_object():
     assert str(__import__("inspect").signature(kv.lin_kk)) == (
         "(frequencies, impedances=None, *, c=0.85, max_m=None, test='complex', "
         "add_capacitance=False, add_inductance=True)")
+
+
+# ---- results as values -----------------------------------------------------
+
+@pytest.mark.parametrize("test", ["complex", "real", "imaginary"])
+@pytest.mark.parametrize("add_capacitance, add_inductance", [(False, True), (True, False), (True, True)])
+def test_results_round_trip_as_values(test, add_capacitance, add_inductance):
+    import copy
+    import json
+    import pickle
+
+    z = noisy(two_arc().impedance(F))
+    r = kv.lin_kk(F, z, test=test, add_capacitance=add_capacitance, add_inductance=add_inductance)
+    d = r.to_dict()
+    json.dumps(d, allow_nan=False)  # plain JSON for these values
+    back = [kv.KKResult.from_dict(d), kv.KKResult.from_dict(json.loads(json.dumps(d))),
+            pickle.loads(pickle.dumps(r)), copy.copy(r), copy.deepcopy(r)]
+    names = ("test", "m", "mu", "pseudo_chi_square", "series_resistance", "inductance", "capacitance")
+    arrays = ("frequencies", "impedance", "residuals_real", "residuals_imag", "resistances", "time_constants")
+    for b in back:
+        assert b == r and not (b != r)
+        assert all(getattr(b, n) == getattr(r, n) for n in names)
+        assert all(np.array_equal(getattr(b, n), getattr(r, n)) for n in arrays)
+        assert repr(b) == repr(r) and b.to_dict() == d
+    other = kv.lin_kk(F, noisy(two_arc().impedance(F), seed=1), test=test, add_capacitance=add_capacitance,
+                      add_inductance=add_inductance)
+    assert other != r and r != kv.lin_kk(F, z, test=test, max_m=1) and r != "KKResult"
+    with pytest.raises(TypeError):
+        hash(r)
+
+
+@pytest.mark.parametrize(
+    "changes, message",
+    [
+        ({"type": "FitResult"}, "KKResult dict"),
+        ({"version": 2}, "version"),
+        ({"m": 0}, '"m" must be at least 1'),
+        ({"m": 2.5}, "m"),
+        ({"test": "both"}, 'unknown "test" "both"'),
+        ({"resistances": [1.0]}, '"resistances" must hold'),
+        ({"impedance_imag": [0.0]}, '"impedance_imag" must hold'),
+        ({"residuals_real": []}, '"residuals_real" must hold'),
+        ({"inductance": "none"}, "inductance"),
+        ({"extra": 1}, "extra"),
+        ({"mu": None}, "mu"),
+    ],
+)
+def test_from_dict_rejects_malformed_entries(changes, message):
+    d = kv.lin_kk(F, noisy(two_arc().impedance(F))).to_dict()
+    missing = dict(d)
+    del missing["frequencies"]
+    with pytest.raises(ValueError, match="frequencies"):
+        kv.KKResult.from_dict(missing)
+    d.update(changes)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        kv.KKResult.from_dict(d)

@@ -1540,8 +1540,9 @@ class FitResult:
 class KKResult:
     """The outcome of :func:`lin_kk`: the accepted Kramers-Kronig fit and its residuals.
 
-    Instances are immutable and come only from ``lin_kk()``; each array
-    attribute read returns a new array.
+    Instances are immutable and come from ``lin_kk()`` or :meth:`from_dict`;
+    they compare by value (every number bit for bit), pickle and copy.  Each
+    array attribute read returns a new array.
 
     Attributes
     ----------
@@ -1608,6 +1609,30 @@ class KKResult:
     @property
     def capacitance(self) -> float | None:
         """The series capacitance (F), or None when not fitted."""
+    def to_dict(self) -> dict[str, Any]:
+        """This result as a JSON-compatible dict of every attribute, with a format version.
+
+        The fitted impedance is stored as ``"impedance_real"`` and
+        ``"impedance_imag"``.  Unlike a fit result, a KK result keeps its
+        frequencies and residuals, so one read back can :meth:`plot` itself.
+        """
+    @staticmethod
+    def from_dict(d: Mapping[str, Any]) -> KKResult:
+        """The result a :meth:`to_dict` dict describes.
+
+        Raises
+        ------
+        ValueError
+            For unknown or missing keys, malformed entries (lists whose
+            lengths disagree with ``"m"`` or ``"frequencies"``, an unknown
+            test) or a newer format version.
+        """
+    def __eq__(self, value: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __copy__(self) -> KKResult:
+        """The result itself: results never change."""
+    def __deepcopy__(self, memo: Any, /) -> KKResult:
+        """The result itself: results never change."""
     def plot(self, ax: Any | None = None) -> Any:
         """Draw the residuals in percent against frequency, real and imaginary parts.
 

@@ -4,19 +4,25 @@
 // NumPy arrays at every read.
 #include "python/kk.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "circuit/value_identity.h"
 #include "kk/lin_kk.h"
 #include "python/class_setup.h"
+#include "python/dict_form.h"
 #include "python/errors.h"
 #include "python/guard.h"
 #include "python/fit_arguments.h"
 #include "python/gil.h"
 #include "python/numpy_bridge.h"
+#include "python/py_lists.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
 #include "support/number_format.h"
@@ -178,7 +184,151 @@ PyObject* kk_result_plot(PyObject* self, PyObject* args, PyObject* kwargs) {
   return PyObject_Call(function.get(), call_args.get(), call_kwargs.get());
 }
 
+// ---- the dict form, pickling and equality ----
+
+constexpr long kKkResultVersion = 1;
+const std::vector<const char*> kKkResultKeys = {
+    "type",          "version",        "test",           "m",
+    "mu",            "series_resistance", "inductance",  "capacitance",
+    "resistances",   "time_constants", "frequencies",    "impedance_real",
+    "impedance_imag", "residuals_real", "residuals_imag", "pseudo_chi_square"};
+
+std::vector<double> part_of(const std::vector<Complex>& z, double Complex::*part) {
+  std::vector<double> out(z.size());
+  for (std::size_t i = 0; i < z.size(); ++i) out[i] = z[i].*part;
+  return out;
+}
+
+PyObject* kk_result_to_dict(PyObject* self, PyObject*) {
+  const auto& r = result_of(self);
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), "type", PyUnicode_FromString("KKResult")) ||
+      !set_item(dict.get(), "version", PyLong_FromLong(kKkResultVersion)) ||
+      !set_item(dict.get(), "test", get_test(self, nullptr)) ||
+      !set_item(dict.get(), "m", PyLong_FromSize_t(r.m)) ||
+      !set_item(dict.get(), "mu", PyFloat_FromDouble(r.mu)) ||
+      !set_item(dict.get(), "series_resistance", PyFloat_FromDouble(r.series_resistance)) ||
+      !set_item(dict.get(), "inductance", optional_float(r.inductance)) ||
+      !set_item(dict.get(), "capacitance", optional_float(r.capacitance)) ||
+      !set_item(dict.get(), "resistances", float_list(r.resistances)) ||
+      !set_item(dict.get(), "time_constants", float_list(r.time_constants)) ||
+      !set_item(dict.get(), "frequencies", float_list(r.frequencies)) ||
+      !set_item(dict.get(), "impedance_real", float_list(part_of(r.impedance, &Complex::re))) ||
+      !set_item(dict.get(), "impedance_imag", float_list(part_of(r.impedance, &Complex::im))) ||
+      !set_item(dict.get(), "residuals_real", float_list(r.residuals_real)) ||
+      !set_item(dict.get(), "residuals_imag", float_list(r.residuals_imag)) ||
+      !set_item(dict.get(), "pseudo_chi_square", PyFloat_FromDouble(r.pseudo_chi_square)))
+    return nullptr;
+  return dict.release();
+}
+
+bool read_optional_double(PyObject* obj, const char* what, const char* key, std::optional<double>& out) {
+  out.reset();
+  if (obj == Py_None) return true;
+  double v = 0.0;
+  if (!read_double(obj, what, key, v)) return false;
+  out = v;
+  return true;
+}
+
+PyObject* kk_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"d", nullptr};
+  PyObject* dict = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &dict)) return nullptr;
+  const char* what = "KKResult dict";
+  if (!check_dict_form(dict, what, "KKResult", kKkResultVersion, kKkResultKeys)) return nullptr;
+  kk::KkResult r;
+  std::string test_name;
+  std::uint64_t m = 0;
+  if (!read_string(dict_item(dict, "test"), what, "test", test_name) ||
+      !read_u64(dict_item(dict, "m"), what, "m", m))
+    return nullptr;
+  const auto test = kk::parse_kk_test(test_name);
+  if (!test) {
+    dict_error(what, "unknown \"test\" " + quoted(test_name));
+    return nullptr;
+  }
+  if (m < 1) {
+    dict_error(what, "\"m\" must be at least 1");
+    return nullptr;
+  }
+  r.m = static_cast<std::size_t>(m);
+  if (!read_double(dict_item(dict, "mu"), what, "mu", r.mu) ||
+      !read_double(dict_item(dict, "series_resistance"), what, "series_resistance", r.series_resistance) ||
+      !read_optional_double(dict_item(dict, "inductance"), what, "inductance", r.inductance) ||
+      !read_optional_double(dict_item(dict, "capacitance"), what, "capacitance", r.capacitance) ||
+      !read_doubles(dict_item(dict, "resistances"), what, "resistances", r.m, r.resistances) ||
+      !read_doubles(dict_item(dict, "time_constants"), what, "time_constants", r.m, r.time_constants) ||
+      !read_doubles(dict_item(dict, "frequencies"), what, "frequencies", std::nullopt, r.frequencies))
+    return nullptr;
+  const std::size_t n = r.frequencies.size();
+  std::vector<double> re;
+  std::vector<double> im;
+  if (!read_doubles(dict_item(dict, "impedance_real"), what, "impedance_real", n, re) ||
+      !read_doubles(dict_item(dict, "impedance_imag"), what, "impedance_imag", n, im) ||
+      !read_doubles(dict_item(dict, "residuals_real"), what, "residuals_real", n, r.residuals_real) ||
+      !read_doubles(dict_item(dict, "residuals_imag"), what, "residuals_imag", n, r.residuals_imag) ||
+      !read_double(dict_item(dict, "pseudo_chi_square"), what, "pseudo_chi_square", r.pseudo_chi_square))
+    return nullptr;
+  r.impedance.resize(n);
+  for (std::size_t i = 0; i < n; ++i) r.impedance[i] = {re[i], im[i]};
+  return new_kk_result(std::move(r), *test);
+}
+
+PyObject* kk_result_reduce(PyObject* self, PyObject*) {
+  PyRef dict(kk_result_to_dict(self, nullptr));
+  if (!dict) return nullptr;
+  PyRef restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_dict"));
+  if (!restore) return nullptr;
+  return Py_BuildValue("(O(O))", restore.get(), dict.get());
+}
+
+bool same_doubles(const std::vector<double>& a, const std::vector<double>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) { return same_bits(x, y); });
+}
+
+bool same_optional(const std::optional<double>& a, const std::optional<double>& b) {
+  return a.has_value() == b.has_value() && (!a || same_bits(*a, *b));
+}
+
+bool same_result(const kk::KkResult& a, kk::KkTest ta, const kk::KkResult& b, kk::KkTest tb) {
+  return ta == tb && a.m == b.m && same_bits(a.mu, b.mu) && same_bits(a.series_resistance, b.series_resistance) &&
+         same_optional(a.inductance, b.inductance) && same_optional(a.capacitance, b.capacitance) &&
+         same_doubles(a.resistances, b.resistances) && same_doubles(a.time_constants, b.time_constants) &&
+         same_doubles(a.frequencies, b.frequencies) &&
+         same_doubles(part_of(a.impedance, &Complex::re), part_of(b.impedance, &Complex::re)) &&
+         same_doubles(part_of(a.impedance, &Complex::im), part_of(b.impedance, &Complex::im)) &&
+         same_doubles(a.residuals_real, b.residuals_real) && same_doubles(a.residuals_imag, b.residuals_imag) &&
+         same_bits(a.pseudo_chi_square, b.pseudo_chi_square);
+}
+
+// Results compare by value, every number bit for bit.  They are not hashable.
+PyObject* kk_result_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  const bool same = same_result(result_of(self), reinterpret_cast<KkResultObject*>(self)->test, result_of(other),
+                                reinterpret_cast<KkResultObject*>(other)->test);
+  return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
+}
+
+// A result never changes, so a copy (shallow or deep) is the result itself.
+PyObject* kk_result_copy(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
 PyMethodDef kMethods[] = {
+    {"__copy__", guarded_method<&kk_result_copy>(), METH_NOARGS, "The result itself: results never change."},
+    {"__deepcopy__", guarded_method<&kk_result_copy>(), METH_O, "The result itself: results never change."},
+    {"to_dict", guarded_method<&kk_result_to_dict>(), METH_NOARGS,
+     "to_dict($self)\n--\n\n"
+     "This result as a JSON-compatible dict of every attribute, with a format\n"
+     "version. See `from_dict()`."},
+    {"from_dict", guarded_method<&kk_result_from_dict>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_dict(d)\n--\n\n"
+     "The result a `to_dict()` dict describes. ValueError for unknown or\n"
+     "missing keys, malformed entries or a newer format version."},
+    {"__reduce__", guarded_method<&kk_result_reduce>(), METH_NOARGS, "Helper for pickle and copy."},
     {"plot", guarded_method<&kk_result_plot>(), METH_VARARGS | METH_KEYWORDS,
      "plot($self, ax=None)\n--\n\n"
      "Draw the residuals in percent against frequency, real and imaginary\n"
@@ -191,8 +341,8 @@ const char kKkResultDoc[] =
     "Attributes: test, m, mu, frequencies, impedance, residuals_real, residuals_imag,\n"
     "pseudo_chi_square, resistances, time_constants, series_resistance,\n"
     "inductance and capacitance (None when not fitted).  Instances are\n"
-    "immutable and come only from lin_kk(); each array attribute read returns\n"
-    "a new array.";
+    "immutable and come from lin_kk() or from_dict(); they compare by value,\n"
+    "pickle and copy.  Each array attribute read returns a new array.";
 
 // max_m: None for the default, else an integer >= 1.
 bool convert_max_m(PyObject* obj, std::size_t& out) {
@@ -239,6 +389,7 @@ int init_kk_result_type(PyObject* module) {
       {Py_tp_new, guarded_slot<&kk_result_new>()},
       {Py_tp_dealloc, guarded_slot<&kk_result_dealloc>()},
       {Py_tp_repr, guarded_slot<&kk_result_repr>()},
+      {Py_tp_richcompare, guarded_slot<&kk_result_richcompare>()},
       {Py_tp_getset, kGetSet},
       {Py_tp_methods, kMethods},
       {Py_tp_doc, const_cast<char*>(kKkResultDoc)},
