@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 import warnings
 
 import numpy as np
@@ -148,6 +149,25 @@ def test_arguments_are_checked_before_any_work(kwargs, error, text):
 def test_circuit_and_spectra_arguments(args):
     with pytest.raises(TypeError):
         kv.fit_many(*args)
+
+
+def one_spectrum_as_a_frame(kind):
+    f, z = randles_spectra(1, seed=4)[0]
+    columns = {"frequency_hertz": f, "real_impedance_ohm": z.real, "imaginary_impedance_ohm": z.imag}
+    if kind == "mapping":
+        return types.MappingProxyType(columns)
+    if kind == "instrument names":
+        columns = {"Frequency / Hz": f, "Real Impedance / ohm": z.real, "Imaginary Impedance / ohm": z.imag}
+    return pytest.importorskip("pandas").DataFrame(columns)
+
+
+@pytest.mark.parametrize("kind", ["mapping", "dataframe", "instrument names"])
+def test_one_spectrum_is_not_taken_for_a_list_of_them(kind):
+    # Iterating a dataframe gives its column names: each would fail as a spectrum of its own.
+    frame = one_spectrum_as_a_frame(kind)
+    with pytest.raises(TypeError, match="argument 'spectra': expected a sequence of spectra"):
+        kv.fit_many("randles", frame)
+    assert isinstance(kv.fit_many("randles", [frame])[0], kv.FitResult)
 
 
 def test_threads_beyond_the_work_and_default():

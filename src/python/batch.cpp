@@ -294,8 +294,11 @@ PyObject* fit_many_function(PyObject*, PyObject* args, PyObject* kwargs) {
 
   PyRef circuit = to_circuit(b.circuit);
   if (!circuit) return nullptr;
-  // A str or a mapping is one spectrum's worth of something, not a sequence of spectra.
-  if (PyUnicode_Check(b.spectra) || PyBytes_Check(b.spectra) || PyDict_Check(b.spectra)) {
+  // A str, a mapping or a dataframe is one spectrum's worth of something, not
+  // a sequence of spectra (iterated, a dataframe gives its column names).
+  bool one_spectrum = PyUnicode_Check(b.spectra) || PyBytes_Check(b.spectra) || PyDict_Check(b.spectra);
+  if (!one_spectrum && !has_frequency_column(b.spectra, one_spectrum)) return nullptr;
+  if (one_spectrum) {
     PyErr_Format(PyExc_TypeError, "argument 'spectra': expected a sequence of spectra, got '%.200s'",
                  Py_TYPE(b.spectra)->tp_name);
     return nullptr;

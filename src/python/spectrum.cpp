@@ -142,6 +142,21 @@ bool read_column(PyObject* frame, const char* first, const char* second, std::op
   return true;
 }
 
+bool has_frequency_column(PyObject* obj, bool& found) {
+  found = false;
+  for (const char* name : {kFrequency.first, kFrequency.second}) {
+    PyRef key(PyUnicode_FromString(name));
+    if (!key) return false;
+    PyRef col(PyObject_GetItem(obj, key.get()));
+    if (col) {
+      found = true;
+      return true;
+    }
+    if (!clear_ordinary_error()) return false;
+  }
+  return true;
+}
+
 static bool unpack_frame(PyObject* frame, Spectrum& out) {
   std::optional<std::vector<double>> freq, re, im, mod, phase;
   if (!read_column(frame, kFrequency.first, kFrequency.second, freq)) return false;
