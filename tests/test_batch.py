@@ -79,6 +79,8 @@ METHODS = [
     ("particle_swarm", {"num_particles": 20, "generations": 30, "seed": 5}),
     ("simulated_annealing", {"sa_iterations": 300, "seed": 6}),
     ("basin_hopping", {"basin_hopping_hops": 3, "seed": 7}),
+    ("differential_evolution", {"de_evaluations": 400, "seed": 8}),
+    ("multi_start", {"seed": 9}),
 ]
 
 
