@@ -10,7 +10,7 @@ import kelvora as kv
 
 distributed = pytest.importorskip("distributed")
 db = pytest.importorskip("dask.bag")
-from kelvora.dask import fit_bag, table_rows  # noqa: E402
+from kelvora.dask import fit_bag, table_meta, table_rows  # noqa: E402
 
 FREQS = np.logspace(5, -2, 40)
 
@@ -100,3 +100,48 @@ def test_a_partition_of_failures_has_the_same_columns(client):
 def test_table_rows_transposes_columns():
     assert table_rows({"a": [1, 2], "b": ["x", "y"]}) == [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]
     assert table_rows({}) == []
+
+
+def partitions_with_empty_ones(data):
+    """`data` in a bag of four partitions: two empty, then a single spectrum, then the rest."""
+    index = db.from_sequence([[-1], [-1], [0], list(range(1, len(data)))], npartitions=4).flatten()
+    bag = index.filter(lambda i: i >= 0).map(lambda i: data[i])
+    sizes = bag.map_partitions(lambda part: [len(list(part))]).compute(scheduler="sync")
+    assert sizes == [0, 0, 1, len(data) - 1]
+    return bag
+
+
+@pytest.mark.parametrize("chain", [False, True])
+def test_empty_and_one_spectrum_partitions(client, chain):
+    data = spectra(7)
+    rows = fit_bag("R0-(R1,C1)", partitions_with_empty_ones(data), chain=chain).compute()
+    # The chain of the last partition starts at its own first spectrum.
+    local = table_rows(kv.results_table(kv.fit_many(kv.Circuit("R0-(R1,C1)"), data[:1])))
+    local += table_rows(kv.results_table(kv.fit_many(kv.Circuit("R0-(R1,C1)"), data[1:], chain=chain)))
+    equal_rows(rows, local)
+
+
+@pytest.mark.parametrize("circuit", ["R0-(R1,C1)", kv.Circuit("randles")])
+def test_table_meta_has_the_columns_and_dtypes_of_the_rows(circuit):
+    pd = pytest.importorskip("pandas")
+    c = kv.Circuit(circuit) if isinstance(circuit, str) else circuit
+    f = FREQS
+    z = c.with_values(c.param_values()).impedance(f)
+    meta = table_meta(circuit)
+    assert len(meta) == 0
+    for part in [[(f, z)], [(f, z[:3])], [(f, z), (f, z[:3])]]:  # fits, failures, both
+        frame = pd.DataFrame(table_rows(kv.results_table(kv.fit_many(c, part, guess_init=False), circuit=c)))
+        assert frame.dtypes.to_dict() == meta.dtypes.to_dict()
+    # An empty table has no entries to give its text columns a type.
+    assert pd.DataFrame(kv.results_table([], circuit=c))["error"].dtype != meta["error"].dtype
+
+
+def test_dataframe_of_a_bag_whose_first_partitions_are_empty(client):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("dask.dataframe")
+    data = spectra(7)
+    frame = fit_bag("R0-(R1,C1)", partitions_with_empty_ones(data)).to_dataframe(meta=table_meta("R0-(R1,C1)"))
+    assert list(frame.columns) == list(table_meta("R0-(R1,C1)").columns)
+    got = frame.compute().reset_index(drop=True)
+    want = pd.DataFrame(table_rows(kv.results_table(kv.fit_many(kv.Circuit("R0-(R1,C1)"), data))))
+    pd.testing.assert_frame_equal(got, want, check_dtype=False)

@@ -31,7 +31,7 @@ from typing import Any
 
 import kelvora as kv
 
-__all__ = ["fit_bag", "fit_partition", "table_rows"]
+__all__ = ["fit_bag", "fit_partition", "table_meta", "table_rows"]
 
 
 def _circuit(circuit: kv.Circuit | str) -> kv.Circuit:
@@ -82,6 +82,35 @@ def table_rows(table: Mapping[str, Any]) -> list[dict[str, Any]]:
     return [{name: column[i] for name, column in zip(names, columns)} for i in range(n)]
 
 
+def table_meta(circuit: kv.Circuit | str) -> Any:
+    """An empty :class:`pandas.DataFrame` with the columns and dtypes of the rows of a fit of `circuit`.
+
+    Give it as the ``meta`` of the bag's ``to_dataframe``:
+    ``fit_bag(circuit, bag).to_dataframe(meta=table_meta(circuit))``.
+    Without it Dask computes the first partition to learn the columns (its
+    fits run twice) and fails when that partition is empty; an empty
+    :func:`kelvora.results_table` is no substitute, its text columns have
+    no entries to tell their type.
+
+    Parameters
+    ----------
+    circuit : Circuit or str
+        The circuit given to :func:`fit_bag`, or its model name or expression.
+
+    Returns
+    -------
+    pandas.DataFrame
+        No rows; the parameter and standard-error columns float64,
+        ``success`` bool, ``iterations`` int64 and the text columns as
+        pandas makes them of str.
+    """
+    import pandas as pd
+
+    # One failed slot's row has an entry of every column's type.
+    row = table_rows(kv.results_table([ValueError()], circuit=_circuit(circuit)))
+    return pd.DataFrame(row).iloc[:0]
+
+
 def fit_bag(
     circuit: kv.Circuit | str,
     bag: Any,
@@ -121,7 +150,8 @@ def fit_bag(
     dask.bag.Bag
         A lazy bag of row dicts, one per spectrum in the bag's order, with the
         columns of :func:`kelvora.results_table`; ``.compute()`` gathers them,
-        ``.to_dataframe()`` turns them into a Dask dataframe.
+        ``.to_dataframe(meta=table_meta(circuit))`` turns them into a Dask
+        dataframe.
 
     Raises
     ------
