@@ -10,6 +10,7 @@ import argparse
 import gc
 import pickle
 import sys
+import types
 import warnings
 
 import numpy as np
@@ -98,7 +99,8 @@ ENTRY_POINTS = [
     ("fit_many chain", 250, lambda: kv.fit_many(CIRCUIT, [(F, Z)] * 3, chain=True, guess_init=False)),
     ("fit_many(bad)", 5,
      lambda: (expect_error(lambda: kv.fit_many(CIRCUIT, [(F, Z)], method="LM"), ValueError),
-              expect_error(lambda: kv.fit_many(CIRCUIT, [(F, Z)], progress=lambda d, t: 1 / 0), ZeroDivisionError))),
+              expect_error(lambda: kv.fit_many(CIRCUIT, [(F, Z)], progress=lambda d, t: 1 / 0), ZeroDivisionError),
+              expect_error(lambda: kv.fit_many(CIRCUIT, types.MappingProxyType({"frequency_hertz": F})), TypeError))),
 ]
 
 
