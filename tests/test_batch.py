@@ -355,7 +355,7 @@ def test_results_table_columns():
         assert (table["cost"][i], table["chi_square"][i], table["success"][i]) == (r.cost, r.chi_square, r.success)
         assert (table["method"][i], table["message"][i], table["error"][i]) == (r.method, r.message, "")
     assert all(np.isnan(table[n][2]) for n in names) and np.isnan(table["cost"][2])
-    assert not table["success"][2] and table["message"][2] == ""
+    assert not table["success"][2] and table["iterations"][2] == 0 and table["message"][2] == ""
     assert table["error"][2] == "ValueError: " + str(results[2])
 
 
