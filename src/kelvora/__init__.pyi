@@ -1814,8 +1814,9 @@ def fit_many(
     Raises
     ------
     TypeError
-        For arguments of the wrong type, unknown keywords, and the
-        ``frequencies`` and ``impedances`` keywords (the spectra carry them).
+        For arguments of the wrong type (one dataframe or dict given as
+        ``spectra`` among them), unknown keywords, and the ``frequencies``
+        and ``impedances`` keywords (the spectra carry them).
     ValueError
         For ``threads < 1``, an unknown method or weight scheme, or a negative
         ``ftol`` or ``xtol`` with Levenberg-Marquardt.
