@@ -2,6 +2,7 @@
 gathered from the partitions equal those of one local fit_many call."""
 import math
 import os
+import types
 
 import numpy as np
 import pytest
@@ -10,7 +11,7 @@ import kelvora as kv
 
 distributed = pytest.importorskip("distributed")
 db = pytest.importorskip("dask.bag")
-from kelvora.dask import fit_bag, table_meta, table_rows  # noqa: E402
+from kelvora.dask import fit_bag, fit_partition, table_meta, table_rows  # noqa: E402
 
 FREQS = np.logspace(5, -2, 40)
 
@@ -145,3 +146,12 @@ def test_dataframe_of_a_bag_whose_first_partitions_are_empty(client):
     got = frame.compute().reset_index(drop=True)
     want = pd.DataFrame(table_rows(kv.results_table(kv.fit_many(kv.Circuit("R0-(R1,C1)"), data))))
     pd.testing.assert_frame_equal(got, want, check_dtype=False)
+
+
+def test_a_partition_is_a_list_of_spectra_not_one():
+    z = kv.Circuit("rc").with_values([10.0, 50.0, 1e-5]).impedance(FREQS)
+    one = types.MappingProxyType({"frequency_hertz": FREQS, "real_impedance_ohm": z.real,
+                                  "imaginary_impedance_ohm": z.imag})
+    with pytest.raises(TypeError, match="expected a sequence of spectra"):
+        fit_partition("rc", one)
+    assert [row["error"] for row in fit_partition("rc", iter([one, (FREQS, z[:2])]))][0] == ""

@@ -69,7 +69,7 @@ def fit_partition(
         One row per spectrum with the columns of :func:`kelvora.results_table`.
     """
     circuit = _circuit(circuit)
-    results = kv.fit_many(circuit, list(spectra), threads=threads, chain=chain, **fit_options)
+    results = kv.fit_many(circuit, spectra, threads=threads, chain=chain, **fit_options)
     # The circuit's names give the columns even to a partition where every fit failed.
     return table_rows(kv.results_table(results, circuit=circuit))
 
