@@ -172,6 +172,20 @@ def test_one_spectrum_is_not_taken_for_a_list_of_them(kind):
     assert isinstance(kv.fit_many("randles", [frame])[0], kv.FitResult)
 
 
+class RecordColumns(list):
+    """A list of spectra that also gives each column across them, as arrays of records do."""
+
+    def __getitem__(self, key):
+        return [s[key] for s in self] if isinstance(key, str) else super().__getitem__(key)
+
+
+def test_a_list_of_spectra_with_columns_across_them_is_a_list():
+    f, z = randles_spectra(1, seed=4)[0]
+    one = {"frequency_hertz": f, "real_impedance_ohm": z.real, "imaginary_impedance_ohm": z.imag}
+    results = kv.fit_many("randles", RecordColumns([one, one]))
+    assert results[0] == results[1] and isinstance(results[0], kv.FitResult)
+
+
 def test_threads_beyond_the_work_and_default():
     spectra = randles_spectra(3, seed=8)
     want = kv.fit_many("randles", spectra, threads=1)

@@ -148,7 +148,10 @@ bool has_frequency_column(PyObject* obj, bool& found) {
     PyRef key(PyUnicode_FromString(name));
     if (!key) return false;
     PyRef col(PyObject_GetItem(obj, key.get()));
-    if (col) {
+    // A collection of spectra may give a column of them (a list of lists):
+    // only numbers make one spectrum's column.
+    std::vector<double> values;
+    if (col && to_double_list(col.get(), values)) {
       found = true;
       return true;
     }

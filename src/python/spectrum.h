@@ -27,8 +27,8 @@ bool to_complex_list(PyObject* obj, std::vector<kelvora::Complex>& out);
 // false with ValueError "column {name} is not numeric" when not numeric.
 bool read_column(PyObject* frame, const char* first, const char* second, std::optional<std::vector<double>>& out);
 
-// Whether `obj` has a frequency column, that is, whether read_spectrum reads
-// it as a dataframe of one spectrum.  false with an exception set when the
+// Whether `obj` has a numeric frequency column, that is, whether
+// read_spectrum reads it as a dataframe of one spectrum.  false with an exception set when the
 // lookup raised an interrupt, an exit or MemoryError.
 bool has_frequency_column(PyObject* obj, bool& found);
 
