@@ -1362,9 +1362,12 @@ class FitResult:
     iterations : int
         Method-specific count: for Levenberg-Marquardt the residual
         evaluations of its runs; for the polished searches those of the
-        polish, or the search's own iterations when its result stands.
+        polish, or the search's own iterations when its result stands; for
+        basin hopping and multi-start the total of all their local fits.
     impedance_evals : int
-        Residual-vector evaluations of the whole fit, statistics included.
+        Residual-vector evaluations of the whole fit, statistics included;
+        for basin hopping only those of the final statistics (its local fits
+        count in `iterations`).
     cost : float
         ``0.5 * sum(r**2)`` of the weighted residuals at the solution.
     chi_square : float
@@ -1412,7 +1415,7 @@ class FitResult:
         """Method-specific iteration count."""
     @property
     def impedance_evals(self) -> int:
-        """Residual-vector evaluations of the whole fit."""
+        """Residual-vector evaluations of the whole fit (for basin hopping, of its final statistics only)."""
     @property
     def cost(self) -> float:
         """Half the sum of squared weighted residuals."""
