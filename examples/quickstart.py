@@ -5,8 +5,8 @@
 
 The script reads an impedance spectrum from a potentiostat file (any format
 kelvora.read_spectra knows: Gamry .DTA, BioLogic .mpt/.mpr, ZPlot .z, Autolab,
-VersaStudio, CH Instruments, Zahner .ism, PalmSens .pssession or a CSV/TSV
-table), checks it with the linear Kramers-Kronig test, fits an equivalent
+VersaStudio, PowerSuite, Parstat, CH Instruments, Zahner .ism, PalmSens
+.pssession or a CSV/TSV table), checks it with the linear Kramers-Kronig test, fits an equivalent
 circuit to it and prints the fit's summary.  With matplotlib installed it
 saves a Nyquist plot of the data and the fit beside the Kramers-Kronig
 residuals as a PNG file.
