@@ -25,9 +25,9 @@ int init_internal_error(PyObject* module) {
     g_internal_error = PyErr_NewExceptionWithDoc(
         "kelvora.InternalError",
         "Raised when an internal invariant of kelvora fails.\n\n"
-        "Derives from BaseException, not Exception: it signals a bug or a broken\n"
-        "precondition (for example a parameter vector too short for the circuit),\n"
-        "not a data problem.",
+        "Derives from BaseException, not Exception: it signals a bug in kelvora\n"
+        "(an internal precondition that failed), never bad input, which raises\n"
+        "TypeError or ValueError.",
         PyExc_BaseException, nullptr);
     if (!g_internal_error) return -1;
   }
