@@ -999,7 +999,10 @@ class Circuit:
         Raises
         ------
         ValueError
-            For unknown names or invalid bounds.
+            For unknown names or invalid bounds, or bounds that exclude the
+            value of a parameter held fixed.
+        TypeError
+            If `bounds` is not a dict of str to pairs of numbers.
 
         Examples
         --------
@@ -1025,7 +1028,11 @@ class Circuit:
         Raises
         ------
         ValueError
-            For unknown names.
+            For unknown names, or a value (given, or the current one for a
+            list of names) that is NaN or outside the parameter's bounds.
+        TypeError
+            If `params` is neither a dict of str to numbers nor a sequence of
+            str.
 
         Examples
         --------
