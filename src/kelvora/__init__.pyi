@@ -1250,7 +1250,7 @@ class Circuit:
         nelder_mead_iterations : int, default 2000
             Nelder-Mead: iterations.
         de_evaluations : int, default 20000
-            Differential evolution: budget of cost evaluations.
+            Differential evolution: cost evaluations of each of its ten runs.
         sa_iterations : int, default 5000
             Simulated annealing: iterations.
         sa_initial_temperature : float, default 2.0
