@@ -8,12 +8,20 @@ import pytest
 
 import kelvora as kv
 
-DOCS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOCS = os.path.join(ROOT, "docs")
 
 
 def read_page(name):
     with open(os.path.join(DOCS, name), encoding="utf-8") as fh:
         return fh.read()
+
+
+def readme_samples():
+    """The README's Python samples that need no instrument file of the reader's own."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as fh:
+        blocks = re.findall(r"^```python\n(.*?)^```", fh.read(), re.M | re.S)
+    return [block for block in blocks if "read_spectr" not in block and "spectra" not in block]
 
 
 def indented_block(lines, start):
@@ -46,24 +54,37 @@ def literal_after(page, lead):
     raise AssertionError(f"no literal block after {lead!r} in {page}")
 
 
-@pytest.mark.parametrize("page", ["getting_started.rst", "circuits.rst"])
-def test_python_samples_run_and_give_the_values_their_comments_show(page, monkeypatch):
-    samples = python_samples(page)
-    assert samples
-    if any(".plot(" in sample for sample in samples):
-        pytest.importorskip("matplotlib")
-        monkeypatch.setenv("MPLBACKEND", "Agg")
+def run_samples(samples, name):
+    """Runs the samples in one namespace, statement by statement.  A statement
+    whose line ends in `# ValueError ...` must raise it; a line
+    `expression  # <Python literal>` claims that value."""
     namespace = {}
     for sample in samples:
-        exec(compile(sample, page, "exec"), namespace)
-        # A line `expression  # <Python literal>` claims that value.
-        for line in sample.splitlines():
-            code, _, comment = line.partition("  # ")
+        lines = sample.splitlines()
+        for statement in ast.parse(sample).body:
+            code = compile(ast.Module(body=[statement], type_ignores=[]), name, "exec")
+            if lines[statement.lineno - 1].partition("# ")[2].startswith("ValueError"):
+                with pytest.raises(ValueError):
+                    exec(code, namespace)
+            else:
+                exec(code, namespace)
+        for line in lines:
+            expression, _, comment = line.partition("  # ")
             try:
                 claimed = ast.literal_eval(comment.strip())
             except (ValueError, SyntaxError):
                 continue
-            assert eval(code, namespace) == claimed, line
+            assert eval(expression, namespace) == claimed, line
+
+
+@pytest.mark.parametrize("page", ["getting_started.rst", "circuits.rst", "README.md"])
+def test_python_samples_run_and_give_the_values_their_comments_show(page, monkeypatch):
+    samples = readme_samples() if page == "README.md" else python_samples(page)
+    assert samples
+    if any(".plot(" in sample for sample in samples):
+        pytest.importorskip("matplotlib")
+        monkeypatch.setenv("MPLBACKEND", "Agg")
+    run_samples(samples, page)
 
 
 def test_circuit_table_is_printed_as_shown():
