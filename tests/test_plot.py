@@ -137,9 +137,22 @@ def test_copies_keep_the_spectrum(fitted):
         twin.plot("nyquist")
 
 
-def test_a_result_read_back_from_its_dict_form_asks_for_the_spectrum(fitted):
+def test_a_result_read_back_plots_the_spectrum_it_was_fitted_to(fitted):
+    import json
+    import pickle
+
     f, z, result = fitted
-    copy = kv.FitResult.from_dict(result.to_dict())
+    want = lines(result.plot("nyquist"))
+    for back in (kv.FitResult.from_dict(json.loads(json.dumps(result.to_dict()))), pickle.loads(pickle.dumps(result))):
+        got = lines(back.plot("nyquist"))
+        assert got.keys() == want.keys()
+        assert all(np.array_equal(got[k][0], want[k][0]) and np.array_equal(got[k][1], want[k][1]) for k in want)
+
+
+def test_a_result_read_back_from_a_version_1_dict_asks_for_the_spectrum(fitted):
+    f, z, result = fitted
+    old = {k: v for k, v in result.to_dict().items() if k not in ("frequencies", "impedance_real", "impedance_imag")}
+    copy = kv.FitResult.from_dict(dict(old, version=1))
     with pytest.raises(ValueError, match=r"no measured spectrum .* kelvora\.plot\.bode\(frequencies, impedances"):
         copy.plot("bode")
     ax = kv.plot.nyquist(f, z, result=copy)  # the module draws it from the spectrum given

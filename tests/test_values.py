@@ -150,7 +150,9 @@ def test_fit_result_round_trips_and_compares_by_value():
     z = z * (1 + 0.01 * np.sin(np.arange(len(F))))
     result = circuit.fit(F, z)
     d = result.to_dict()
-    assert d["version"] == 1 and d["type"] == "FitResult"
+    assert d["version"] == 2 and d["type"] == "FitResult"
+    assert np.array_equal(d["frequencies"], F) and np.array_equal(d["impedance_real"], z.real)
+    assert np.array_equal(d["impedance_imag"], z.imag)
     json.dumps(d, allow_nan=False)  # strict JSON: open upper bounds are written as null
     for r in copies(result) + [kv.FitResult.from_dict(d), kv.FitResult.from_dict(json.loads(json.dumps(d)))]:
         assert r == result and not (r != result)
@@ -159,6 +161,13 @@ def test_fit_result_round_trips_and_compares_by_value():
     assert result != circuit.fit(F, z * 1.01)
     with pytest.raises(TypeError):
         hash(result)
+    # A dict of the first format, without the spectrum, still reads: the same
+    # result but for the spectrum, which it writes back empty.
+    v1 = {k: v for k, v in d.items() if k not in ("frequencies", "impedance_real", "impedance_imag")}
+    old = kv.FitResult.from_dict(dict(v1, version=1))
+    assert old != result and repr(old) == repr(result) and old.residuals.tolist() == result.residuals.tolist()
+    assert old.to_dict() == dict(d, frequencies=[], impedance_real=[], impedance_imag=[])
+    assert kv.FitResult.from_dict(old.to_dict()) == old
 
 
 def bad(d, **changes):
@@ -217,6 +226,12 @@ def test_fit_result_dict_errors_name_the_key():
         kv.FitResult.from_dict(bad(d, covariance=None))
     with pytest.raises(ValueError, match='"initial" must have the parameters of "circuit"'):
         kv.FitResult.from_dict(bad(d, initial=kv.Circuit("R0").to_dict()))
+    with pytest.raises(ValueError, match=r'unknown key\(s\) \["frequencies", "impedance_imag", "impedance_real"\]'):
+        kv.FitResult.from_dict(bad(d, version=1))
+    with pytest.raises(ValueError, match=r'missing key\(s\) \["impedance_imag"\]'):
+        kv.FitResult.from_dict(bad(d, impedance_imag=KeyError))
+    with pytest.raises(ValueError, match='"impedance_imag" must hold 30 entries, got 29'):
+        kv.FitResult.from_dict(bad(d, impedance_imag=d["impedance_imag"][1:]))
     with pytest.raises(TypeError):
         kv.FitResult.from_dict([])
 

@@ -1491,9 +1491,12 @@ class FitResult:
     def to_dict(self) -> dict[str, Any]:
         """This result as a JSON-compatible dict of every attribute, with a format version.
 
-        The measured spectrum is not part of it: a result read back by
-        :meth:`from_dict` (or from a pickle) cannot :meth:`plot` itself; pass
-        the spectrum to :mod:`kelvora.plot` instead.
+        Format version 2 includes the measured spectrum (``"frequencies"``,
+        ``"impedance_real"``, ``"impedance_imag"``), so a result read back by
+        :meth:`from_dict` (or from a pickle) can :meth:`plot` itself.
+        :meth:`from_dict` also reads version 1 dicts, which have no spectrum:
+        such a result asks for the spectrum when plotted (pass it to
+        :mod:`kelvora.plot` instead) and writes empty spectrum lists back.
         """
     @staticmethod
     def from_dict(d: Mapping[str, Any]) -> FitResult:

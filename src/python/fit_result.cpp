@@ -1,5 +1,5 @@
-// FitResult: the outcome of Circuit.fit().  Instances come only from fit();
-// every attribute read builds a fresh Python object (a new Circuit, a new
+// FitResult: the outcome of Circuit.fit().  Instances come from fit() and
+// from_dict(); every attribute read builds a fresh Python object (a new Circuit, a new
 // dict), so results never share state with their callers.  The measured
 // spectrum is kept in the record for plot(), which hands it and the result
 // to the pure-Python module kelvora.plot (matplotlib is imported there, on
@@ -185,10 +185,10 @@ PyObject* fit_result_plot(PyObject* self, PyObject* args, PyObject* kwargs) {
     return raise_value_error(message);
   }
 
-  // A result read back from its dict form (or a pickle) has no spectrum.
+  // A result read back from a version-1 dict form has no spectrum.
   if (record_of(self).spectrum.frequencies.empty())
-    return raise_value_error("this FitResult holds no measured spectrum (it was read from its dict form or a "
-                             "pickle): pass the spectrum to kelvora.plot." + kind + "(frequencies, impedances, "
+    return raise_value_error("this FitResult holds no measured spectrum (it was read from a dict form of "
+                             "version 1): pass the spectrum to kelvora.plot." + kind + "(frequencies, impedances, "
                              "result=result)");
   PyRef spectrum(spectrum_arrays(record_of(self).spectrum));
   if (!spectrum) return nullptr;
@@ -241,10 +241,34 @@ void fit_result_dealloc(PyObject* self) {
 
 // ---- the dict form, pickling and equality ----
 
-constexpr long kFitResultVersion = 1;
-const std::vector<const char*> kFitResultKeys = {
+// Version 2 added the measured spectrum, so that a result read back can
+// plot itself; version 1 dicts are still read, without it.
+constexpr long kFitResultVersion = 2;
+const std::vector<const char*> kFitResultKeysV1 = {
     "type",       "version", "circuit",         "params", "stderr",    "covariance", "residuals", "success",
     "iterations", "method",  "impedance_evals", "cost",   "chi_square", "ending",    "initial"};
+const std::vector<const char*> kFitResultKeys = [] {
+  auto keys = kFitResultKeysV1;
+  keys.insert(keys.end(), {"frequencies", "impedance_real", "impedance_imag"});
+  return keys;
+}();
+
+// Whether `dict` says it is of format version 1 (an int 1, not a bool).
+bool is_version_1(PyObject* dict) {
+  if (!PyDict_Check(dict)) return false;
+  PyObject* v = PyDict_GetItemString(dict, "version");
+  if (!v || !PyLong_Check(v) || PyBool_Check(v)) return false;
+  int overflow = 0;
+  const long n = PyLong_AsLongAndOverflow(v, &overflow);
+  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+  return overflow == 0 && n == 1;
+}
+
+std::vector<double> spectrum_part(const Spectrum& s, double Complex::*part) {
+  std::vector<double> out(s.impedances.size());
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = s.impedances[i].*part;
+  return out;
+}
 
 // A p x p row-major matrix as a list of row lists, or None.
 PyObject* matrix_list(const std::optional<std::vector<double>>& m, std::size_t p) {
@@ -296,7 +320,10 @@ PyObject* fit_result_to_dict(PyObject* self, PyObject*) {
       !set_item(dict.get(), "iterations", PyLong_FromUnsignedLongLong(o.iterations)) ||
       !set_item(dict.get(), "impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)) ||
       !set_item(dict.get(), "cost", PyFloat_FromDouble(o.cost)) ||
-      !set_item(dict.get(), "chi_square", PyFloat_FromDouble(o.chi_square)))
+      !set_item(dict.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) ||
+      !set_item(dict.get(), "frequencies", float_list(r.spectrum.frequencies)) ||
+      !set_item(dict.get(), "impedance_real", float_list(spectrum_part(r.spectrum, &Complex::re))) ||
+      !set_item(dict.get(), "impedance_imag", float_list(spectrum_part(r.spectrum, &Complex::im))))
     return nullptr;
   return dict.release();
 }
@@ -306,7 +333,10 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* dict = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &dict)) return nullptr;
   const char* what = "FitResult dict";
-  if (!check_dict_form(dict, what, "FitResult", kFitResultVersion, kFitResultKeys)) return nullptr;
+  const bool version_1 = is_version_1(dict);
+  if (!check_dict_form(dict, what, "FitResult", version_1 ? 1 : kFitResultVersion,
+                       version_1 ? kFitResultKeysV1 : kFitResultKeys))
+    return nullptr;
   FitRecord r;
   auto& o = r.outcome;
   bool explicit_values = true;
@@ -369,6 +399,18 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
       !read_double(dict_item(dict, "cost"), what, "cost", o.cost) ||
       !read_double(dict_item(dict, "chi_square"), what, "chi_square", o.chi_square))
     return nullptr;
+  if (!version_1) {
+    std::vector<double> re;
+    std::vector<double> im;
+    if (!read_doubles(dict_item(dict, "frequencies"), what, "frequencies", std::nullopt, r.spectrum.frequencies))
+      return nullptr;
+    const std::size_t n = r.spectrum.frequencies.size();
+    if (!read_doubles(dict_item(dict, "impedance_real"), what, "impedance_real", n, re) ||
+        !read_doubles(dict_item(dict, "impedance_imag"), what, "impedance_imag", n, im))
+      return nullptr;
+    r.spectrum.impedances.resize(n);
+    for (std::size_t i = 0; i < n; ++i) r.spectrum.impedances[i] = {re[i], im[i]};
+  }
   return new_fit_result(std::move(r));
 }
 
@@ -397,7 +439,10 @@ bool same_record(const FitRecord& a, const FitRecord& b) {
          x.success == y.success && same_constraints(a.constraints, b.constraints) &&
          x.covariance.has_value() == y.covariance.has_value() && (!x.covariance || same_values(*x.covariance, *y.covariance)) &&
          same_values(x.residuals, y.residuals) && x.ending == y.ending && a.method == b.method &&
-         a.initial_explicit == b.initial_explicit && same_nodes(a.initial, b.initial);
+         a.initial_explicit == b.initial_explicit && same_nodes(a.initial, b.initial) &&
+         same_values(a.spectrum.frequencies, b.spectrum.frequencies) &&
+         same_values(spectrum_part(a.spectrum, &Complex::re), spectrum_part(b.spectrum, &Complex::re)) &&
+         same_values(spectrum_part(a.spectrum, &Complex::im), spectrum_part(b.spectrum, &Complex::im));
 }
 
 // Results compare by value, every number bit for bit.  They are not hashable.
@@ -407,8 +452,8 @@ PyObject* fit_result_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
 }
 
-// A result never changes, so a copy (shallow or deep) is the result itself,
-// measured spectrum and all; pickles go through the dict form.
+// A result never changes, so a copy (shallow or deep) is the result itself;
+// pickles go through the dict form, measured spectrum and all.
 PyObject* fit_result_copy(PyObject* self, PyObject*) {
   Py_INCREF(self);
   return self;
