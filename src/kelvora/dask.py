@@ -26,6 +26,7 @@ On a cluster (the same code runs on a ``distributed.LocalCluster``)::
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Iterable, Mapping
 from typing import Any
 
@@ -104,8 +105,9 @@ def table_meta(circuit: kv.Circuit | str) -> Any:
         ``success`` bool, ``iterations`` int64 and the text columns as
         pandas makes them of str.
     """
-    import pandas as pd
-
+    # Imported by name: pandas comes with Dask's dataframes and ships no type
+    # information of its own.
+    pd = importlib.import_module("pandas")
     # One failed slot's row has an entry of every column's type.
     row = table_rows(kv.results_table([ValueError()], circuit=_circuit(circuit)))
     return pd.DataFrame(row).iloc[:0]
