@@ -39,6 +39,7 @@
 #include "fit/weighting.h"
 #include "models/guess_params.h"
 #include "support/complex.h"
+#include "support/large_stack_thread.h"
 
 namespace kelvora {
 
@@ -114,7 +115,7 @@ class FitBatch {
   std::mutex mutex_;
   std::condition_variable finished_;
   std::size_t running_ = 0;  // workers not yet returned; guarded by mutex_
-  std::vector<std::jthread> workers_;
+  std::vector<LargeStackThread> workers_;
 };
 
 }  // namespace kelvora

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include "support/large_stack_thread.h"
+
 namespace kelvora {
 namespace {
 
@@ -59,7 +61,7 @@ class Pool {
   explicit Pool(std::size_t workers) {
     for (std::size_t i = 0; i < workers; ++i) {
       try {
-        std::thread(&Pool::work, this).detach();
+        LargeStackThread([this] { work(); }).detach();
       } catch (const std::system_error&) {
         break;
       }

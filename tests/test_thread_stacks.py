@@ -1,0 +1,55 @@
+"""Deep circuits on threads with small stacks.
+
+A circuit may nest 1000 parallel groups on a thread with a large stack (the
+main thread, or a thread of the default size with glibc), but tree walks
+recurse once per level, so a thread with a small stack -- one started after
+`threading.stack_size()`, or any thread under musl, whose default is
+128 KiB -- cannot walk that deep.  Such a thread gets a ValueError, never a
+crash; and the module's own threads (the worker pool, fit_many's workers)
+have large stacks whatever the C library's default.
+
+Each case runs in a child process, so that a crash fails the test rather
+than ending the test run.
+"""
+
+import ctypes
+import ctypes.util
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_child(code):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, f"child ended with {proc.returncode}:\n{proc.stderr[-3000:]}"
+    return proc.stdout.split()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not ctypes.util.find_library("c"),
+                    reason="lowers the C library's default thread stack through glibc's pthread_setattr_default_np")
+def test_own_threads_have_large_stacks():
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "pthread_setattr_default_np"):
+        pytest.skip("no pthread_setattr_default_np")
+    # New threads default to 128 KiB, as under musl; the deep fits below run
+    # on the worker pool and on fit_many's threads.
+    assert run_child("""
+        import ctypes
+        libc = ctypes.CDLL(None)
+        attr = ctypes.create_string_buffer(256)
+        assert libc.pthread_attr_init(attr) == 0
+        assert libc.pthread_attr_setstacksize(attr, ctypes.c_size_t(128 * 1024)) == 0
+        assert libc.pthread_setattr_default_np(attr) == 0
+        import numpy as np
+        import kelvora as kv
+        c = kv.Circuit("(" * 900 + "R0-(R1,C1)" + ")" * 900).with_values([1.0, 10.0, 1e-4])
+        f = np.logspace(-1, 4, 30)
+        z = c.impedance(f)
+        assert len(c.impedance(np.logspace(-1, 4, 2000))) == 2000
+        results = kv.fit_many(c, [(f, z)] * 4, threads=2)
+        assert all(isinstance(r, kv.FitResult) for r in results)
+        assert len(c.jacobian([1.0, 10.0, 1e-4], f, z)) == 60
+        print("ok")
+    """) == ["ok"]
