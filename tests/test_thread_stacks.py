@@ -27,6 +27,52 @@ def run_child(code):
     return proc.stdout.split()
 
 
+SMALL_THREAD = """
+    import pickle, threading
+    import numpy as np
+    import kelvora as kv
+
+    deep_text = "(" * 999 + "R0-(R1,C1)" + ")" * 999
+    deep = kv.Circuit(deep_text).with_values([1.0, 10.0, 1e-4])   # built on the main thread
+    deep_dict = deep.to_dict()
+    f = np.logspace(-1, 4, 20)
+    z = deep.impedance(f)
+    result = deep.fit(f, z)
+
+    def refused(call):
+        try:
+            call()
+        except ValueError as e:
+            return "stack" in str(e)
+        return False
+
+    def work():
+        calls = (lambda: kv.Circuit(deep_text), lambda: kv.Circuit.from_dict(deep_dict),
+                 lambda: deep.impedance([1.0]), lambda: deep.param_names(), lambda: repr(deep),
+                 lambda: deep == deep, lambda: hash(deep), lambda: pickle.dumps(deep), lambda: deep.expression,
+                 lambda: deep.to_dict(), lambda: deep.with_values([1.0, 2.0, 3.0]), lambda: deep.fit(f, z),
+                 lambda: deep.jacobian([1.0, 10.0, 1e-4], f, z), lambda: kv.Series([deep]),
+                 lambda: kv.Parallel([deep]), lambda: kv.fit_many(deep, [(f, z)]),
+                 lambda: result.circuit, lambda: result.to_dict(), lambda: result == result)
+        out.extend(refused(call) for call in calls)
+        # shallow circuits work as anywhere else
+        c = kv.Circuit("(" * 20 + "R0-(R1,C1)" + ")" * 20).with_values([1.0, 10.0, 1e-4])
+        out.append(np.allclose(c.impedance(f), z, rtol=1e-12))
+        out.append(pickle.loads(pickle.dumps(c)) == c)
+
+    out = []
+    threading.stack_size(256 * 1024)
+    t = threading.Thread(target=work)
+    t.start()
+    t.join()
+    print(*out)
+"""
+
+
+def test_small_thread_refuses_deep_circuits_without_crashing():
+    assert run_child(SMALL_THREAD) == ["True"] * 21
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux") or not ctypes.util.find_library("c"),
                     reason="lowers the C library's default thread stack through glibc's pthread_setattr_default_np")
 def test_own_threads_have_large_stacks():

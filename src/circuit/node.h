@@ -37,7 +37,19 @@ struct Node {
 // are built (parser, Series/Parallel) instead of risking the stack.
 inline constexpr std::size_t kMaxNestingDepth = 1000;
 
-// Nesting depth of parallel groups (0 for a list of leaves).
+// Stack a tree walk may take per nesting level (the deepest walks, a fit
+// that guesses its start, take about half of it), and the stack kept free
+// for everything around the walk.
+inline constexpr std::size_t kStackPerLevel = 1024;
+inline constexpr std::size_t kStackReserve = 64 * 1024;
+
+// The deepest nesting the calling thread may walk: kMaxNestingDepth, or
+// less on a thread whose free stack would not hold that many levels.  Trees
+// nested deeper are refused on this thread before any walk starts.
+std::size_t nesting_limit();
+
+// Nesting depth of parallel groups (0 for a list of leaves).  Does not
+// recurse, so it may measure any tree on any thread.
 std::size_t nesting_depth(const SeriesList& nodes);
 
 }  // namespace kelvora

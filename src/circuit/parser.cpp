@@ -12,10 +12,11 @@ bool is_ascii_letter(char32_t c) { return (c >= U'a' && c <= U'z') || (c >= U'A'
 bool is_ascii_digit(char32_t c) { return c >= U'0' && c <= U'9'; }
 
 // Recursive descent over code points.  Groups recurse once per nesting
-// level; deeper than kMaxNestingDepth is refused with TooDeep.
+// level; deeper than kMaxNestingDepth, or than the calling thread's stack
+// allows (nesting_limit), is refused with TooDeep.
 class Parser {
  public:
-  Parser(std::u32string_view text, bool relaxed) : s_(text), relaxed_(relaxed) {}
+  Parser(std::u32string_view text, bool relaxed) : s_(text), relaxed_(relaxed), limit_(nesting_limit()) {}
 
   Expected<SeriesList, ParseError> run() {
     SeriesList nodes;
@@ -61,7 +62,11 @@ class Parser {
   }
 
   bool parse_parallel_body(SeriesList& out, std::size_t depth) {
-    if (depth > kMaxNestingDepth) return fail(ParseError::Kind::TooDeep, pos_ - 1);
+    if (depth > limit_) {
+      fail(ParseError::Kind::TooDeep, pos_ - 1);
+      error_.limit = limit_;
+      return false;
+    }
     ParallelGroup group;
     if (relaxed_ && !at_end() && s_[pos_] == U')') {  // a group without branches
       ++pos_;
@@ -99,6 +104,7 @@ class Parser {
 
   std::u32string_view s_;
   bool relaxed_;
+  std::size_t limit_;
   std::size_t pos_ = 0;
   ParseError error_{ParseError::Kind::UnexpectedEnd, 0, {}};
 };
@@ -123,8 +129,8 @@ std::string ParseError::message() const {
     case Kind::DuplicateLabel:
       return "duplicate element label " + quoted(text);
     case Kind::TooDeep:
-      return "parallel groups nested deeper than " + std::to_string(kMaxNestingDepth) + " levels at position " +
-             std::to_string(position);
+      return "parallel groups nested deeper than " + std::to_string(limit) + " levels at position " +
+             std::to_string(position) + (limit < kMaxNestingDepth ? " (the most this thread's stack holds)" : "");
   }
   return {};
 }

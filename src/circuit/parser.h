@@ -14,6 +14,7 @@ struct ParseError {
   Kind kind;
   std::size_t position = 0;  // code-point index; not used by UnexpectedEnd/DuplicateLabel
   std::string text;          // the unknown code or the duplicate label (UTF-8)
+  std::size_t limit = kMaxNestingDepth;  // TooDeep: the nesting this thread allowed
 
   bool has_position() const;
   // "unexpected character at position 3", "unknown element code \"X\" at position 0", ...

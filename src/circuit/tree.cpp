@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <set>
 
 #include "support/quote.h"
+#include "support/stack_room.h"
 
 namespace kelvora {
 namespace {
@@ -90,15 +92,26 @@ std::size_t levenshtein(const std::u32string& a, const std::u32string& b) {
 
 }  // namespace
 
+std::size_t nesting_limit() {
+  const std::size_t room = stack_room();
+  if (room == SIZE_MAX) return kMaxNestingDepth;
+  if (room <= kStackReserve) return 0;
+  return std::min(kMaxNestingDepth, (room - kStackReserve) / kStackPerLevel);
+}
+
 std::size_t nesting_depth(const SeriesList& nodes) {
-  std::size_t depth = 0;
-  for (const Node& node : nodes) {
-    if (node.is_leaf()) continue;
-    std::size_t inner = 0;
-    for (const SeriesList& branch : node.group().branches) inner = std::max(inner, nesting_depth(branch));
-    depth = std::max(depth, inner + 1);
+  std::size_t deepest = 0;
+  std::vector<std::pair<const SeriesList*, std::size_t>> pending{{&nodes, 0}};
+  while (!pending.empty()) {
+    const auto [list, depth] = pending.back();
+    pending.pop_back();
+    for (const Node& node : *list) {
+      if (node.is_leaf()) continue;
+      deepest = std::max(deepest, depth + 1);  // also for a group without branches
+      for (const SeriesList& branch : node.group().branches) pending.emplace_back(&branch, depth + 1);
+    }
   }
-  return depth;
+  return deepest;
 }
 
 std::vector<LeafRef> collect_leaves(const SeriesList& nodes) {

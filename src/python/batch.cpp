@@ -293,7 +293,7 @@ PyObject* fit_many_function(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!bind(args, kwargs, b, options)) return nullptr;
 
   PyRef circuit = to_circuit(b.circuit);
-  if (!circuit) return nullptr;
+  if (!circuit || !stack_holds_circuit(circuit.get())) return nullptr;
   // A str, a mapping or a dataframe is one spectrum's worth of something, not
   // a sequence of spectra (iterated, a dataframe gives its column names).
   bool one_spectrum = PyUnicode_Check(b.spectra) || PyBytes_Check(b.spectra) || PyDict_Check(b.spectra);

@@ -14,6 +14,7 @@ struct CircuitObject {
   kelvora::SeriesList* nodes;  // owned
   bool explicit_values;
   kelvora::ParamConstraints* constraints;  // owned; one entry per parameter
+  std::size_t depth;                       // nesting_depth(*nodes)
 };
 
 // -1 with an exception set on failure.
@@ -26,8 +27,29 @@ inline const kelvora::ParamConstraints& circuit_constraints(PyObject* obj) {
   return *reinterpret_cast<CircuitObject*>(obj)->constraints;
 }
 
+// Whether the calling thread may walk a tree nested `depth` levels deep
+// (nesting_limit); false with ValueError when its stack is too small.
+bool stack_holds(std::size_t depth);
+// The same for a circuit object's tree.
+inline bool stack_holds_circuit(PyObject* obj) { return stack_holds(reinterpret_cast<CircuitObject*>(obj)->depth); }
+
+// fn behind a check that the calling thread's stack holds a walk of the
+// tree of `self`, the circuit fn is called on: for methods and getters.
+template <auto Fn>
+struct WalksSelf;
+template <class... Rest, PyObject* (*Fn)(PyObject*, Rest...)>
+struct WalksSelf<Fn> {
+  static PyObject* call(PyObject* self, Rest... rest) {
+    if (!stack_holds_circuit(self)) return nullptr;
+    return Fn(self, rest...);
+  }
+};
+template <auto Fn>
+inline constexpr auto walks_self = &WalksSelf<Fn>::call;
+
 // A new Circuit holding `nodes`; ValueError when the tree nests deeper than
-// the supported limit.  Returns a new reference or nullptr.
+// the supported limit, or than the calling thread's stack allows.  Returns a
+// new reference or nullptr.
 PyObject* new_circuit(kelvora::SeriesList nodes, bool explicit_values);
 // The same with the given constraints, which must match the tree.
 PyObject* new_circuit(kelvora::SeriesList nodes, bool explicit_values, kelvora::ParamConstraints constraints);

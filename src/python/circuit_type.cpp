@@ -91,6 +91,7 @@ void circuit_dealloc(PyObject* self) {
 }
 
 PyObject* circuit_repr(PyObject* self) {
+  if (!stack_holds_circuit(self)) return nullptr;
   const SeriesList& nodes = circuit_nodes(self);
   const auto names = kelvora::param_names(nodes);
   const auto units = kelvora::param_units(nodes);
@@ -419,6 +420,7 @@ PyObject* circuit_reduce(PyObject* self, PyObject*) {
 // Circuits compare and hash by value: tree, values bit for bit, flag and constraints.
 PyObject* circuit_richcompare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !is_circuit(other)) Py_RETURN_NOTIMPLEMENTED;
+  if (!stack_holds_circuit(self) || !stack_holds_circuit(other)) return nullptr;
   const bool same = circuit_explicit(self) == circuit_explicit(other) &&
                     kelvora::same_nodes(circuit_nodes(self), circuit_nodes(other)) &&
                     same_constraints(circuit_constraints(self), circuit_constraints(other));
@@ -426,6 +428,7 @@ PyObject* circuit_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 Py_hash_t circuit_hash(PyObject* self) {
+  if (!stack_holds_circuit(self)) return -1;
   std::size_t h = kelvora::hash_nodes(circuit_nodes(self));
   h = kelvora::hash_mix(h, circuit_explicit(self) ? 1 : 0);
   h = kelvora::hash_mix(h, hash_constraints(circuit_constraints(self)));
@@ -434,7 +437,7 @@ Py_hash_t circuit_hash(PyObject* self) {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"expression", guarded<&get_expression>, nullptr,
+    {"expression", guarded<walks_self<&get_expression>>, nullptr,
      "Expression text that `Circuit()` parses back to this topology with the\n"
      "same `param_names()`; unlabelled elements are written with their\n"
      "automatic labels. ValueError for circuits no expression can write:\n"
@@ -462,7 +465,7 @@ PyMethodDef kMethods[] = {
      "ml_circuits()\n--\n\n"
      "Names accepted by the constructor that have trained initial-parameter\n"
      "models, and so get a guessed starting point from `fit()` by default."},
-    {"guess", guarded_method<&circuit_guess>(), METH_VARARGS | METH_KEYWORDS,
+    {"guess", guarded_method<walks_self<&circuit_guess>>(), METH_VARARGS | METH_KEYWORDS,
      "guess($self, frequencies, impedances=None, weights=None)\n--\n\n"
      "Machine-learning guess of starting parameters for this circuit's\n"
      "topology, in `param_names()` order.\n"
@@ -477,53 +480,53 @@ PyMethodDef kMethods[] = {
      "\n"
      "Raises if no model has been trained for this topology, or if `weights`\n"
      "was trained for a different one."},
-    {"param_names", guarded_method<&param_names>(), METH_NOARGS,
+    {"param_names", guarded_method<walks_self<&param_names>>(), METH_NOARGS,
      "param_names($self)\n--\n\n"
      "Parameter names, in the same order `with_values()` consumes and\n"
      "`with_named_values()` expects as keys."},
-    {"with_values", guarded_method<&with_values>(), METH_VARARGS | METH_KEYWORDS,
+    {"with_values", guarded_method<walks_self<&with_values>>(), METH_VARARGS | METH_KEYWORDS,
      "with_values($self, values)\n--\n\n"
      "Rebuild this circuit with a new flat parameter vector, assigned\n"
      "positionally in `param_names()` order."},
-    {"with_named_values", guarded_method<&with_named_values>(), METH_VARARGS | METH_KEYWORDS,
+    {"with_named_values", guarded_method<walks_self<&with_named_values>>(), METH_VARARGS | METH_KEYWORDS,
      "with_named_values($self, values)\n--\n\n"
      "Rebuild this circuit with parameter values looked up by name (see\n"
      "`param_names()`). Every name must be present and no unknown names\n"
      "may be supplied."},
-    {"impedance", guarded_method<&circuit_impedance>(), METH_VARARGS | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
-    {"param_values", guarded_method<&param_values>(), METH_NOARGS,
+    {"impedance", guarded_method<walks_self<&circuit_impedance>>(), METH_VARARGS | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
+    {"param_values", guarded_method<walks_self<&param_values>>(), METH_NOARGS,
      "param_values($self)\n--\n\nCurrent parameter values, in `param_names()` order."},
-    {"param_bounds", guarded_method<&param_bounds>(), METH_NOARGS,
+    {"param_bounds", guarded_method<walks_self<&param_bounds>>(), METH_NOARGS,
      "param_bounds($self)\n--\n\n"
      "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
-    {"param_units", guarded_method<&param_units>(), METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
-    {"residuals", guarded_method<&circuit_residuals>(), METH_VARARGS | METH_KEYWORDS,
+    {"param_units", guarded_method<walks_self<&param_units>>(), METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
+    {"residuals", guarded_method<walks_self<&circuit_residuals>>(), METH_VARARGS | METH_KEYWORDS,
      "residuals($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an\n"
      "arbitrary parameter vector -- the same building block `fit()` uses\n"
      "internally for Levenberg-Marquardt, exposed so an external optimizer (e.g.\n"
      "`scipy.optimize.least_squares`) can drive this circuit's math directly."},
-    {"jacobian", guarded_method<&circuit_jacobian>(), METH_VARARGS | METH_KEYWORDS,
+    {"jacobian", guarded_method<walks_self<&circuit_jacobian>>(), METH_VARARGS | METH_KEYWORDS,
      "jacobian($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
-    {"fit", guarded_method<&circuit_fit>(), METH_VARARGS | METH_KEYWORDS, kFitDoc.data()},
-    {"with_bounds", guarded_method<&with_bounds>(), METH_VARARGS | METH_KEYWORDS,
+    {"fit", guarded_method<walks_self<&circuit_fit>>(), METH_VARARGS | METH_KEYWORDS, kFitDoc.data()},
+    {"with_bounds", guarded_method<walks_self<&with_bounds>>(), METH_VARARGS | METH_KEYWORDS,
      "with_bounds($self, bounds)\n--\n\n"
      "This circuit with new `(lo, hi)` bounds for the named parameters, e.g.\n"
      "`{\"CPE1.alpha\": (0.5, 1.0)}`. Every fit method searches within them.\n"
      "Bounds must lie within the parameter's valid range ([0, inf) for\n"
      "magnitudes, [0, 1] for exponents) with `lo < hi`."},
-    {"with_fixed", guarded_method<&with_fixed>(), METH_VARARGS | METH_KEYWORDS,
+    {"with_fixed", guarded_method<walks_self<&with_fixed>>(), METH_VARARGS | METH_KEYWORDS,
      "with_fixed($self, params)\n--\n\n"
      "This circuit with the named parameters held fixed: a dict gives their\n"
      "values, a list of names holds their current values. Every fit method\n"
      "leaves them exactly as they are; parameters fixed before stay fixed."},
-    {"fixed_params", guarded_method<&fixed_params>(), METH_NOARGS,
+    {"fixed_params", guarded_method<walks_self<&fixed_params>>(), METH_NOARGS,
      "fixed_params($self)\n--\n\nNames of the parameters held fixed, in `param_names()` order."},
-    {"to_dict", guarded_method<&to_dict>(), METH_NOARGS,
+    {"to_dict", guarded_method<walks_self<&to_dict>>(), METH_NOARGS,
      "to_dict($self)\n--\n\n"
      "This circuit as a JSON-compatible dict: expression, values, flag,\n"
      "bounds and fixed set, with a format version. See `from_dict()`."},
@@ -531,7 +534,7 @@ PyMethodDef kMethods[] = {
      "from_dict(d)\n--\n\n"
      "The circuit a `to_dict()` dict describes. ValueError for unknown or\n"
      "missing keys, malformed entries or a newer format version."},
-    {"__reduce__", guarded_method<&circuit_reduce>(), METH_NOARGS, "Helper for pickle and copy."},
+    {"__reduce__", guarded_method<walks_self<&circuit_reduce>>(), METH_NOARGS, "Helper for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -569,11 +572,23 @@ PyObject* new_circuit(SeriesList nodes, bool explicit_values) {
   return new_circuit(std::move(nodes), explicit_values, std::move(constraints));
 }
 
+bool stack_holds(std::size_t depth) {
+  const std::size_t limit = kelvora::nesting_limit();
+  if (depth <= limit) return true;
+  raise_value_error("circuit nests parallel groups " + std::to_string(depth) +
+                    " levels deep, deeper than this thread's stack holds (" + std::to_string(limit) +
+                    " levels); use it on a thread with a larger stack (threading.stack_size())");
+  return false;
+}
+
 PyObject* new_circuit(SeriesList nodes, bool explicit_values, ParamConstraints constraints) {
+  // Measured first: the other checks walk the tree.
+  const std::size_t depth = kelvora::nesting_depth(nodes);
+  const std::size_t limit = kelvora::nesting_limit();
+  if (depth > limit)
+    return raise_value_error("circuit nests parallel groups deeper than " + std::to_string(limit) + " levels" +
+                             (limit < kelvora::kMaxNestingDepth ? " (the most this thread's stack holds)" : ""));
   if (!matches(constraints, nodes)) return raise_internal_error("new_circuit: constraints do not match the circuit");
-  if (kelvora::nesting_depth(nodes) > kelvora::kMaxNestingDepth)
-    return raise_value_error("circuit nests parallel groups deeper than " + std::to_string(kelvora::kMaxNestingDepth) +
-                             " levels");
   auto owned = std::make_unique<SeriesList>(std::move(nodes));
   auto owned_constraints = std::make_unique<ParamConstraints>(std::move(constraints));
   PyObject* self = g_circuit_type->tp_alloc(g_circuit_type, 0);
@@ -582,6 +597,7 @@ PyObject* new_circuit(SeriesList nodes, bool explicit_values, ParamConstraints c
   c->nodes = owned.release();
   c->constraints = owned_constraints.release();
   c->explicit_values = explicit_values;
+  c->depth = depth;
   return self;
 }
 

@@ -58,6 +58,23 @@ PyObject* paired_dict(const std::vector<std::string>& names, const std::vector<d
   return dict.release();
 }
 
+// Whether the calling thread's stack holds a walk of the result's circuit
+// (the fitted and the initial circuit share one topology).
+bool stack_holds_result(PyObject* self) { return stack_holds(nesting_depth(outcome_of(self).circuit)); }
+
+// fn behind that check, for the methods and getters that walk the circuit.
+template <auto Fn>
+struct WalksResult;
+template <class... Rest, PyObject* (*Fn)(PyObject*, Rest...)>
+struct WalksResult<Fn> {
+  static PyObject* call(PyObject* self, Rest... rest) {
+    if (!stack_holds_result(self)) return nullptr;
+    return Fn(self, rest...);
+  }
+};
+template <auto Fn>
+inline constexpr auto walks_result = &WalksResult<Fn>::call;
+
 PyObject* get_circuit(PyObject* self, void*) {
   return new_circuit(outcome_of(self).circuit, true, record_of(self).constraints);
 }
@@ -128,7 +145,7 @@ PyObject* fit_result_summary(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"circuit", guarded<&get_circuit>, nullptr, nullptr, nullptr},
+    {"circuit", guarded<walks_result<&get_circuit>>, nullptr, nullptr, nullptr},
     {"params", guarded<&get_params>, nullptr, nullptr, nullptr},
     {"stderr", guarded<&get_stderr>, nullptr, nullptr, nullptr},
     {"success", guarded<&get_success>, nullptr, nullptr, nullptr},
@@ -161,7 +178,7 @@ PyGetSetDef kGetSet[] = {
      "Bayesian information criterion, n_obs ln(chi_square / n_obs) + k ln(n_obs).", nullptr},
     {"method", guarded<&get_method>, nullptr, "Name of the fit method.", nullptr},
     {"message", guarded<&get_message>, nullptr, "Why the solver or the search stopped.", nullptr},
-    {"initial", guarded<&get_initial>, nullptr,
+    {"initial", guarded<walks_result<&get_initial>>, nullptr,
      "The circuit the fit started from: the guess, or the given values.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -448,6 +465,7 @@ bool same_record(const FitRecord& a, const FitRecord& b) {
 // Results compare by value, every number bit for bit.  They are not hashable.
 PyObject* fit_result_richcompare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  if (!stack_holds_result(self) || !stack_holds_result(other)) return nullptr;
   const bool same = same_record(record_of(self), record_of(other));
   return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
 }
@@ -462,7 +480,7 @@ PyObject* fit_result_copy(PyObject* self, PyObject*) {
 PyMethodDef kMethods[] = {
     {"__copy__", guarded_method<&fit_result_copy>(), METH_NOARGS, "The result itself: results never change."},
     {"__deepcopy__", guarded_method<&fit_result_copy>(), METH_O, "The result itself: results never change."},
-    {"to_dict", guarded_method<&fit_result_to_dict>(), METH_NOARGS,
+    {"to_dict", guarded_method<walks_result<&fit_result_to_dict>>(), METH_NOARGS,
      "to_dict($self)\n--\n\n"
      "This result as a JSON-compatible dict of every attribute, with a format\n"
      "version. See `from_dict()`."},
@@ -470,8 +488,8 @@ PyMethodDef kMethods[] = {
      "from_dict(d)\n--\n\n"
      "The result a `to_dict()` dict describes. ValueError for unknown or\n"
      "missing keys, malformed entries or a newer format version."},
-    {"__reduce__", guarded_method<&fit_result_reduce>(), METH_NOARGS, "Helper for pickle and copy."},
-    {"summary", guarded_method<&fit_result_summary>(), METH_NOARGS,
+    {"__reduce__", guarded_method<walks_result<&fit_result_reduce>>(), METH_NOARGS, "Helper for pickle and copy."},
+    {"summary", guarded_method<walks_result<&fit_result_summary>>(), METH_NOARGS,
      "summary($self)\n--\n\n"
      "A table of the parameters: name, value ± standard error, relative error\n"
      "in percent, unit, and a mark on fixed parameters, those at a bound and\n"

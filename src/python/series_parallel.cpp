@@ -39,6 +39,7 @@ bool read_parts(PyObject* parts, std::vector<Part>& out) {
       ParamConstraints constraints = default_constraints(leaf);
       out.push_back({std::move(leaf), true, std::move(constraints)});
     } else if (is_circuit(item.get())) {
+      if (!stack_holds_circuit(item.get())) return false;
       out.push_back({circuit_nodes(item.get()), circuit_explicit(item.get()), circuit_constraints(item.get())});
     } else {
       PyErr_Format(PyExc_TypeError, "argument 'parts': item %zu is neither an Element nor a Circuit, but '%s'", index,
