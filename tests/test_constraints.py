@@ -44,12 +44,15 @@ def test_bounds_and_fixed_set_are_reported_and_kept():
     (lambda c: c.with_fixed(["CPE1.alfa"]), r'unknown parameter "CPE1.alfa" \(did you mean "CPE1.alpha"\?\)'),
     (lambda c: c.with_fixed({"CPE1.alpha": 1.2}), r'fixed value of "CPE1.alpha" lies outside its bounds \(0, 1\): 1.2'),
     (lambda c: c.with_fixed({"R0.r": math.nan}), 'fixed value of "R0.r" must not be NaN'),
+    (lambda c: c.with_fixed({"R0.r": math.inf}), 'fixed value of "R0.r" must be finite, got inf'),
+    (lambda c: c.with_values([math.inf, 2.0, 3.0, 0.9]).with_fixed(["R0.r"]), 'fixed value of "R0.r" must be finite'),
     (lambda c: c.with_fixed(["R0.r"]).with_bounds({"R0.r": (6.0, 9.0)}), 'fixed value of "R0.r" lies outside'),
     # New values keep the rules of the fixed set, or the circuit would save
     # and then refuse to load, and a fit would move the "fixed" value.
     (lambda c: c.with_bounds({"R0.r": (1.0, 8.0)}).with_fixed(["R0.r"]).with_values([1e3, 2.0, 3.0, 0.9]),
      r'fixed value of "R0.r" lies outside its bounds \(1, 8\): 1000'),
     (lambda c: c.with_fixed(["R0.r"]).with_values([math.nan, 2.0, 3.0, 0.9]), 'fixed value of "R0.r" must not be NaN'),
+    (lambda c: c.with_fixed(["R0.r"]).with_values([math.inf, 2.0, 3.0, 0.9]), 'fixed value of "R0.r" must be finite'),
     (lambda c: c.with_fixed(["CPE1.alpha"]).with_named_values({"R0.r": 1.0, "R1.r": 2.0, "CPE1.q": 3.0,
                                                               "CPE1.alpha": 1.5}),
      r'fixed value of "CPE1.alpha" lies outside its bounds \(0, 1\): 1.5'),

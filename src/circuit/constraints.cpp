@@ -90,6 +90,9 @@ std::optional<std::string> bounds_problem(const std::string& name, std::string_v
 std::optional<std::string> fixed_value_problem(const std::string& name, double value, double lo, double hi) {
   const std::string q = quoted(name);
   if (std::isnan(value)) return join({"fixed value of ", q, " must not be NaN"});
+  // An open upper bound admits inf, but no circuit evaluates with it: an
+  // infinite impedance has a NaN reciprocal, so every fit would fail.
+  if (std::isinf(value)) return join({"fixed value of ", q, " must be finite, got ", format_compact(value)});
   if (value < lo || value > hi)
     return join({"fixed value of ", q, " lies outside its bounds (", format_compact(lo), ", ", format_compact(hi),
                  "): ", format_compact(value)});

@@ -45,7 +45,8 @@ std::pair<double, double> valid_range(std::string_view param);
 // outside valid_range.
 std::optional<std::string> bounds_problem(const std::string& name, std::string_view param, double lo, double hi);
 
-// Reason why `value` cannot be held fixed within (lo, hi), or nothing.
+// Reason why `value` cannot be held fixed within (lo, hi), or nothing: NaN,
+// an infinity, or outside the bounds.
 std::optional<std::string> fixed_value_problem(const std::string& name, double value, double lo, double hi);
 
 // The free parameters' indices, in order.
