@@ -1029,7 +1029,8 @@ class Circuit:
         ------
         ValueError
             For unknown names, or a value (given, or the current one for a
-            list of names) that is NaN or outside the parameter's bounds.
+            list of names) that is NaN, infinite or outside the parameter's
+            bounds.
         TypeError
             If `params` is neither a dict of str to numbers nor a sequence of
             str.
