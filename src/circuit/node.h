@@ -39,9 +39,22 @@ inline constexpr std::size_t kMaxNestingDepth = 1000;
 
 // Stack a tree walk may take per nesting level (the deepest walks, a fit
 // that guesses its start, take about half of it), and the stack kept free
-// for everything around the walk.
+// for everything around the walk.  Builds with AddressSanitizer or without
+// optimisation take two to three times as much.
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+#define KELVORA_LARGE_FRAMES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KELVORA_LARGE_FRAMES 1
+#endif
+#endif
+#ifdef KELVORA_LARGE_FRAMES
+inline constexpr std::size_t kStackPerLevel = 4096;
+inline constexpr std::size_t kStackReserve = 256 * 1024;
+#else
 inline constexpr std::size_t kStackPerLevel = 1024;
 inline constexpr std::size_t kStackReserve = 64 * 1024;
+#endif
 
 // The deepest nesting the calling thread may walk: kMaxNestingDepth, or
 // less on a thread whose free stack would not hold that many levels.  Trees
