@@ -33,19 +33,22 @@ bool stack_holds(std::size_t depth);
 // The same for a circuit object's tree.
 inline bool stack_holds_circuit(PyObject* obj) { return stack_holds(reinterpret_cast<CircuitObject*>(obj)->depth); }
 
-// fn behind a check that the calling thread's stack holds a walk of the
-// tree of `self`, the circuit fn is called on: for methods and getters.
-template <auto Fn>
-struct WalksSelf;
-template <class... Rest, PyObject* (*Fn)(PyObject*, Rest...)>
-struct WalksSelf<Fn> {
+// Fn called only when Check(self) passes (nullptr otherwise, with the
+// exception Check set): for methods and getters.
+template <bool (*Check)(PyObject*), auto Fn>
+struct CheckedFirst;
+template <bool (*Check)(PyObject*), class... Rest, PyObject* (*Fn)(PyObject*, Rest...)>
+struct CheckedFirst<Check, Fn> {
   static PyObject* call(PyObject* self, Rest... rest) {
-    if (!stack_holds_circuit(self)) return nullptr;
+    if (!Check(self)) return nullptr;
     return Fn(self, rest...);
   }
 };
+
+// Fn behind a check that the calling thread's stack holds a walk of the
+// tree of `self`, the circuit Fn is called on.
 template <auto Fn>
-inline constexpr auto walks_self = &WalksSelf<Fn>::call;
+inline constexpr auto walks_self = &CheckedFirst<&stack_holds_circuit, Fn>::call;
 
 // A new Circuit holding `nodes`; ValueError when the tree nests deeper than
 // the supported limit, or than the calling thread's stack allows.  Returns a

@@ -62,18 +62,9 @@ PyObject* paired_dict(const std::vector<std::string>& names, const std::vector<d
 // (the fitted and the initial circuit share one topology).
 bool stack_holds_result(PyObject* self) { return stack_holds(nesting_depth(outcome_of(self).circuit)); }
 
-// fn behind that check, for the methods and getters that walk the circuit.
+// Fn behind that check, for the methods and getters that walk the circuit.
 template <auto Fn>
-struct WalksResult;
-template <class... Rest, PyObject* (*Fn)(PyObject*, Rest...)>
-struct WalksResult<Fn> {
-  static PyObject* call(PyObject* self, Rest... rest) {
-    if (!stack_holds_result(self)) return nullptr;
-    return Fn(self, rest...);
-  }
-};
-template <auto Fn>
-inline constexpr auto walks_result = &WalksResult<Fn>::call;
+inline constexpr auto walks_result = &CheckedFirst<&stack_holds_result, Fn>::call;
 
 PyObject* get_circuit(PyObject* self, void*) {
   return new_circuit(outcome_of(self).circuit, true, record_of(self).constraints);
@@ -281,11 +272,6 @@ bool is_version_1(PyObject* dict) {
   return overflow == 0 && n == 1;
 }
 
-std::vector<double> spectrum_part(const Spectrum& s, double Complex::*part) {
-  std::vector<double> out(s.impedances.size());
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = s.impedances[i].*part;
-  return out;
-}
 
 // A p x p row-major matrix as a list of row lists, or None.
 PyObject* matrix_list(const std::optional<std::vector<double>>& m, std::size_t p) {
@@ -339,8 +325,8 @@ PyObject* fit_result_to_dict(PyObject* self, PyObject*) {
       !set_item(dict.get(), "cost", PyFloat_FromDouble(o.cost)) ||
       !set_item(dict.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) ||
       !set_item(dict.get(), "frequencies", float_list(r.spectrum.frequencies)) ||
-      !set_item(dict.get(), "impedance_real", float_list(spectrum_part(r.spectrum, &Complex::re))) ||
-      !set_item(dict.get(), "impedance_imag", float_list(spectrum_part(r.spectrum, &Complex::im))))
+      !set_item(dict.get(), "impedance_real", part_list(r.spectrum.impedances, &Complex::re)) ||
+      !set_item(dict.get(), "impedance_imag", part_list(r.spectrum.impedances, &Complex::im)))
     return nullptr;
   return dict.release();
 }
@@ -439,27 +425,19 @@ PyObject* fit_result_reduce(PyObject* self, PyObject*) {
   return Py_BuildValue("(O(O))", restore.get(), dict.get());
 }
 
-bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (!same_bits(a[i], b[i])) return false;
-  return true;
-}
-
 bool same_record(const FitRecord& a, const FitRecord& b) {
   const auto& x = a.outcome;
   const auto& y = b.outcome;
   return x.iterations == y.iterations && x.impedance_evals == y.impedance_evals && same_bits(x.cost, y.cost) &&
          same_bits(x.chi_square, y.chi_square) && x.standard_errors.has_value() == y.standard_errors.has_value() &&
-         (!x.standard_errors || same_values(*x.standard_errors, *y.standard_errors)) &&
-         same_nodes(x.circuit, y.circuit) && x.names == y.names && same_values(x.params, y.params) &&
+         (!x.standard_errors || same_bits(*x.standard_errors, *y.standard_errors)) &&
+         same_nodes(x.circuit, y.circuit) && x.names == y.names && same_bits(x.params, y.params) &&
          x.success == y.success && same_constraints(a.constraints, b.constraints) &&
-         x.covariance.has_value() == y.covariance.has_value() && (!x.covariance || same_values(*x.covariance, *y.covariance)) &&
-         same_values(x.residuals, y.residuals) && x.ending == y.ending && a.method == b.method &&
+         x.covariance.has_value() == y.covariance.has_value() && (!x.covariance || same_bits(*x.covariance, *y.covariance)) &&
+         same_bits(x.residuals, y.residuals) && x.ending == y.ending && a.method == b.method &&
          a.initial_explicit == b.initial_explicit && same_nodes(a.initial, b.initial) &&
-         same_values(a.spectrum.frequencies, b.spectrum.frequencies) &&
-         same_values(spectrum_part(a.spectrum, &Complex::re), spectrum_part(b.spectrum, &Complex::re)) &&
-         same_values(spectrum_part(a.spectrum, &Complex::im), spectrum_part(b.spectrum, &Complex::im));
+         same_bits(a.spectrum.frequencies, b.spectrum.frequencies) &&
+         same_bits(a.spectrum.impedances, b.spectrum.impedances);
 }
 
 // Results compare by value, every number bit for bit.  They are not hashable.

@@ -193,12 +193,6 @@ const std::vector<const char*> kKkResultKeys = {
     "resistances",   "time_constants", "frequencies",    "impedance_real",
     "impedance_imag", "residuals_real", "residuals_imag", "pseudo_chi_square"};
 
-std::vector<double> part_of(const std::vector<Complex>& z, double Complex::*part) {
-  std::vector<double> out(z.size());
-  for (std::size_t i = 0; i < z.size(); ++i) out[i] = z[i].*part;
-  return out;
-}
-
 PyObject* kk_result_to_dict(PyObject* self, PyObject*) {
   const auto& r = result_of(self);
   PyRef dict(PyDict_New());
@@ -214,8 +208,8 @@ PyObject* kk_result_to_dict(PyObject* self, PyObject*) {
       !set_item(dict.get(), "resistances", float_list(r.resistances)) ||
       !set_item(dict.get(), "time_constants", float_list(r.time_constants)) ||
       !set_item(dict.get(), "frequencies", float_list(r.frequencies)) ||
-      !set_item(dict.get(), "impedance_real", float_list(part_of(r.impedance, &Complex::re))) ||
-      !set_item(dict.get(), "impedance_imag", float_list(part_of(r.impedance, &Complex::im))) ||
+      !set_item(dict.get(), "impedance_real", part_list(r.impedance, &Complex::re)) ||
+      !set_item(dict.get(), "impedance_imag", part_list(r.impedance, &Complex::im)) ||
       !set_item(dict.get(), "residuals_real", float_list(r.residuals_real)) ||
       !set_item(dict.get(), "residuals_imag", float_list(r.residuals_imag)) ||
       !set_item(dict.get(), "pseudo_chi_square", PyFloat_FromDouble(r.pseudo_chi_square)))
@@ -284,10 +278,6 @@ PyObject* kk_result_reduce(PyObject* self, PyObject*) {
   return Py_BuildValue("(O(O))", restore.get(), dict.get());
 }
 
-bool same_doubles(const std::vector<double>& a, const std::vector<double>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) { return same_bits(x, y); });
-}
-
 bool same_optional(const std::optional<double>& a, const std::optional<double>& b) {
   return a.has_value() == b.has_value() && (!a || same_bits(*a, *b));
 }
@@ -295,11 +285,9 @@ bool same_optional(const std::optional<double>& a, const std::optional<double>& 
 bool same_result(const kk::KkResult& a, kk::KkTest ta, const kk::KkResult& b, kk::KkTest tb) {
   return ta == tb && a.m == b.m && same_bits(a.mu, b.mu) && same_bits(a.series_resistance, b.series_resistance) &&
          same_optional(a.inductance, b.inductance) && same_optional(a.capacitance, b.capacitance) &&
-         same_doubles(a.resistances, b.resistances) && same_doubles(a.time_constants, b.time_constants) &&
-         same_doubles(a.frequencies, b.frequencies) &&
-         same_doubles(part_of(a.impedance, &Complex::re), part_of(b.impedance, &Complex::re)) &&
-         same_doubles(part_of(a.impedance, &Complex::im), part_of(b.impedance, &Complex::im)) &&
-         same_doubles(a.residuals_real, b.residuals_real) && same_doubles(a.residuals_imag, b.residuals_imag) &&
+         same_bits(a.resistances, b.resistances) && same_bits(a.time_constants, b.time_constants) &&
+         same_bits(a.frequencies, b.frequencies) && same_bits(a.impedance, b.impedance) &&
+         same_bits(a.residuals_real, b.residuals_real) && same_bits(a.residuals_imag, b.residuals_imag) &&
          same_bits(a.pseudo_chi_square, b.pseudo_chi_square);
 }
 

@@ -24,5 +24,8 @@ PyObject* make_list(const std::vector<T>& items, Convert convert) {
 
 PyObject* float_list(const std::vector<double>& values) { return make_list(values, PyFloat_FromDouble); }
 PyObject* string_list(const std::vector<std::string>& items) { return make_list(items, to_py_str); }
+PyObject* part_list(const std::vector<Complex>& values, double Complex::*part) {
+  return make_list(values, [part](const Complex& v) { return PyFloat_FromDouble(v.*part); });
+}
 
 }  // namespace kelvora::py
