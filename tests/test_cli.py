@@ -213,6 +213,33 @@ def test_fit_weights_and_plots_that_cannot_serve_are_usage_errors_before_any_wor
     assert not (tmp_path / "r.csv").exists()
 
 
+@pytest.mark.parametrize("model, hint", [("randlez", 'did you mean "randles"?'), ("xyz", "the models are rc, ")])
+def test_misspelt_model_name_is_one_line_naming_the_models(tmp_path, model, hint):
+    out = run("fit", *randles_files(tmp_path, 1), "-m", model)
+    usage_error(out, "fit")
+    assert f"--model {model}: not a model name" in out.stderr and hint in out.stderr
+
+
+def test_guess_for_a_circuit_without_a_network_is_a_usage_error_before_any_work(tmp_path):
+    # The unreadable input would be reported if any file were read before the check.
+    out = run("fit", *randles_files(tmp_path, 1), tmp_path / "unreadable.DTA", "-m", "R0-(R1,C1)-W2", "--guess",
+              "-o", tmp_path / "r.csv")
+    usage_error(out, "fit")
+    assert "--guess: No training data on this circuit" in out.stderr and "--no-guess" in out.stderr
+    assert not (tmp_path / "r.csv").exists()
+
+
+def test_circuit_without_a_network_is_noted_once_in_the_command_s_terms(tmp_path):
+    paths = randles_files(tmp_path, 2)
+    out = run("fit", *paths, "-m", "R0-(R1,C1)-W2", "--no-progress")
+    assert out.returncode == 0, out.stderr
+    # One line that names the option to use, not the library's guess_init= or a Python warning.
+    assert out.stderr.count("\n") == 1 and "--no-guess" in out.stderr, out.stderr
+    assert "Warning" not in out.stderr and "guess_init" not in out.stderr
+    quiet = run("fit", *paths, "-m", "R0-(R1,C1)-W2", "--no-progress", "--no-guess")
+    assert (quiet.returncode, quiet.stderr, quiet.stdout) == (0, "", out.stdout)
+
+
 def test_fit_with_a_network_for_the_model(tmp_path):
     shutil.copy(os.path.join(ROOT, "src", "models", "randles.eisnn"), tmp_path / "mine.eisnn")
     out = run("fit", *randles_files(tmp_path, 1), "-m", "randles", "--weights", tmp_path / "mine.eisnn")

@@ -18,8 +18,8 @@ starting-value network and their expressions.
 The same command runs as ``python -m kelvora``.  Errors go to stderr with the
 file they concern; the other files are still processed.  Wrong usage is found
 before any file is read: ``--out`` is opened first, ``--weights`` must be a
-readable network for the model's topology and ``--plots`` a folder that is or
-can be made.
+readable network for the model's topology, ``--guess`` a model with a trained
+network and ``--plots`` a folder that is or can be made.
 
 Exit status:
 
@@ -36,9 +36,12 @@ from __future__ import annotations
 
 import argparse
 import csv
+import difflib
 import math
 import os
+import re
 import sys
+import warnings
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any
@@ -165,6 +168,13 @@ def _circuit(model: str) -> kv.Circuit:
     try:
         return kv.Circuit(model)
     except ValueError as e:
+        if re.fullmatch(r"[A-Za-z_]+", model.strip()):  # a name, not an expression: a misspelt model
+            names = kv.Circuit.ml_circuits()
+            close = difflib.get_close_matches(model.strip().lower(), names, n=1)
+            hint = f' (did you mean "{close[0]}"?)' if close else ""
+            raise UsageError(f"--model {model}: not a model name{hint}; the models are {', '.join(names)} "
+                             '("kelvora models" lists them), or give a circuit expression such as "R0-(R1,C1)"'
+                             ) from None
         raise UsageError(f"--model {model}: {e}") from None
 
 
@@ -186,6 +196,21 @@ def _check_weights(path: str, circuit: kv.Circuit) -> None:
         circuit.guess(f, circuit.impedance(f), weights=path)
     except ValueError as e:
         raise UsageError(f"--weights {path}: {e}") from None
+
+
+def _check_guess(circuit: kv.Circuit) -> None:
+    """--guess names a circuit with a trained network (not every spectrum failing on its own)."""
+    f = np.logspace(5, -2, 30)
+    try:
+        circuit.guess(f, circuit.impedance(f))
+    except ValueError as e:
+        raise UsageError(f"--guess: {e}; use --no-guess to start from the circuit's own values") from None
+
+
+def _no_network_note(model: str) -> str:
+    return (f"--model {model}: no trained network for this circuit, so every fit starts from the elements' "
+            "default values; --no-guess does the same without this note (the models with a network: "
+            + ", ".join(kv.Circuit.ml_circuits()) + ")")
 
 
 def _fit_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -276,6 +301,8 @@ def _fit(args: argparse.Namespace) -> int:
     options = _fit_options(args)
     if args.weights is not None:
         _check_weights(args.weights, circuit)
+    elif args.guess:
+        _check_guess(circuit)
     if args.plots is not None:
         _check_plots(args.plots)
     out = _open_out(args.out, args.files)
@@ -283,10 +310,16 @@ def _fit(args: argparse.Namespace) -> int:
         inputs = _read(args.files, args.format)
         spectra = inputs.spectra
         try:
-            results = kv.fit_many(circuit, [s.data for s in spectra], threads=args.threads, chain=args.chain,
-                                  progress=_progress(args) and bool(spectra), **options)
+            # The library's warnings speak of its own API (guess_init=False, with_values()); say it in options.
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                results = kv.fit_many(circuit, [s.data for s in spectra], threads=args.threads, chain=args.chain,
+                                      progress=_progress(args) and bool(spectra), **options)
         except (TypeError, ValueError) as e:  # options are checked once, before any fit
             raise UsageError(str(e)) from None
+        for w in caught:
+            text = str(w.message)
+            _error(_no_network_note(args.model) if text.startswith("There is no ML model") else text)
         failed = bool(inputs.failed_files)
         for spectrum, result in zip(spectra, results):
             if isinstance(result, BaseException):
