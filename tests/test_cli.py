@@ -301,6 +301,20 @@ def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):
     assert all((tmp_path / "plots" / p).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" for p in pngs)
 
 
+@pytest.mark.parametrize("progress", ["--progress", "--no-progress"])
+def test_fit_plots_have_a_progress_bar_of_their_own(tmp_path, progress):
+    # Drawing takes far longer than fitting: the fits' bar alone would sit at its end meanwhile.
+    pytest.importorskip("matplotlib")
+    out = run("fit", *randles_files(tmp_path, 3), "-m", "randles", "-o", tmp_path / "r.csv",
+              "--plots", tmp_path / "plots", progress)
+    assert out.returncode == 0, out.stderr
+    bars = [line for line in out.stderr.replace("\r", "\n").splitlines() if line.startswith("plots")]
+    if progress == "--progress":
+        assert bars and "3/3" in bars[-1]  # the plain bar or tqdm's
+    else:
+        assert out.stderr == ""
+
+
 def test_fit_plots_a_file_whose_name_is_not_utf8(tmp_path):
     pytest.importorskip("matplotlib")
     name = os.fsdecode(b"cell_\xff.csv")

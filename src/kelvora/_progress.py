@@ -1,15 +1,16 @@
 # The progress display of fit_many(..., progress=True): a tqdm bar when tqdm
 # is installed, a plain text bar on stderr otherwise.  The compiled module
 # calls progress_bar(total), then the display with (done, total) as the batch
-# advances, then its close().
+# advances, then its close().  The command line shows other long work (its
+# plots) the same way, under a label of its own.
 import importlib
 import sys
 import time
 
 
 class _TqdmBar:
-    def __init__(self, tqdm, total):
-        self._bar = tqdm(total=total, unit="spectra", file=sys.stderr)
+    def __init__(self, tqdm, total, label=None):
+        self._bar = tqdm(total=total, unit="spectra", file=sys.stderr, desc=label)
         self._done = 0
 
     def __call__(self, done, total):
@@ -25,7 +26,8 @@ class _PlainBar:
 
     width = 30
 
-    def __init__(self, total):
+    def __init__(self, total, label="fit_many"):
+        self._label = label
         self._total = total
         self._shown = None
         self._last_draw = 0.0
@@ -43,7 +45,7 @@ class _PlainBar:
         self._shown = (done, total)
         filled = self.width * done // total if total else self.width
         digits = len(str(total))
-        sys.stderr.write(f"\rfit_many |{'#' * filled}{'.' * (self.width - filled)}| {done:>{digits}}/{total}")
+        sys.stderr.write(f"\r{self._label} |{'#' * filled}{'.' * (self.width - filled)}| {done:>{digits}}/{total}")
         sys.stderr.flush()
 
     def close(self):
@@ -52,9 +54,9 @@ class _PlainBar:
             sys.stderr.flush()
 
 
-def progress_bar(total):
+def progress_bar(total, label=None):
     try:
         tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
-        return _PlainBar(total)
-    return _TqdmBar(tqdm, total)
+        return _PlainBar(total) if label is None else _PlainBar(total, label)
+    return _TqdmBar(tqdm, total, label)

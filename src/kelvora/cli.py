@@ -50,6 +50,8 @@ import numpy as np
 
 import kelvora as kv
 
+from ._progress import progress_bar
+
 __all__ = ["main", "EXIT_OK", "EXIT_FAILED", "EXIT_USAGE", "EXIT_INCONSISTENT"]
 
 EXIT_OK = 0
@@ -262,8 +264,10 @@ def _shown(name: str) -> str:
     return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
-def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[Any]) -> bool:
-    """One Nyquist plot per spectrum (with the fit where there is one); False on an error."""
+def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[Any], progress: bool = False) -> bool:
+    """One Nyquist plot per spectrum (with the fit where there is one); False on an error.
+
+    Drawing takes far longer than fitting, so with `progress` it has a bar of its own."""
     try:
         import matplotlib
 
@@ -281,18 +285,25 @@ def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[
         return False
     taken: set[str] = set()
     ok = True
-    for spectrum, result in zip(spectra, results):
-        fit = result if isinstance(result, kv.FitResult) else None
-        fig, ax = plt.subplots(figsize=(5, 4))
-        try:
-            plot.nyquist(spectrum.data, result=fit, ax=ax)
-            ax.set_title(f"{_shown(os.path.basename(spectrum.path))} [{spectrum.index}]", fontsize=9)
-            fig.savefig(os.path.join(directory, _plot_name(spectrum, taken)), dpi=100, bbox_inches="tight")
-        except (OSError, ValueError) as e:
-            _error(f"{spectrum.label}: plot: {e}")
-            ok = False
-        finally:
-            plt.close(fig)
+    bar = progress_bar(len(spectra), "plots") if progress else None
+    try:
+        for done, (spectrum, result) in enumerate(zip(spectra, results), 1):
+            fit = result if isinstance(result, kv.FitResult) else None
+            fig, ax = plt.subplots(figsize=(5, 4))
+            try:
+                plot.nyquist(spectrum.data, result=fit, ax=ax)
+                ax.set_title(f"{_shown(os.path.basename(spectrum.path))} [{spectrum.index}]", fontsize=9)
+                fig.savefig(os.path.join(directory, _plot_name(spectrum, taken)), dpi=100, bbox_inches="tight")
+            except (OSError, ValueError) as e:
+                _error(f"{spectrum.label}: plot: {e}")
+                ok = False
+            finally:
+                plt.close(fig)
+            if bar is not None:
+                bar(done, len(spectra))
+    finally:
+        if bar is not None:
+            bar.close()
     return ok
 
 
@@ -334,7 +345,7 @@ def _fit(args: argparse.Namespace) -> int:
         _write_csv(out, header, rows)
     finally:
         _close_out(out)
-    if args.plots is not None and spectra and not _write_plots(args.plots, spectra, results):
+    if args.plots is not None and spectra and not _write_plots(args.plots, spectra, results, _progress(args)):
         failed = True
     return EXIT_FAILED if failed else EXIT_OK
 
@@ -496,7 +507,8 @@ def parser() -> argparse.ArgumentParser:
                    "(needs matplotlib)")
     pg = f.add_mutually_exclusive_group()
     pg.add_argument("--progress", dest="progress", action="store_const", const=True, default=None,
-                    help="show a progress bar on stderr (default: when stderr is a terminal)")
+                    help="show progress bars for the fits and the plots on stderr (default: when stderr "
+                    "is a terminal)")
     pg.add_argument("--no-progress", dest="progress", action="store_const", const=False,
                     help="no progress bar")
     f.set_defaults(run=_fit)
