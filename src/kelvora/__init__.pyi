@@ -1627,8 +1627,8 @@ class KKResult:
         """This result as a JSON-compatible dict of every attribute, with a format version.
 
         The fitted impedance is stored as ``"impedance_real"`` and
-        ``"impedance_imag"``.  Unlike a fit result, a KK result keeps its
-        frequencies and residuals, so one read back can :meth:`plot` itself.
+        ``"impedance_imag"``.  Like a fit result, a KK result keeps its
+        frequencies (and its residuals), so one read back can :meth:`plot` itself.
         """
     @staticmethod
     def from_dict(d: Mapping[str, Any]) -> KKResult:
