@@ -291,6 +291,31 @@ def test_results_that_cannot_be_written_are_one_error_line(tmp_path, command, to
     assert out.stderr.startswith("kelvora: writing the results: ") and out.stderr.count("\n") == 1, out.stderr
 
 
+@pytest.mark.parametrize("command", ["fit", "validate"])
+def test_run_stopped_before_its_results_keeps_the_earlier_out_file(tmp_path, monkeypatch, command):
+    from kelvora import cli
+
+    def stop(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(kv, "fit_many" if command == "fit" else "lin_kk", stop)
+    out_csv = tmp_path / "results.csv"
+    out_csv.write_text("earlier results\n")
+    args = ["-m", "randles"] if command == "fit" else []
+    assert cli.main([command, *randles_files(tmp_path, 1), *args, "-o", str(out_csv)]) == 130
+    assert out_csv.read_text() == "earlier results\n"
+
+
+@pytest.mark.parametrize("command", ["fit", "validate"])
+def test_out_file_is_replaced_not_appended_to(tmp_path, command):
+    out_csv = tmp_path / "results.csv"
+    out_csv.write_text("earlier results, longer than the header of the new ones\n" * 50)
+    args = ["-m", "randles"] if command == "fit" else []
+    out = run(command, *randles_files(tmp_path, 1), *args, "-o", out_csv)
+    assert out.returncode in (0, 3), out.stderr
+    assert out_csv.read_text().startswith("file,spectrum,") and "earlier" not in out_csv.read_text()
+
+
 def test_fit_draws_a_nyquist_plot_per_spectrum(tmp_path):
     pytest.importorskip("matplotlib")
     paths = randles_files(tmp_path, 2)

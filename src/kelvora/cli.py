@@ -40,6 +40,7 @@ import difflib
 import math
 import os
 import re
+import stat
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
@@ -155,10 +156,19 @@ def _open_out(path: str | None, inputs: Sequence[str] = ()) -> IO[str]:
     if any(_same_file(path, name) for name in inputs):  # opening it would empty an input before it is read
         raise UsageError(f"--out {path}: is also an input FILE")
     try:
-        # surrogateescape: a file name that is not valid UTF-8 is written back as the bytes it was given as
-        return open(path, "w", newline="", encoding="utf-8", errors="surrogateescape")
+        # surrogateescape: a file name that is not valid UTF-8 is written back as the bytes it was given as.
+        # Appending leaves an earlier file's results in place until _rewind(): a run stopped before it has
+        # results of its own (Ctrl-C, a late error) does not cost the old ones.
+        return open(path, "a", newline="", encoding="utf-8", errors="surrogateescape")
     except OSError as e:
         raise UsageError(f"--out {path}: {e.strerror or e}") from None
+
+
+def _rewind(out: IO[str]) -> None:
+    """Empty an --out file just before the results are written (devices and pipes are left as they are)."""
+    if out is not sys.stdout and stat.S_ISREG(os.fstat(out.fileno()).st_mode):
+        out.seek(0)
+        out.truncate()
 
 
 def _close_out(out: IO[str] | None) -> None:
@@ -342,6 +352,7 @@ def _fit(args: argparse.Namespace) -> int:
         header = ["file", "spectrum", "cycle", "points", *columns]
         rows = ([s.path, s.index, s.cycle, s.points, *(table[c][i] for c in columns)]
                 for i, s in enumerate(spectra))
+        _rewind(out)
         _write_csv(out, header, rows)
     finally:
         _close_out(out)
@@ -380,6 +391,7 @@ def _validate(args: argparse.Namespace) -> int:
             rows.append([s.path, s.index, s.cycle, s.points, r.m, r.mu, r.pseudo_chi_square, residual,
                          "pass" if ok else "fail"])
         if out is not None:
+            _rewind(out)
             _write_csv(out, VALIDATE_COLUMNS, iter(rows))
     finally:
         _close_out(out)
