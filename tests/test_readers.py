@@ -392,3 +392,12 @@ def test_binary_ec_lab_round_trips_float32(points, new_header):
     np.testing.assert_array_equal(spectrum["frequency_hertz"], f)
     np.testing.assert_array_equal(spectrum["real_impedance_ohm"], re_)
     np.testing.assert_array_equal(spectrum["imaginary_impedance_ohm"], im)
+
+
+@pytest.mark.parametrize("gap", ["", " ", "\t", "\t\t", "\r"])
+def test_blank_line_inside_a_gamry_table_does_not_end_it(tmp_path, gap):
+    s = w.sweep(np.random.default_rng(7), n=8)
+    lines = w.gamry([s], aborted=True, crlf=False).decode("latin-1").split("\n")
+    at = lines.index("ZCURVE\tTABLE") + 3 + 4  # after the fourth row
+    path = write(tmp_path, "gap.DTA", "\n".join(lines[:at] + [gap, gap] + lines[at:]).encode("latin-1"))
+    check(kv.read_spectrum(path), s)

@@ -5,6 +5,7 @@ table says."""
 import csv
 import glob
 import os
+import re
 
 import numpy as np
 import pytest
@@ -86,3 +87,77 @@ def test_looped_csv_reads_as_one_spectrum_per_loop():
         np.testing.assert_allclose(got, rows, rtol=1e-12)
     with pytest.raises(ValueError, match="expected a single spectrum, found 10"):
         kv.read_spectrum(path)
+
+
+TEXT_FILES = [p for p in FILES if not p.endswith((".mpr", ".ism", ".pssession"))]
+
+
+def text_of(data):
+    """The file's text, decoded as its writer encoded it."""
+    if data[:3] == b"\xef\xbb\xbf":
+        return data[3:].decode("utf-8")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return data.decode("cp1252")
+
+
+def middle_of_rows(lines):
+    """The index of a line in the middle of the longest run of data rows."""
+    row = re.compile(r'^[\t ,;"]*[-+]?\d.*[\t,;]')
+    runs, start = [], None
+    for i, line in enumerate(lines + [""]):
+        if row.match(line) and start is None:
+            start = i
+        elif not row.match(line) and start is not None:
+            runs.append((i - start, start))
+            start = None
+    length, start = max(runs)
+    return start + length // 2
+
+
+def insert_mid(text, extra):
+    lines = text.split("\n")
+    i = middle_of_rows(lines)
+    return "\n".join(lines[:i] + [extra] + lines[i:])
+
+
+def each_row(text, change):
+    lines = text.split("\n")
+    i = middle_of_rows(lines)
+    sep = "\t" if "\t" in lines[i] else ","
+    row = re.compile(r'^[\t ,;"]*[-+]?\d.*[\t,;]')
+    return "\n".join(change(line, sep) if row.match(line) else line for line in lines)
+
+
+# What opening and re-saving in an editor or a spreadsheet does to a file.
+RESAVED = {
+    "utf-8 with BOM": lambda t: b"\xef\xbb\xbf" + t.encode("utf-8"),
+    "utf-16 LE with BOM": lambda t: t.encode("utf-16-le").join([b"\xff\xfe", b""]),
+    "utf-16 BE with BOM": lambda t: t.encode("utf-16-be").join([b"\xfe\xff", b""]),
+    "cp1252": lambda t: t.encode("cp1252", errors="replace"),
+    "CRLF": lambda t: t.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-8"),
+    "lone CR": lambda t: t.replace("\r\n", "\n").replace("\n", "\r").encode("utf-8"),
+    "no final newline": lambda t: t.rstrip("\r\n").encode("utf-8"),
+    "blank line among rows": lambda t: insert_mid(t, "").encode("utf-8"),
+    "white-space line among rows": lambda t: insert_mid(t, " \t ").encode("utf-8"),
+    "trailing separator": lambda t: each_row(t, lambda line, sep: line.rstrip("\r") + sep).encode("utf-8"),
+    "quoted fields": lambda t: each_row(t, lambda line, sep: sep.join(
+        '"' + f.strip() + '"' if f.strip() else f for f in line.rstrip("\r").split(sep))).encode("utf-8"),
+}
+
+
+@pytest.mark.parametrize("how", list(RESAVED))
+@pytest.mark.parametrize("path", TEXT_FILES, ids=[os.path.relpath(p, INSTRUMENTS) for p in TEXT_FILES])
+def test_resaved_file_reads_the_same_numbers(tmp_path, path, how):
+    with open(path, "rb") as f:
+        data = f.read()
+    copy = tmp_path / ("resaved" + os.path.splitext(path)[1])
+    copy.write_bytes(RESAVED[how](text_of(data)))
+    original = kv.read_spectra(path)
+    resaved = kv.read_spectra(str(copy))
+    assert len(resaved) == len(original)
+    for a, b in zip(resaved, original):
+        assert set(a) == set(b)
+        for key in b:
+            np.testing.assert_array_equal(a[key], b[key])

@@ -1,9 +1,9 @@
 // Gamry Framework .DTA: a header of tab-separated key lines, then tables.
 // A table starts with "NAME<TAB>TABLE[<TAB>count]", then a column-name line
 // and a unit line, then rows; every line of a table starts with a tab, and
-// the table ends at the first line that does not.  The impedance tables are
-// named ZCURVE; each is one sweep.  Numbers follow the Windows locale, so a
-// decimal comma is read too.
+// the table ends at the first non-blank line that does not.  The impedance
+// tables are named ZCURVE; each is one sweep.  Numbers follow the Windows
+// locale, so a decimal comma is read too.
 #include "readers/readers.h"
 #include "readers/table.h"
 
@@ -41,8 +41,10 @@ ReadResult read_gamry(std::string_view bytes) {
     if (!map.complete()) return fail_at_line(names.number, missing_columns(map));
     builder.set_has_time(map.has(Quantity::time));
     builder.begin_sweep("ZCURVE " + std::to_string(tables));
+    // Blank lines (an editor's or a spreadsheet's, or a pause in the
+    // export) do not end a table: rows after them still belong to it.
     have_line = cursor.next(line);
-    while (have_line && !line.text.empty() && line.text[0] == '\t') {
+    while (have_line && ((!line.text.empty() && line.text[0] == '\t') || blank(line.text))) {
       if (!blank(line.text)) {
         split_fields(line.text, '\t', fields);
         if (auto error = add_row(fields, map, true, line.number, builder)) return unexpected(*error);
