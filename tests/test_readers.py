@@ -341,6 +341,61 @@ def test_reading_releases_the_interpreter_lock(tmp_path):
     assert run.returncode == 0 and run.stdout.strip() == "2", run.stderr
 
 
+SIGNAL_CHECK = """
+import os, signal, sys, threading, time
+import kelvora as kv
+fifo, data, mode = sys.argv[1], open(sys.argv[2], "rb").read(), sys.argv[3]
+main, seen = threading.get_ident(), []
+
+def handler(*_):
+    seen.append(1)
+    if mode == "raise":
+        raise KeyboardInterrupt
+
+signal.signal(signal.SIGUSR1, handler)
+
+def feed():
+    time.sleep(0.3)  # the reader waits in its open() for a writer
+    signal.pthread_kill(main, signal.SIGUSR1)
+    time.sleep(0.3)
+    try:
+        with open(fifo, "wb") as f:
+            f.write(data[:100])
+            f.flush()
+            time.sleep(0.3)  # and now in a read() for more
+            signal.pthread_kill(main, signal.SIGUSR1)
+            time.sleep(0.3)
+            f.write(data[100:])
+    except BrokenPipeError:  # the reader gave up
+        pass
+
+threading.Thread(target=feed, daemon=True).start()  # may be left waiting for a reader
+try:
+    print(len(kv.read_spectra(fifo)), len(seen))
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo") or not hasattr(__import__("signal"), "pthread_kill"),
+                    reason="needs named pipes and thread signals")
+@pytest.mark.parametrize("mode, output", [("record", "2 2"), ("raise", "interrupted")])
+def test_signal_while_reading_a_pipe(tmp_path, mode, output):
+    # A signal whose handler raises nothing must not fail the read (it used
+    # to come out as InterruptedError); one whose handler raises stops it
+    # with that exception.
+    import subprocess
+
+    source = write(tmp_path, "a.mpt", w.biologic_mpt([S, S]))
+    fifo = str(tmp_path / "pipe.mpt")
+    os.mkfifo(fifo)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [os.path.dirname(kv.__file__),
+                                                                  os.environ.get("PYTHONPATH", "")] if p))
+    run = subprocess.run([sys.executable, "-c", SIGNAL_CHECK, fifo, source, mode], capture_output=True, text=True,
+                         timeout=60, env=env)
+    assert run.returncode == 0 and run.stdout.strip() == output, (run.stdout, run.stderr)
+
+
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 

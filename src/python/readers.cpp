@@ -5,11 +5,14 @@
 #include "python/readers.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "python/errors.h"
 #include "python/gil.h"
@@ -70,15 +73,39 @@ bool parse_arguments(const char* name, PyObject* args, PyObject* kwargs, Argumen
   return true;
 }
 
-// Reads the whole file; errno on failure.
-int read_file(const std::string& path, std::string& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return errno ? errno : EIO;
+// A file being read; closed when reading ends, however it ends.
+struct OpenFile {
+  std::FILE* f = nullptr;
+  OpenFile() = default;
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (f) std::fclose(f);
+  }
+};
+
+// Reads the rest of the file into `bytes`, opening it first if need be;
+// errno on failure.  EINTR (a signal arrived while a pipe or a slow device
+// kept the call waiting) leaves the file open and what was read in `bytes`:
+// the caller runs the signal handlers and calls again to go on.
+int read_file(const std::string& path, OpenFile& file, std::string& bytes) {
+  if (!file.f) {
+    errno = 0;
+    file.f = std::fopen(path.c_str(), "rb");
+    if (!file.f) return errno ? errno : EIO;
+    // A regular file's size, as a hint: the buffer then grows once, not by
+    // doubling to up to twice the file.
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
+    if (!ec && size > 0 && size < bytes.max_size()) bytes.reserve(static_cast<std::size_t>(size));
+  }
   char buffer[1 << 16];
   std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
-  const int error = std::ferror(f) ? (errno ? errno : EIO) : 0;
-  std::fclose(f);
+  errno = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file.f)) > 0) bytes.append(buffer, n);
+  if (!std::ferror(file.f)) return 0;
+  const int error = errno ? errno : EIO;
+  std::clearerr(file.f);
   return error;
 }
 
@@ -105,14 +132,21 @@ PyObject* read(const char* name, PyObject* args, PyObject* kwargs, bool single) 
   Arguments a;
   if (!parse_arguments(name, args, kwargs, a)) return nullptr;
   std::string bytes;
+  OpenFile file;
   int error = 0;
   std::optional<rd::ReadResult> result;
-  {
-    // An exception (out of memory) leaves with the lock taken back and is
-    // raised by the module's boundary (guard.h).
-    ReleaseGil released;
-    error = read_file(a.native, bytes);
-    if (!error) result.emplace(rd::read_spectra(bytes, a.format, a.extension));
+  while (true) {
+    {
+      // An exception (out of memory) leaves with the lock taken back and is
+      // raised by the module's boundary (guard.h).
+      ReleaseGil released;
+      error = read_file(a.native, file, bytes);
+      if (!error) result.emplace(rd::read_spectra(bytes, a.format, a.extension));
+    }
+    // Interrupted by a signal: its handler runs now (Ctrl-C raises
+    // KeyboardInterrupt); if it raises nothing, reading goes on.
+    if (error != EINTR) break;
+    if (PyErr_CheckSignals() < 0) return nullptr;
   }
   if (error) {
     errno = error;
