@@ -197,6 +197,7 @@ EISTEXT = w.gamry([S], crlf=False).decode("latin-1")
     ("utf16.pssession", truncated(w.palmsens([("CH", [S])]), "}".encode("utf-16-le")), r"byte offset \d+",
      r"expected a '}' to close the session object"),
     ("nan.csv", b"freq,Z',Z''\n1,2,3\n2,abc,4\n", "line 3", "expected a number in column \"Z'\", found \"abc\""),
+    ("sign.csv", b"freq,Z',Z''\n1,2,3\n2,+-4,4\n", "line 3", "expected a number in column \"Z'\", found \"\\+-4\""),
     ("cols.csv", b"freq;Z'\n1;2\n", "line 1", "expected a line of column names"),
     # Row names in every row but not among the column names (R's write.table).
     ("rows.csv", b'"freq","zreal","zimag"\n"a",100,5,-1\n', "line 2", "expected 3 fields as in the column names, found 4"),

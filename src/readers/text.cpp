@@ -174,7 +174,10 @@ void split_fields(std::string_view line, char separator, std::vector<std::string
 
 std::optional<double> parse_number(std::string_view field, bool decimal_comma) {
   field = trim(field);
-  if (!field.empty() && field.front() == '+') field.remove_prefix(1);
+  if (!field.empty() && field.front() == '+') {
+    field.remove_prefix(1);
+    if (!field.empty() && (field.front() == '-' || field.front() == '+')) return std::nullopt;  // "+-1"
+  }
   if (field.empty() || field.size() > 64) return std::nullopt;
   char buffer[64];
   if (decimal_comma && field.find(',') != std::string_view::npos) {

@@ -57,6 +57,9 @@ static void numbers() {
   CHECK(!parse_number("nan", false) && !parse_number("inf", false) && !parse_number("", false));
   CHECK(!parse_number("1e400", false));
   CHECK(!parse_number("1.0x", false));
+  CHECK(parse_number("-0", false) == 0.0 && std::signbit(*parse_number("-0", false)));
+  CHECK(parse_number("1e-310", false) == 1e-310);  // subnormal
+  CHECK(!parse_number("+-1", false) && !parse_number("++1", false) && !parse_number("+-1,5", true));
 }
 
 static void lines_and_encodings() {
