@@ -457,3 +457,28 @@ def test_blank_line_inside_a_gamry_table_does_not_end_it(tmp_path, gap):
     at = lines.index("ZCURVE\tTABLE") + 3 + 4  # after the fourth row
     path = write(tmp_path, "gap.DTA", "\n".join(lines[:at] + [gap, gap] + lines[at:]).encode("latin-1"))
     check(kv.read_spectrum(path), s)
+
+
+def grouped_gamry():
+    lines = w.gamry([S], crlf=False).decode("latin-1").split("\n")
+    row = lines.index("ZCURVE\tTABLE") + 5  # the third row
+    fields = lines[row].split("\t")
+    fields[3] = "1,000"  # Freq
+    return "\n".join(lines[:row] + ["\t".join(fields)] + lines[row + 1:]).encode("latin-1")
+
+
+GROUPED_GAMRY = grouped_gamry()
+
+
+@pytest.mark.parametrize("name, data, line, found", [
+    # A spreadsheet's thousands separator in a column of a file that writes decimal points elsewhere.
+    ("grouped.tsv", b"freq\tzreal\tzimag\n100\t12.5\t-1.5\n10,000\t12.25\t-0.5\n", 3, r'"10,000" \(a comma grouping'),
+    ("grouped.csv", b"freq;zreal;zimag\n100;12.5;-1.5\n10,000;12;-1\n", 3, r'"10,000" \(a comma grouping'),
+    ("grouped.txt", b"freq zreal zimag\n10,000 12.5 -1.5\n", 2, 'comma as on line 2 in column "zreal", found "12.5"'),
+    ("german.csv", b"freq;zreal;zimag\n100;12,5;-1,5\n1.000;12;-1\n", 3, 'comma as on line 2 in column "freq", found "1.000"'),
+    ("grouped.DTA", GROUPED_GAMRY, None, r'"1,000" \(a comma grouping'),
+])
+def test_one_decimal_mark_per_file(tmp_path, name, data, line, found):
+    path = write(tmp_path, name, data)
+    with pytest.raises(ValueError, match=(f"line {line}" if line else r"line \d+") + ": expected a decimal .*" + found):
+        kv.read_spectra(path)

@@ -120,8 +120,10 @@ def read_spectra(path: _Path, format: _Format | None = None) -> list[dict[str, n
         For an unknown or undetectable format, or a malformed file: among
         others a row with more or fewer values than column names (empty
         fields from trailing separators aside), a value that is not a number,
-        or a frequency below 0 Hz.  The message names the file, the line or
-        byte offset, and what was expected there.
+        a file whose numbers mix decimal points and decimal commas (such as
+        ``12.5`` and a thousands-grouped ``10,000``), or a frequency below
+        0 Hz.  The message names the file, the line or byte offset, and what
+        was expected there.
 
     Notes
     -----

@@ -219,7 +219,7 @@ std::vector<SpectrumRecord> SweepBuilder::finish() {
 }
 
 std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, const ColumnMap& map,
-                                 bool decimal_comma, std::size_t line, SweepBuilder& out) {
+                                 bool decimal_comma, std::size_t line, SweepBuilder& out, DecimalMarks* marks) {
   double v[7] = {0, 0, 0, 0, 0, 0, 0};
   if (fields.size() < map.required)
     return ReadError{line, kNoPosition,
@@ -246,6 +246,20 @@ std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, co
     const auto number = parse_number(fields[i], decimal_comma);
     if (!number)
       return ReadError{line, kNoPosition, "expected a number in column " + quoted(name) + ", found " + shown(fields[i])};
+    if (decimal_comma && marks) {
+      const bool point = fields[i].find('.') != std::string_view::npos;
+      const bool comma = fields[i].find(',') != std::string_view::npos;
+      if (comma && marks->point_line)
+        return ReadError{line, kNoPosition,
+                         "expected a decimal point as on line " + std::to_string(marks->point_line) + " in column " +
+                             quoted(name) + ", found " + shown(fields[i]) + " (a comma grouping thousands?)"};
+      if (point && marks->comma_line)
+        return ReadError{line, kNoPosition,
+                         "expected a decimal comma as on line " + std::to_string(marks->comma_line) + " in column " +
+                             quoted(name) + ", found " + shown(fields[i])};
+      if (point && !marks->point_line) marks->point_line = line;
+      if (comma && !marks->comma_line) marks->comma_line = line;
+    }
     v[q] = *number * map.factor[q];
     if (q == static_cast<int>(Quantity::frequency) && v[q] < 0.0)
       return ReadError{line, kNoPosition,

@@ -70,12 +70,22 @@ class SweepBuilder {
   std::size_t reserve_ = 0;
 };
 
+// Where a file's numbers first showed a decimal point and a decimal comma.
+// A file that writes "12.5" in one place and "10,000" in another groups
+// thousands with the comma: read as a decimal comma it would give 10.
+struct DecimalMarks {
+  std::size_t point_line = 0;
+  std::size_t comma_line = 0;
+};
+
 // Reads the values of one row by the map into the builder.  The row holds
 // `map.required` fields or more, and nothing but empty fields after the
-// named columns.  On failure an error naming the line, the column and what
-// was found.
+// named columns.  With `decimal_comma` and `marks`, the numbers of all rows
+// passed the same `marks` must use one decimal mark.  On failure an error
+// naming the line, the column and what was found.
 std::optional<ReadError> add_row(const std::vector<std::string_view>& fields, const ColumnMap& map,
-                                 bool decimal_comma, std::size_t line, SweepBuilder& out);
+                                 bool decimal_comma, std::size_t line, SweepBuilder& out,
+                                 DecimalMarks* marks = nullptr);
 
 // Every reader's last step: at least one sweep with points.
 ReadResult finish_sweeps(SweepBuilder& builder, std::size_t line, const char* what);

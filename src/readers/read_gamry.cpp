@@ -19,6 +19,7 @@ ReadResult read_gamry(std::string_view bytes) {
   SweepBuilder builder;
   std::vector<std::string_view> fields;
   std::size_t tables = 0;
+  DecimalMarks marks;  // one for the whole file: all its tables follow one locale
   bool have_line = cursor.next(line);
   while (have_line) {
     split_fields(line.text, '\t', fields);
@@ -47,7 +48,7 @@ ReadResult read_gamry(std::string_view bytes) {
     while (have_line && ((!line.text.empty() && line.text[0] == '\t') || blank(line.text))) {
       if (!blank(line.text)) {
         split_fields(line.text, '\t', fields);
-        if (auto error = add_row(fields, map, true, line.number, builder)) return unexpected(*error);
+        if (auto error = add_row(fields, map, true, line.number, builder, &marks)) return unexpected(*error);
       }
       have_line = cursor.next(line);
     }

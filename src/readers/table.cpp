@@ -14,11 +14,12 @@ ReadResult read_rows(LineCursor& cursor, const Line& header, const std::vector<s
   builder.set_split_on_restart(options.split_on_restart);
   std::vector<std::string_view> fields;
   Line line;
+  DecimalMarks marks;
   std::size_t last = header.number;
   while (cursor.next(line)) {
     if (blank(line.text)) continue;
     split_fields(line.text, options.separator, fields);
-    if (auto error = add_row(fields, map, options.decimal_comma, line.number, builder)) return unexpected(*error);
+    if (auto error = add_row(fields, map, options.decimal_comma, line.number, builder, &marks)) return unexpected(*error);
     last = line.number;
   }
   return finish_sweeps(builder, last, options.what);
