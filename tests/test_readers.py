@@ -482,3 +482,25 @@ def test_one_decimal_mark_per_file(tmp_path, name, data, line, found):
     path = write(tmp_path, name, data)
     with pytest.raises(ValueError, match=(f"line {line}" if line else r"line \d+") + ": expected a decimal .*" + found):
         kv.read_spectra(path)
+
+
+def second_run(writer, s, header_lines=1):
+    """A file of two runs of a sweep: the rows of the second follow the first's (an experiment of two impedance
+    steps, or a second run pasted below the first)."""
+    first = writer(s)
+    nl = b"\r\r\n" if b"\r\r\n" in first else b"\n"
+    return first + nl.join(writer(s).split(nl)[header_lines:])
+
+
+@pytest.mark.parametrize("name, writer", [
+    ("parstat.txt", w.parstat),
+    ("powersuite.txt", w.powersuite),
+    ("nova.txt", w.autolab_nova),
+    ("nova_comma.txt", lambda s: w.autolab_nova(s, comma=True)),
+])
+def test_second_run_below_the_first_is_a_second_sweep(tmp_path, name, writer):
+    s = w.sweep(np.random.default_rng(3), n=7)
+    spectra = kv.read_spectra(write(tmp_path, name, second_run(writer, s)))
+    assert len(spectra) == 2
+    for spectrum in spectra:
+        check(spectrum, s, time=False)

@@ -130,7 +130,8 @@ def read_spectra(path: _Path, format: _Format | None = None) -> list[dict[str, n
     Delimited text (``"csv"``) and EC-Lab text split the rows into sweeps
     where a ``cycle number`` column changes and where the frequency returns
     to the first frequency of the sweep, so a file that repeats its sweep
-    gives one dict per repetition.  Their column names may follow up to 63
+    gives one dict per repetition; Autolab NOVA, PowerSuite and Parstat
+    text split where the frequency returns.  Their column names may follow up to 63
     lines of comments or settings.  Points at 0 Hz (the DC records some
     instruments interleave) are left out.
 

@@ -2,7 +2,8 @@
 //  - NOVA ASCII: ';'-separated, column names on the first line such as
 //    "Frequency (Hz)", "Z' (Ω)", "-Z'' (Ω)", "-Phase (°)", "Time (s)"; the
 //    column set is user-configurable, so columns are found by name.  A
-//    decimal comma is read too.
+//    decimal comma is read too.  A new sweep starts where the frequency
+//    returns to the first frequency of the sweep (scans exported together).
 //  - FRA .dfr: "VERSION..." on line 1, the point count on line 2, one more
 //    line, then nine lines per frequency: frequency, Z', -Z'' and six
 //    further numbers.
@@ -71,6 +72,7 @@ ReadResult read_autolab(std::string_view bytes) {
   TableOptions options;
   options.separator = ';';
   options.decimal_comma = true;
+  options.split_on_restart = true;  // several scans exported together
   options.what = "a sweep";
   return read_rows(cursor, line, names, options);
 }

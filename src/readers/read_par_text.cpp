@@ -4,7 +4,10 @@
 //  - Parstat / VersaStudio text: one header row with "Frequency (Hz)",
 //    "Zre (ohms)", "Zim (ohms)" among other columns; rows of DC steps carry
 //    frequency 0 and are left out.
-// Both keep the imaginary part's physical sign.
+// Both keep the imaginary part's physical sign.  Where the frequency
+// returns to the first frequency of a sweep (an experiment of several
+// impedance steps, or a second run pasted below the first), a new sweep
+// starts.
 #include "readers/readers.h"
 #include "readers/table.h"
 
@@ -32,6 +35,7 @@ ReadResult read_headed(std::string_view bytes, std::initializer_list<std::string
   TableOptions options;
   options.separator = '\t';
   options.decimal_comma = true;
+  options.split_on_restart = true;  // a second impedance step, or a run pasted below the first
   options.what = what;
   return read_rows(cursor, line, names, options);
 }
