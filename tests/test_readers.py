@@ -504,3 +504,27 @@ def test_second_run_below_the_first_is_a_second_sweep(tmp_path, name, writer):
     assert len(spectra) == 2
     for spectrum in spectra:
         check(spectrum, s, time=False)
+
+
+def spreadsheet_csv(data, encoding="ascii"):
+    """The file opened as comma-separated values and saved again: fields split at commas, their surrounding spaces
+    kept, and every field with a double quote in it quoted with the quote written twice."""
+    import csv
+    import io
+
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\r\n")
+    for row in csv.reader(io.StringIO(data.decode(encoding))):
+        writer.writerow(row)
+    return out.getvalue().encode(encoding)
+
+
+@pytest.mark.parametrize("name, writer", [
+    ("chi.txt", w.chi),
+    ("names.csv", lambda s: w.csv([s], names=("freq/Hz", "Z'/ohm", 'Z"/ohm'), roles=("f", "re", "im"))),
+])
+def test_names_with_a_double_quote_after_a_spreadsheet_saved_them(tmp_path, name, writer):
+    s = w.sweep(np.random.default_rng(4), n=6)
+    data = spreadsheet_csv(writer(s))
+    assert b'""/ohm' in data
+    check(kv.read_spectrum(write(tmp_path, name, data)), s, time=False)

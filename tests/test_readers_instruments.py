@@ -4,6 +4,7 @@ are printed with in the expected table, with the sweeps split where the
 table says."""
 import csv
 import glob
+import io
 import os
 import re
 
@@ -159,5 +160,28 @@ def test_resaved_file_reads_the_same_numbers(tmp_path, path, how):
     assert len(resaved) == len(original)
     for a, b in zip(resaved, original):
         assert set(a) == set(b)
+        for key in b:
+            np.testing.assert_array_equal(a[key], b[key])
+
+
+COMMA_FILES = [p for p in TEXT_FILES if os.path.basename(os.path.dirname(p)) in ("chi-txt", "autolab-z60w")]
+
+
+@pytest.mark.parametrize("path", COMMA_FILES, ids=[os.path.relpath(p, INSTRUMENTS) for p in COMMA_FILES])
+def test_comma_separated_file_saved_again_by_a_spreadsheet(tmp_path, path):
+    # Fields split at commas and written back, a field with a double quote
+    # in it (CHI's Z"/ohm) quoted with the quote doubled.
+    with open(path, "rb") as f:
+        text = text_of(f.read())
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\r\n")
+    for row in csv.reader(io.StringIO(text)):
+        writer.writerow(row)
+    copy = tmp_path / ("resaved" + os.path.splitext(path)[1])
+    copy.write_bytes(out.getvalue().encode("utf-8"))
+    original = kv.read_spectra(path)
+    resaved = kv.read_spectra(str(copy))
+    assert len(resaved) == len(original)
+    for a, b in zip(resaved, original):
         for key in b:
             np.testing.assert_array_equal(a[key], b[key])

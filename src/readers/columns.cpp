@@ -102,8 +102,11 @@ std::optional<ColumnMeaning> column_meaning(std::string_view name) {
   std::string key, orig;
   key.reserve(name.size());
   orig.reserve(name.size());
-  for (char c : name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
     if (c == ' ' || c == '_' || c == '\t') continue;
+    // A spreadsheet writes the quote of a quoted name twice: Z""/ohm is Z"/ohm.
+    if (c == '"' && i > 0 && name[i - 1] == '"') continue;
     key.push_back(lower(c));
     orig.push_back(c);
   }
