@@ -360,7 +360,8 @@ def test_results_table_columns():
     table = kv.results_table(results)
     names = list(results[0].params)
     assert list(table) == names + [n + "_stderr" for n in names] + [
-        "cost", "chi_square", "success", "iterations", "method", "message", "error"]
+        "cost", "chi_square", "success", "iterations", "method", "message", "error",
+        "dof", "reduced_chi_square", "aic", "bic"]
     assert all(len(column) == 4 for column in table.values())
     for i in (0, 1, 3):
         r = results[i]
@@ -368,8 +369,12 @@ def test_results_table_columns():
         assert [table[n + "_stderr"][i] for n in names] == list(r.stderr.values())
         assert (table["cost"][i], table["chi_square"][i], table["success"][i]) == (r.cost, r.chi_square, r.success)
         assert (table["method"][i], table["message"][i], table["error"][i]) == (r.method, r.message, "")
-    assert all(np.isnan(table[n][2]) for n in names) and np.isnan(table["cost"][2])
-    assert not table["success"][2] and table["iterations"][2] == 0 and table["message"][2] == ""
+        assert (table["dof"][i], table["reduced_chi_square"][i], table["aic"][i], table["bic"][i]) == (
+            r.dof, r.reduced_chi_square, r.aic, r.bic)
+    assert table["dof"].dtype == np.int64 and table["aic"].dtype == np.float64
+    assert all(np.isnan(table[n][2]) for n in names + ["cost", "reduced_chi_square", "aic", "bic"])
+    assert not table["success"][2] and table["iterations"][2] == 0 and table["dof"][2] == 0
+    assert table["message"][2] == ""
     assert table["error"][2] == "ValueError: " + str(results[2])
 
 
@@ -397,7 +402,8 @@ def test_results_table_refuses_other_items():
         kv.results_table([1.0])
     with pytest.raises(TypeError, match="circuit must be a Circuit"):
         kv.results_table([], circuit=3)
-    assert list(kv.results_table([])) == ["cost", "chi_square", "success", "iterations", "method", "message", "error"]
+    assert list(kv.results_table([])) == ["cost", "chi_square", "success", "iterations", "method", "message", "error",
+                                          "dof", "reduced_chi_square", "aic", "bic"]
 
 
 @pytest.mark.parametrize("circuit", ["R0-(R1,C1)", kv.Circuit("R0-(R1,C1)")])

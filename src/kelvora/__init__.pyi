@@ -1891,10 +1891,14 @@ def results_table(
           ``"iterations"`` (int64), ``"method"`` and ``"message"`` (lists of
           str): the :class:`FitResult` attributes of those names;
         - ``"error"`` (list of str): ``"{type}: {message}"`` of a failed
-          slot's exception, ``""`` for a result.
+          slot's exception, ``""`` for a result;
+        - ``"dof"`` (int64), ``"reduced_chi_square"``, ``"aic"`` and
+          ``"bic"`` (float64): the :class:`FitResult` attributes of those
+          names, for comparing models fitted to the same spectra.
 
-        A failed slot has NaN values, errors and cost, ``success`` False,
-        ``iterations`` 0 and empty ``method`` and ``message``.  Results of
+        A failed slot has NaN values, errors, cost and criteria, ``success``
+        False, ``iterations`` and ``dof`` 0 and empty ``method`` and
+        ``message``.  Results of
         different circuits share one table: the parameter columns are the
         union of their names in order of first appearance, NaN where a
         result has no such parameter.

@@ -35,6 +35,11 @@ def results_table(results, circuit=None):
     method = [""] * rows
     message = [""] * rows
     error = [""] * rows
+    # For comparing models fitted to the same spectra (also from the command line).
+    dof = np.zeros(rows, dtype=np.int64)
+    reduced_chi_square = np.full(rows, np.nan)
+    aic = np.full(rows, np.nan)
+    bic = np.full(rows, np.nan)
     for i, r in enumerate(results):
         if not isinstance(r, _core.FitResult):
             error[i] = _error_text(r)
@@ -51,6 +56,10 @@ def results_table(results, circuit=None):
         iterations[i] = r.iterations
         method[i] = r.method
         message[i] = r.message
+        dof[i] = r.dof
+        reduced_chi_square[i] = r.reduced_chi_square
+        aic[i] = r.aic
+        bic[i] = r.bic
 
     table = dict(values)
     table.update({f"{name}_stderr": column for name, column in errors.items()})
@@ -62,5 +71,9 @@ def results_table(results, circuit=None):
         method=method,
         message=message,
         error=error,
+        dof=dof,
+        reduced_chi_square=reduced_chi_square,
+        aic=aic,
+        bic=bic,
     )
     return table
