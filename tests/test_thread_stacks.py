@@ -67,6 +67,14 @@ SMALL_THREAD = """
     t = threading.Thread(target=work)
     t.start()
     t.join()
+
+    # The last references dropped on a small thread: freeing a tree walks it too.
+    kept = [deep, result]
+    del deep, result
+    threading.stack_size(32 * 1024)
+    t = threading.Thread(target=kept.clear)
+    t.start()
+    t.join()
     print(*out)
 """
 

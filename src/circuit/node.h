@@ -61,6 +61,10 @@ inline constexpr std::size_t kStackReserve = 64 * 1024;
 // nested deeper are refused on this thread before any walk starts.
 std::size_t nesting_limit();
 
+// Empties `nodes` without recursion, level by level: the destructor of a
+// deep tree would go one call deeper per level, on whatever thread drops it.
+void release_tree(SeriesList& nodes);
+
 // Nesting depth of parallel groups (0 for a list of leaves).  Does not
 // recurse, so it may measure any tree on any thread.
 std::size_t nesting_depth(const SeriesList& nodes);

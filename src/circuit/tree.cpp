@@ -99,6 +99,23 @@ std::size_t nesting_limit() {
   return std::min(kMaxNestingDepth, (room - kStackReserve) / kStackPerLevel);
 }
 
+void release_tree(SeriesList& nodes) {
+  std::vector<SeriesList> pending;
+  pending.push_back(std::move(nodes));
+  nodes.clear();
+  while (!pending.empty()) {
+    SeriesList list = std::move(pending.back());
+    pending.pop_back();
+    for (Node& node : list) {
+      if (node.is_leaf()) continue;
+      for (SeriesList& branch : std::get<ParallelGroup>(node.value).branches) {
+        pending.push_back(std::move(branch));
+        branch.clear();
+      }
+    }
+  }  // each list is destroyed with its groups' branches already empty
+}
+
 std::size_t nesting_depth(const SeriesList& nodes) {
   std::size_t deepest = 0;
   std::vector<std::pair<const SeriesList*, std::size_t>> pending{{&nodes, 0}};

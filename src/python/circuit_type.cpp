@@ -84,6 +84,7 @@ PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 void circuit_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if (auto* nodes = reinterpret_cast<CircuitObject*>(self)->nodes) kelvora::release_tree(*nodes);
   delete reinterpret_cast<CircuitObject*>(self)->nodes;
   delete reinterpret_cast<CircuitObject*>(self)->constraints;
   type->tp_free(self);

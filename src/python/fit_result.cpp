@@ -242,6 +242,10 @@ PyObject* fit_result_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void fit_result_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if (auto* record = reinterpret_cast<FitResultObject*>(self)->record) {
+    release_tree(record->outcome.circuit);
+    release_tree(record->initial);
+  }
   delete reinterpret_cast<FitResultObject*>(self)->record;
   type->tp_free(self);
   Py_DECREF(type);
