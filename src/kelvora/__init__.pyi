@@ -853,8 +853,8 @@ class Circuit:
         ------
         ValueError
             ``expected n values, got m`` for the wrong number of values, or a
-            NaN value or one outside its bounds for a parameter held fixed
-            (:meth:`with_fixed`).
+            NaN or infinite value or one outside its bounds for a parameter
+            held fixed (:meth:`with_fixed`).
         TypeError
             If `values` is not a sequence of numbers.
 
@@ -882,8 +882,8 @@ class Circuit:
         ValueError
             For unknown names (with a "did you mean" suggestion) or missing
             names, where the message lists the valid names with units and
-            bounds; or for a NaN value or one outside its bounds for a
-            parameter held fixed (:meth:`with_fixed`).
+            bounds; or for a NaN or infinite value or one outside its bounds
+            for a parameter held fixed (:meth:`with_fixed`).
         TypeError
             If `values` is not a dict of str to numbers.
 

@@ -101,9 +101,9 @@ def table_meta(circuit: kv.Circuit | str) -> Any:
     Returns
     -------
     pandas.DataFrame
-        No rows; the parameter and standard-error columns float64,
-        ``success`` bool, ``iterations`` int64 and the text columns as
-        pandas makes them of str.
+        No rows; the parameter, standard-error, cost and criteria columns
+        float64, ``success`` bool, ``iterations`` and ``dof`` int64 and the
+        text columns as pandas makes them of str.
     """
     # Imported by name: pandas comes with Dask's dataframes and ships no type
     # information of its own.

@@ -17,7 +17,7 @@ struct FitRecord {
   std::string method;                     // the method's name
   kelvora::SeriesList initial;            // the start circuit: the guess or the given values
   bool initial_explicit = true;           // its explicit-values flag
-  Spectrum spectrum;                      // the measured spectrum, for plot(); empty when read from a dict form
+  Spectrum spectrum;                      // the measured spectrum, for plot(); empty when read from a version-1 dict form
 };
 
 // A new FitResult owning `record`; nullptr with an exception set on failure.
