@@ -17,6 +17,7 @@
 #include "python/fit_signature.h"
 #include "python/guard.h"
 #include "python/py_lists.h"
+#include "python/dict_form.h"
 #include "python/pyref.h"
 #include "python/spectrum.h"
 #include "support/number_format.h"
@@ -411,11 +412,7 @@ PyObject* from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // (Circuit.from_dict, (self.to_dict(),)) for pickle and copy.
 PyObject* circuit_reduce(PyObject* self, PyObject*) {
-  PyRef dict(to_dict(self, nullptr));
-  if (!dict) return nullptr;
-  PyRef restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_dict"));
-  if (!restore) return nullptr;
-  return Py_BuildValue("(O(O))", restore.get(), dict.get());
+  return reduce_through_dict(self, to_dict(self, nullptr));
 }
 
 // Circuits compare and hash by value: tree, values bit for bit, flag and constraints.

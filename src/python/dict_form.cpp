@@ -71,6 +71,14 @@ bool check_dict_form(PyObject* dict, const char* what, const char* type, long ve
   return true;
 }
 
+PyObject* reduce_through_dict(PyObject* self, PyObject* dict) {
+  PyRef owned(dict);
+  if (!owned) return nullptr;
+  PyRef restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_dict"));
+  if (!restore) return nullptr;
+  return Py_BuildValue("(O(O))", restore.get(), owned.get());
+}
+
 PyObject* dict_item(PyObject* dict, const char* key) { return PyDict_GetItemString(dict, key); }
 
 bool read_double(PyObject* obj, const char* what, const char* key, double& out) {

@@ -31,6 +31,11 @@ bool read_doubles(PyObject* obj, const char* what, const char* key, std::optiona
 // Sets ValueError "{what}: {text}" and returns false.
 bool dict_error(const char* what, const std::string& text);
 
+// (type(self).from_dict, (dict,)), the __reduce__ value of a class whose
+// pickles and copies go through its dict form; takes over `dict` (a new
+// reference, or nullptr with an exception set).
+PyObject* reduce_through_dict(PyObject* self, PyObject* dict);
+
 // Sets `key` of `dict` to `value`, taking over the new reference; false on failure.
 bool set_item(PyObject* dict, const char* key, PyObject* value);
 

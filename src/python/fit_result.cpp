@@ -422,11 +422,7 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* fit_result_reduce(PyObject* self, PyObject*) {
-  PyRef dict(fit_result_to_dict(self, nullptr));
-  if (!dict) return nullptr;
-  PyRef restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_dict"));
-  if (!restore) return nullptr;
-  return Py_BuildValue("(O(O))", restore.get(), dict.get());
+  return reduce_through_dict(self, fit_result_to_dict(self, nullptr));
 }
 
 bool same_record(const FitRecord& a, const FitRecord& b) {

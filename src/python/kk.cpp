@@ -271,11 +271,7 @@ PyObject* kk_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kk_result_reduce(PyObject* self, PyObject*) {
-  PyRef dict(kk_result_to_dict(self, nullptr));
-  if (!dict) return nullptr;
-  PyRef restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_dict"));
-  if (!restore) return nullptr;
-  return Py_BuildValue("(O(O))", restore.get(), dict.get());
+  return reduce_through_dict(self, kk_result_to_dict(self, nullptr));
 }
 
 bool same_optional(const std::optional<double>& a, const std::optional<double>& b) {
