@@ -213,11 +213,19 @@ def test_fit_weights_and_plots_that_cannot_serve_are_usage_errors_before_any_wor
     assert not (tmp_path / "r.csv").exists()
 
 
-@pytest.mark.parametrize("model, hint", [("randlez", 'did you mean "randles"?'), ("xyz", "the models are rc, ")])
+@pytest.mark.parametrize("model, hint", [("randlez", 'did you mean "randles"?'), ("xyz", "the models are rc, "),
+                                         ("two_rq2", 'did you mean "two_rq"?'),
+                                         ("sei_randles_w0", 'did you mean "sei_randles_wo"?')])
 def test_misspelt_model_name_is_one_line_naming_the_models(tmp_path, model, hint):
     out = run("fit", *randles_files(tmp_path, 1), "-m", model)
     usage_error(out, "fit")
     assert f"--model {model}: not a model name" in out.stderr and hint in out.stderr
+
+
+def test_a_word_with_digits_like_no_model_gets_the_parser_s_message(tmp_path):
+    out = run("fit", *randles_files(tmp_path, 1), "-m", "R1x")
+    assert out.returncode == 2 and out.stdout == ""
+    assert "--model R1x: unexpected trailing input" in out.stderr and "not a model name" not in out.stderr
 
 
 def test_guess_for_a_circuit_without_a_network_is_a_usage_error_before_any_work(tmp_path):
@@ -238,6 +246,18 @@ def test_circuit_without_a_network_is_noted_once_in_the_command_s_terms(tmp_path
     assert "Warning" not in out.stderr and "guess_init" not in out.stderr
     quiet = run("fit", *paths, "-m", "R0-(R1,C1)-W2", "--no-progress", "--no-guess")
     assert (quiet.returncode, quiet.stderr, quiet.stdout) == (0, "", out.stdout)
+
+
+@pytest.mark.parametrize("action", ["ignore", "error"])
+def test_the_no_network_note_follows_the_user_s_warning_filters(tmp_path, action):
+    paths = randles_files(tmp_path, 2)
+    out = run("fit", *paths, "-m", "R0-(R1,C1)-W2", "--no-progress", env={"PYTHONWARNINGS": action})
+    if action == "ignore":
+        assert (out.returncode, out.stderr) == (0, ""), out.stderr
+        assert out.stdout.count("\n") == 3
+    else:  # the note is the error, in the command's terms
+        usage_error(out, "fit")
+        assert "--no-guess" in out.stderr and "Traceback" not in out.stderr and "guess_init" not in out.stderr
 
 
 def test_fit_with_a_network_for_the_model(tmp_path):

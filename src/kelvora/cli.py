@@ -180,9 +180,12 @@ def _circuit(model: str) -> kv.Circuit:
     try:
         return kv.Circuit(model)
     except ValueError as e:
-        if re.fullmatch(r"[A-Za-z_]+", model.strip()):  # a name, not an expression: a misspelt model
-            names = kv.Circuit.ml_circuits()
-            close = difflib.get_close_matches(model.strip().lower(), names, n=1)
+        # A single word that is not an expression: a misspelt model name ("randlez", "two_rq2"), unless it has
+        # digits and resembles no model ("R1x"), when the parser's message says more.
+        word = model.strip()
+        names = kv.Circuit.ml_circuits()
+        close = difflib.get_close_matches(word.lower(), names, n=1) if re.fullmatch(r"\w+", word) else []
+        if close or re.fullmatch(r"[A-Za-z_]+", word):
             hint = f' (did you mean "{close[0]}"?)' if close else ""
             raise UsageError(f"--model {model}: not a model name{hint}; the models are {', '.join(names)} "
                              '("kelvora models" lists them), or give a circuit expression such as "R0-(R1,C1)"'
@@ -223,6 +226,10 @@ def _no_network_note(model: str) -> str:
     return (f"--model {model}: no trained network for this circuit, so every fit starts from the elements' "
             "default values; --no-guess does the same without this note (the models with a network: "
             + ", ".join(kv.Circuit.ml_circuits()) + ")")
+
+
+def _in_options(warning: str, model: str) -> str:
+    return _no_network_note(model) if warning.startswith("There is no ML model") else warning
 
 
 def _fit_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -332,15 +339,16 @@ def _fit(args: argparse.Namespace) -> int:
         spectra = inputs.spectra
         try:
             # The library's warnings speak of its own API (guess_init=False, with_values()); say it in options.
+            # The warning filters stay the user's: -W ignore silences the note, -W error makes it the error.
             with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
                 results = kv.fit_many(circuit, [s.data for s in spectra], threads=args.threads, chain=args.chain,
                                       progress=_progress(args) and bool(spectra), **options)
         except (TypeError, ValueError) as e:  # options are checked once, before any fit
             raise UsageError(str(e)) from None
+        except Warning as e:
+            raise UsageError(_in_options(str(e), args.model)) from None
         for w in caught:
-            text = str(w.message)
-            _error(_no_network_note(args.model) if text.startswith("There is no ML model") else text)
+            _error(_in_options(str(w.message), args.model))
         failed = bool(inputs.failed_files)
         for spectrum, result in zip(spectra, results):
             if isinstance(result, BaseException):
