@@ -348,6 +348,8 @@ def test_results_round_trip_as_values(test, add_capacitance, add_inductance):
         ({"inductance": "none"}, "inductance"),
         ({"extra": 1}, "extra"),
         ({"mu": None}, "mu"),
+        ({k: [1.0, 2.0] for k in ("frequencies", "impedance_real", "impedance_imag", "residuals_real",
+                                   "residuals_imag")}, '"frequencies" must hold at least 3 values, got 2'),
     ],
 )
 def test_from_dict_rejects_malformed_entries(changes, message):

@@ -232,6 +232,9 @@ def test_fit_result_dict_errors_name_the_key():
         kv.FitResult.from_dict(bad(d, impedance_imag=KeyError))
     with pytest.raises(ValueError, match='"impedance_imag" must hold 30 entries, got 29'):
         kv.FitResult.from_dict(bad(d, impedance_imag=d["impedance_imag"][1:]))
+    # The spectrum and the residuals it gave cannot part: a shortened spectrum (all three lists) is refused.
+    with pytest.raises(ValueError, match=r'"residuals" must hold twice as many values as "frequencies" \(60 for 29'):
+        kv.FitResult.from_dict(bad(d, **{k: d[k][1:] for k in ("frequencies", "impedance_real", "impedance_imag")}))
     with pytest.raises(TypeError):
         kv.FitResult.from_dict([])
 

@@ -415,6 +415,13 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!read_doubles(dict_item(dict, "impedance_real"), what, "impedance_real", n, re) ||
         !read_doubles(dict_item(dict, "impedance_imag"), what, "impedance_imag", n, im))
       return nullptr;
+    // A result read from a version 1 dict carries no spectrum and writes an empty one; a kept spectrum is the
+    // one the residuals were computed on.
+    if (n != 0 && o.residuals.size() != 2 * n) {
+      dict_error(what, "\"residuals\" must hold twice as many values as \"frequencies\" (" +
+                           std::to_string(o.residuals.size()) + " for " + std::to_string(n) + " frequencies)");
+      return nullptr;
+    }
     r.spectrum.impedances.resize(n);
     for (std::size_t i = 0; i < n; ++i) r.spectrum.impedances[i] = {re[i], im[i]};
   }

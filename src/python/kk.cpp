@@ -257,6 +257,10 @@ PyObject* kk_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
       !read_doubles(dict_item(dict, "frequencies"), what, "frequencies", std::nullopt, r.frequencies))
     return nullptr;
   const std::size_t n = r.frequencies.size();
+  if (n < 3) {  // lin_kk needs three distinct frequencies
+    dict_error(what, "\"frequencies\" must hold at least 3 values, got " + std::to_string(n));
+    return nullptr;
+  }
   std::vector<double> re;
   std::vector<double> im;
   if (!read_doubles(dict_item(dict, "impedance_real"), what, "impedance_real", n, re) ||
