@@ -57,7 +57,8 @@ def literal_after(page, lead):
 def run_samples(samples, name):
     """Runs the samples in one namespace, statement by statement.  A statement
     whose line ends in `# ValueError ...` must raise it; a line
-    `expression  # <Python literal>` claims that value."""
+    `expression  # <Python literal>` claims that value right after the
+    statement runs (a name bound again later is checked as it stood there)."""
     namespace = {}
     for sample in samples:
         lines = sample.splitlines()
@@ -68,13 +69,13 @@ def run_samples(samples, name):
                     exec(code, namespace)
             else:
                 exec(code, namespace)
-        for line in lines:
-            expression, _, comment = line.partition("  # ")
-            try:
-                claimed = ast.literal_eval(comment.strip())
-            except (ValueError, SyntaxError):
-                continue
-            assert eval(expression, namespace) == claimed, line
+            for line in lines[statement.lineno - 1:statement.end_lineno]:
+                expression, _, comment = line.partition("  # ")
+                try:
+                    claimed = ast.literal_eval(comment.strip())
+                except (ValueError, SyntaxError):
+                    continue
+                assert eval(expression, namespace) == claimed, line
 
 
 @pytest.mark.parametrize("page", ["getting_started.rst", "circuits.rst", "README.md"])

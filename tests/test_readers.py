@@ -370,8 +370,8 @@ def feed():
     except BrokenPipeError:  # the reader gave up
         pass
 
-threading.Thread(target=feed, daemon=True).start()  # may be left waiting for a reader
-try:
+try:  # a loaded machine may deliver the first signal before the read starts: still inside the try
+    threading.Thread(target=feed, daemon=True).start()  # may be left waiting for a reader
     print(len(kv.read_spectra(fifo)), len(seen))
 except KeyboardInterrupt:
     print("interrupted")
