@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "python/errors.h"
+#include "python/py_lists.h"
 #include "python/pyref.h"
 #include "support/quote.h"
 
@@ -139,6 +140,32 @@ bool read_doubles(PyObject* obj, const char* what, const char* key, std::optiona
     out.push_back(x);
   }
   return true;
+}
+
+bool read_spectrum(PyObject* dict, const char* what, std::vector<double>& frequencies,
+                   std::vector<kelvora::Complex>& impedances) {
+  std::vector<double> re;
+  std::vector<double> im;
+  if (!read_doubles(dict_item(dict, "frequencies"), what, "frequencies", std::nullopt, frequencies)) return false;
+  const std::size_t n = frequencies.size();
+  if (!read_doubles(dict_item(dict, "impedance_real"), what, "impedance_real", n, re) ||
+      !read_doubles(dict_item(dict, "impedance_imag"), what, "impedance_imag", n, im))
+    return false;
+  impedances.resize(n);
+  for (std::size_t i = 0; i < n; ++i) impedances[i] = {re[i], im[i]};
+  return true;
+}
+
+bool set_spectrum(PyObject* dict, const std::vector<double>& frequencies,
+                  const std::vector<kelvora::Complex>& impedances) {
+  return set_item(dict, "frequencies", float_list(frequencies)) &&
+         set_item(dict, "impedance_real", part_list(impedances, &kelvora::Complex::re)) &&
+         set_item(dict, "impedance_imag", part_list(impedances, &kelvora::Complex::im));
+}
+
+PyObject* same_value(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
 }
 
 }  // namespace kelvora::py

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/complex.h"
+
 namespace kelvora::py {
 
 // Checks that `dict` is a dict with exactly `keys`, whose "type" is `type`
@@ -27,6 +29,16 @@ bool read_string(PyObject* obj, const char* what, const char* key, std::string& 
 // A list of numbers; `expected` checks the length when given.
 bool read_doubles(PyObject* obj, const char* what, const char* key, std::optional<std::size_t> expected,
                   std::vector<double>& out);
+
+// A measured spectrum kept as three lists: "frequencies", "impedance_real" and
+// "impedance_imag" (the last two as long as the first).
+bool read_spectrum(PyObject* dict, const char* what, std::vector<double>& frequencies,
+                   std::vector<kelvora::Complex>& impedances);
+bool set_spectrum(PyObject* dict, const std::vector<double>& frequencies,
+                  const std::vector<kelvora::Complex>& impedances);
+
+// The value itself, as __copy__ and __deepcopy__ of a class whose values never change.
+PyObject* same_value(PyObject* self, PyObject*);
 
 // Sets ValueError "{what}: {text}" and returns false.
 bool dict_error(const char* what, const std::string& text);

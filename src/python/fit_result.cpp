@@ -328,9 +328,7 @@ PyObject* fit_result_to_dict(PyObject* self, PyObject*) {
       !set_item(dict.get(), "impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)) ||
       !set_item(dict.get(), "cost", PyFloat_FromDouble(o.cost)) ||
       !set_item(dict.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) ||
-      !set_item(dict.get(), "frequencies", float_list(r.spectrum.frequencies)) ||
-      !set_item(dict.get(), "impedance_real", part_list(r.spectrum.impedances, &Complex::re)) ||
-      !set_item(dict.get(), "impedance_imag", part_list(r.spectrum.impedances, &Complex::im)))
+      !set_spectrum(dict.get(), r.spectrum.frequencies, r.spectrum.impedances))
     return nullptr;
   return dict.release();
 }
@@ -407,14 +405,8 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
       !read_double(dict_item(dict, "chi_square"), what, "chi_square", o.chi_square))
     return nullptr;
   if (!version_1) {
-    std::vector<double> re;
-    std::vector<double> im;
-    if (!read_doubles(dict_item(dict, "frequencies"), what, "frequencies", std::nullopt, r.spectrum.frequencies))
-      return nullptr;
+    if (!read_spectrum(dict, what, r.spectrum.frequencies, r.spectrum.impedances)) return nullptr;
     const std::size_t n = r.spectrum.frequencies.size();
-    if (!read_doubles(dict_item(dict, "impedance_real"), what, "impedance_real", n, re) ||
-        !read_doubles(dict_item(dict, "impedance_imag"), what, "impedance_imag", n, im))
-      return nullptr;
     // A result read from a version 1 dict carries no spectrum and writes an empty one; a kept spectrum is the
     // one the residuals were computed on.
     if (n != 0 && o.residuals.size() != 2 * n) {
@@ -422,8 +414,6 @@ PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
                            std::to_string(o.residuals.size()) + " for " + std::to_string(n) + " frequencies)");
       return nullptr;
     }
-    r.spectrum.impedances.resize(n);
-    for (std::size_t i = 0; i < n; ++i) r.spectrum.impedances[i] = {re[i], im[i]};
   }
   return new_fit_result(std::move(r));
 }
@@ -455,16 +445,11 @@ PyObject* fit_result_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
 }
 
-// A result never changes, so a copy (shallow or deep) is the result itself;
-// pickles go through the dict form, measured spectrum and all.
-PyObject* fit_result_copy(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
-}
-
 PyMethodDef kMethods[] = {
-    {"__copy__", guarded_method<&fit_result_copy>(), METH_NOARGS, "The result itself: results never change."},
-    {"__deepcopy__", guarded_method<&fit_result_copy>(), METH_O, "The result itself: results never change."},
+    // A result never changes, so a copy (shallow or deep) is the result itself; pickles go through the dict
+    // form, measured spectrum and all.
+    {"__copy__", guarded_method<&same_value>(), METH_NOARGS, "The result itself: results never change."},
+    {"__deepcopy__", guarded_method<&same_value>(), METH_O, "The result itself: results never change."},
     {"to_dict", guarded_method<walks_result<&fit_result_to_dict>>(), METH_NOARGS,
      "to_dict($self)\n--\n\n"
      "This result as a JSON-compatible dict of every attribute, with a format\n"

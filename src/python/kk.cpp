@@ -207,9 +207,7 @@ PyObject* kk_result_to_dict(PyObject* self, PyObject*) {
       !set_item(dict.get(), "capacitance", optional_float(r.capacitance)) ||
       !set_item(dict.get(), "resistances", float_list(r.resistances)) ||
       !set_item(dict.get(), "time_constants", float_list(r.time_constants)) ||
-      !set_item(dict.get(), "frequencies", float_list(r.frequencies)) ||
-      !set_item(dict.get(), "impedance_real", part_list(r.impedance, &Complex::re)) ||
-      !set_item(dict.get(), "impedance_imag", part_list(r.impedance, &Complex::im)) ||
+      !set_spectrum(dict.get(), r.frequencies, r.impedance) ||
       !set_item(dict.get(), "residuals_real", float_list(r.residuals_real)) ||
       !set_item(dict.get(), "residuals_imag", float_list(r.residuals_imag)) ||
       !set_item(dict.get(), "pseudo_chi_square", PyFloat_FromDouble(r.pseudo_chi_square)))
@@ -254,23 +252,17 @@ PyObject* kk_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
       !read_optional_double(dict_item(dict, "capacitance"), what, "capacitance", r.capacitance) ||
       !read_doubles(dict_item(dict, "resistances"), what, "resistances", r.m, r.resistances) ||
       !read_doubles(dict_item(dict, "time_constants"), what, "time_constants", r.m, r.time_constants) ||
-      !read_doubles(dict_item(dict, "frequencies"), what, "frequencies", std::nullopt, r.frequencies))
+      !read_spectrum(dict, what, r.frequencies, r.impedance))
     return nullptr;
   const std::size_t n = r.frequencies.size();
   if (n < 3) {  // lin_kk needs three distinct frequencies
     dict_error(what, "\"frequencies\" must hold at least 3 values, got " + std::to_string(n));
     return nullptr;
   }
-  std::vector<double> re;
-  std::vector<double> im;
-  if (!read_doubles(dict_item(dict, "impedance_real"), what, "impedance_real", n, re) ||
-      !read_doubles(dict_item(dict, "impedance_imag"), what, "impedance_imag", n, im) ||
-      !read_doubles(dict_item(dict, "residuals_real"), what, "residuals_real", n, r.residuals_real) ||
+  if (!read_doubles(dict_item(dict, "residuals_real"), what, "residuals_real", n, r.residuals_real) ||
       !read_doubles(dict_item(dict, "residuals_imag"), what, "residuals_imag", n, r.residuals_imag) ||
       !read_double(dict_item(dict, "pseudo_chi_square"), what, "pseudo_chi_square", r.pseudo_chi_square))
     return nullptr;
-  r.impedance.resize(n);
-  for (std::size_t i = 0; i < n; ++i) r.impedance[i] = {re[i], im[i]};
   return new_kk_result(std::move(r), *test);
 }
 
@@ -299,15 +291,10 @@ PyObject* kk_result_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((op == Py_EQ) == same ? 1 : 0);
 }
 
-// A result never changes, so a copy (shallow or deep) is the result itself.
-PyObject* kk_result_copy(PyObject* self, PyObject*) {
-  Py_INCREF(self);
-  return self;
-}
-
 PyMethodDef kMethods[] = {
-    {"__copy__", guarded_method<&kk_result_copy>(), METH_NOARGS, "The result itself: results never change."},
-    {"__deepcopy__", guarded_method<&kk_result_copy>(), METH_O, "The result itself: results never change."},
+    // A result never changes, so a copy (shallow or deep) is the result itself.
+    {"__copy__", guarded_method<&same_value>(), METH_NOARGS, "The result itself: results never change."},
+    {"__deepcopy__", guarded_method<&same_value>(), METH_O, "The result itself: results never change."},
     {"to_dict", guarded_method<&kk_result_to_dict>(), METH_NOARGS,
      "to_dict($self)\n--\n\n"
      "This result as a JSON-compatible dict of every attribute, with a format\n"
