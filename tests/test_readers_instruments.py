@@ -148,13 +148,10 @@ RESAVED = {
 }
 
 
-@pytest.mark.parametrize("how", list(RESAVED))
-@pytest.mark.parametrize("path", TEXT_FILES, ids=[os.path.relpath(p, INSTRUMENTS) for p in TEXT_FILES])
-def test_resaved_file_reads_the_same_numbers(tmp_path, path, how):
-    with open(path, "rb") as f:
-        data = f.read()
+def assert_resave_reads_the_same(tmp_path, path, data):
+    """`data`, saved beside the original under its extension, reads to the same spectra."""
     copy = tmp_path / ("resaved" + os.path.splitext(path)[1])
-    copy.write_bytes(RESAVED[how](text_of(data)))
+    copy.write_bytes(data)
     original = kv.read_spectra(path)
     resaved = kv.read_spectra(str(copy))
     assert len(resaved) == len(original)
@@ -162,6 +159,14 @@ def test_resaved_file_reads_the_same_numbers(tmp_path, path, how):
         assert set(a) == set(b)
         for key in b:
             np.testing.assert_array_equal(a[key], b[key])
+
+
+@pytest.mark.parametrize("how", list(RESAVED))
+@pytest.mark.parametrize("path", TEXT_FILES, ids=[os.path.relpath(p, INSTRUMENTS) for p in TEXT_FILES])
+def test_resaved_file_reads_the_same_numbers(tmp_path, path, how):
+    with open(path, "rb") as f:
+        data = f.read()
+    assert_resave_reads_the_same(tmp_path, path, RESAVED[how](text_of(data)))
 
 
 COMMA_FILES = [p for p in TEXT_FILES if os.path.basename(os.path.dirname(p)) in ("chi-txt", "autolab-z60w")]
@@ -177,11 +182,4 @@ def test_comma_separated_file_saved_again_by_a_spreadsheet(tmp_path, path):
     writer = csv.writer(out, lineterminator="\r\n")
     for row in csv.reader(io.StringIO(text)):
         writer.writerow(row)
-    copy = tmp_path / ("resaved" + os.path.splitext(path)[1])
-    copy.write_bytes(out.getvalue().encode("utf-8"))
-    original = kv.read_spectra(path)
-    resaved = kv.read_spectra(str(copy))
-    assert len(resaved) == len(original)
-    for a, b in zip(resaved, original):
-        for key in b:
-            np.testing.assert_array_equal(a[key], b[key])
+    assert_resave_reads_the_same(tmp_path, path, out.getvalue().encode("utf-8"))
