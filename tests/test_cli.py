@@ -3,6 +3,7 @@ installed console script when there is one): its rows equal the library's
 own results, errors name the file, and the exit status tells what failed."""
 import csv
 import glob
+import json
 import math
 import os
 import re
@@ -115,6 +116,65 @@ def test_fit_rows_equal_fit_many(tmp_path):
     # The fits found the cells the spectra were drawn from (0.5 % noise).
     fitted = [float(rows[0][name]) for name in kv.Circuit("randles").param_names()]
     np.testing.assert_allclose(fitted[:4], TRUTH[:4], rtol=0.05)
+
+
+def rows_equal_fits(rows, circuit, paths, **options):
+    expected = kv.results_table(kv.fit_many(circuit, [kv.read_spectrum(p) for p in paths], threads=1, **options))
+    for i, r in enumerate(rows):
+        for name, column in expected.items():
+            assert r[name] == cell(column[i]), name
+    return expected
+
+
+def test_bounds_and_fixed_values_reach_every_fit(tmp_path):
+    paths = randles_files(tmp_path, 2)
+    out = run("fit", *paths, "-m", "randles", "--fix", "R0.r=12", "--bound", "CPE1.alpha=0.9:", "--bound",
+              "R1.r=:45", "--no-progress")
+    assert out.returncode == 0, out.stderr
+    rows = list(csv.DictReader(out.stdout.splitlines()))
+    circuit = kv.Circuit("randles").with_bounds({"CPE1.alpha": (0.9, 1.0), "R1.r": (1e-12, 45.0)})
+    expected = rows_equal_fits(rows, circuit.with_fixed({"R0.r": 12.0}), paths)
+    # The constraints bind: R0 is held, alpha and R1 sit at the bounds the truth lies beyond.
+    assert list(expected["R0.r"]) == [12.0, 12.0] and list(expected["R0.r_stderr"]) == [0.0, 0.0]
+    assert min(expected["CPE1.alpha"]) >= 0.9 and max(expected["R1.r"]) <= 45.0
+
+
+@pytest.mark.parametrize("kind", ["Circuit", "FitResult"])
+def test_model_saved_as_json_starts_every_fit_from_its_values(tmp_path, kind):
+    paths = randles_files(tmp_path, 2)
+    circuit = kv.Circuit("randles").with_values([11.0, 40.0, 90.0, 2e-5, 0.8]).with_fixed({"R0.r": 11.0})
+    saved = circuit.to_dict() if kind == "Circuit" else circuit.fit(kv.read_spectrum(paths[0])).to_dict()
+    (tmp_path / "saved.json").write_text(json.dumps(saved))
+    out = run("fit", *paths, "-m", tmp_path / "saved.json", "--no-progress")
+    assert out.returncode == 0, out.stderr
+    start = circuit if kind == "Circuit" else kv.FitResult.from_dict(saved).circuit
+    expected = rows_equal_fits(list(csv.DictReader(out.stdout.splitlines())), start, paths)
+    assert list(expected["R0.r"]) == [11.0, 11.0]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--fix", "R0.r"], "--fix R0.r: expected NAME=VALUE"),
+    (["--fix", "R9.r=1"], '--fix: unknown parameter "R9.r" (did you mean "R0.r"?)'),
+    (["--fix", "CPE1.alpha=2"], '--fix: fixed value of "CPE1.alpha" lies outside its bounds'),
+    (["--fix", "R0.r=ten"], "--fix R0.r=ten: 'ten' is not a number"),
+    (["--bound", "CPE1.alpha=0.5"], "--bound CPE1.alpha=0.5: expected NAME=LO:HI"),
+    (["--bound", "CPE1.alpha=1:0.5"], '--bound: lower bound of "CPE1.alpha" must be below its upper bound'),
+    (["--bound", "R0.r=5:6", "--fix", "R0.r=7"], '--fix: fixed value of "R0.r" lies outside its bounds'),
+    (["-m", "missing.json"], "--model missing.json: No such file or directory"),
+    (["-m", "{dir}/bad.json"], "--model {dir}/bad.json: not a JSON file (Expecting property name"),
+    (["-m", "{dir}/list.json"], "--model {dir}/list.json: "),
+])
+def test_constraint_and_saved_model_errors_are_usage_errors_before_any_work(tmp_path, args, message):
+    (tmp_path / "bad.json").write_text("{'type': 'Circuit'")
+    (tmp_path / "list.json").write_text("[1, 2]")
+    args = [a.format(dir=tmp_path) for a in args]
+    model = [] if "-m" in args else ["-m", "randles"]
+    # The unreadable input would be reported if any file were read before the check.
+    out = run("fit", *randles_files(tmp_path, 1), tmp_path / "unreadable.DTA", *model, *args, "-o",
+              tmp_path / "r.csv")
+    assert out.returncode == 2 and out.stdout == "", out.stderr
+    assert out.stderr.startswith("kelvora fit: error: " + message.format(dir=tmp_path)), out.stderr
+    assert "unreadable" not in out.stderr and not (tmp_path / "r.csv").exists()
 
 
 def test_fit_writes_csv_to_stdout_with_the_options_passed_on(tmp_path):

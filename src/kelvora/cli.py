@@ -19,7 +19,9 @@ The same command runs as ``python -m kelvora``.  Errors go to stderr with the
 file they concern; the other files are still processed.  Wrong usage is found
 before any file is read: ``--out`` is opened first, ``--weights`` must be a
 readable network for the model's topology, ``--guess`` a model with a trained
-network and ``--plots`` a folder that is or can be made.
+network, ``--bound``/``--fix`` the circuit's parameters with values it accepts,
+a ``.json`` model a saved circuit or fit, and ``--plots`` a folder that is or
+can be made.
 
 Exit status:
 
@@ -37,6 +39,7 @@ from __future__ import annotations
 import argparse
 import csv
 import difflib
+import json
 import math
 import os
 import re
@@ -177,6 +180,8 @@ def _close_out(out: IO[str] | None) -> None:
 
 
 def _circuit(model: str) -> kv.Circuit:
+    if model.lower().endswith(".json"):
+        return _saved_circuit(model)
     try:
         return kv.Circuit(model)
     except ValueError as e:
@@ -191,6 +196,64 @@ def _circuit(model: str) -> kv.Circuit:
                              '("kelvora models" lists them), or give a circuit expression such as "R0-(R1,C1)"'
                              ) from None
         raise UsageError(f"--model {model}: {e}") from None
+
+
+def _saved_circuit(path: str) -> kv.Circuit:
+    """A circuit saved as JSON from ``Circuit.to_dict()``, or the fitted circuit of a saved ``FitResult.to_dict()``:
+    its values, bounds and fixed parameters come with it."""
+    try:
+        with open(path, encoding="utf-8") as fh:
+            saved = json.load(fh)
+    except OSError as e:
+        raise UsageError(f"--model {path}: {e.strerror or e}") from None
+    except ValueError as e:  # not JSON, or not UTF-8
+        raise UsageError(f"--model {path}: not a JSON file ({e})") from None
+    if isinstance(saved, dict) and saved.get("type") == "FitResult":
+        saved = saved.get("circuit")
+    try:
+        return kv.Circuit.from_dict(saved)
+    except (TypeError, ValueError) as e:
+        raise UsageError(f"--model {path}: {e}") from None
+
+
+def _number(option: str, item: str, text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise UsageError(f"{option} {item}: {text!r} is not a number") from None
+
+
+def _constrained(circuit: kv.Circuit, bounds: Sequence[str], fixed: Sequence[str]) -> kv.Circuit:
+    """The circuit with the --bound NAME=LO:HI and --fix NAME=VALUE options applied (an empty LO or HI keeps the
+    parameter's bound)."""
+    if bounds:
+        current = dict(zip(circuit.param_names(), circuit.param_bounds()))
+        pairs = {}
+        for item in bounds:
+            name, eq, limits = item.partition("=")
+            lo, colon, hi = limits.partition(":")
+            if not eq or not colon or ":" in hi:
+                raise UsageError(f"--bound {item}: expected NAME=LO:HI, such as CPE1.alpha=0.5:1")
+            name = name.strip()
+            low, high = current.get(name, (0.0, math.inf))
+            pairs[name] = (_number("--bound", item, lo) if lo.strip() else low,
+                           _number("--bound", item, hi) if hi.strip() else high)
+        try:
+            circuit = circuit.with_bounds(pairs)
+        except ValueError as e:
+            raise UsageError(f"--bound: {e}") from None
+    if fixed:
+        values = {}
+        for item in fixed:
+            name, eq, value = item.partition("=")
+            if not eq:
+                raise UsageError(f"--fix {item}: expected NAME=VALUE, such as R0.r=0.05")
+            values[name.strip()] = _number("--fix", item, value)
+        try:
+            circuit = circuit.with_fixed(values)
+        except ValueError as e:
+            raise UsageError(f"--fix: {e}") from None
+    return circuit
 
 
 # ---------------------------------------------------------------------------
@@ -325,7 +388,7 @@ def _write_plots(directory: str, spectra: Sequence[Spectrum], results: Sequence[
 
 
 def _fit(args: argparse.Namespace) -> int:
-    circuit = _circuit(args.model)
+    circuit = _constrained(_circuit(args.model), args.bound, args.fix)
     options = _fit_options(args)
     if args.weights is not None:
         _check_weights(args.weights, circuit)
@@ -505,7 +568,14 @@ def parser() -> argparse.ArgumentParser:
                        "and the error text of spectra that could not be fitted.", epilog=EPILOG)
     common(f)
     f.add_argument("--model", "-m", required=True,
-                   help='model name (see "kelvora models") or circuit expression such as "R0-(R1,C1)"')
+                   help='model name (see "kelvora models"), circuit expression such as "R0-(R1,C1)", or a .json '
+                   "file of a circuit or fit result saved with to_dict() (its values, bounds and fixed parameters "
+                   "come with it)")
+    f.add_argument("--bound", action="append", default=[], metavar="NAME=LO:HI",
+                   help="search NAME within [LO, HI], e.g. CPE1.alpha=0.5:1; an empty LO or HI keeps that bound "
+                   "(repeatable)")
+    f.add_argument("--fix", action="append", default=[], metavar="NAME=VALUE",
+                   help="hold NAME at VALUE in every fit, e.g. R0.r=0.05 (repeatable)")
     f.add_argument("--method", choices=METHODS, default="levenberg_marquardt", help="fit method (default: %(default)s)")
     f.add_argument("--weight", choices=("modulus", "unit"), default="modulus",
                    help="residual weighting (default: %(default)s)")
