@@ -258,11 +258,14 @@ def test_progress_callable(threads, chain):
     assert done == sorted(set(done)) and 0 <= done[0]
 
 
-def test_progress_bar_without_tqdm(monkeypatch, capfd):
+@pytest.mark.parametrize("flag", [True, np.True_])  # a NumPy bool, as chain= takes it
+def test_progress_bar_without_tqdm(monkeypatch, capfd, flag):
     monkeypatch.setitem(sys.modules, "tqdm", None)  # import fails
-    kv.fit_many("randles", randles_spectra(4), progress=True)
+    kv.fit_many("randles", randles_spectra(4), progress=flag)
     err = capfd.readouterr().err
     assert err.endswith(" 4/4\n") and "fit_many |" in err
+    kv.fit_many("randles", randles_spectra(2), progress=np.False_)
+    assert capfd.readouterr().err == ""
 
 
 def test_progress_bar_with_tqdm(capfd):

@@ -136,8 +136,10 @@ bool convert_threads(PyObject* obj, std::size_t& out) {
 // closed after the batch.  false with an exception set.
 bool make_progress(PyObject* obj, std::size_t total, PyRef& display, bool& close) {
   close = false;
-  if (obj == Py_None || obj == Py_False) return true;
-  if (obj == Py_True) {
+  if (obj == Py_None) return true;
+  if (is_bool_scalar(obj)) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth <= 0) return truth == 0;
     PyRef module(PyImport_ImportModule("kelvora._progress"));
     if (!module) return false;
     display = PyRef(PyObject_CallMethod(module.get(), "progress_bar", "n", static_cast<Py_ssize_t>(total)));

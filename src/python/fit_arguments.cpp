@@ -22,14 +22,19 @@ bool convert_str(PyObject* obj, const char* name, std::string& out) {
   return true;
 }
 
+bool is_bool_scalar(PyObject* obj) {
+  const char* type_name = Py_TYPE(obj)->tp_name;
+  // NumPy's boolean scalar is numpy.bool (numpy.bool_ before NumPy 2).
+  return PyBool_Check(obj) || std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0;
+}
+
 bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out) {
   if (obj == Py_None) {
     out.reset();
     return true;
   }
   const char* type_name = Py_TYPE(obj)->tp_name;
-  // NumPy's boolean scalar is numpy.bool (numpy.bool_ before NumPy 2).
-  if (PyBool_Check(obj) || std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0) {
+  if (is_bool_scalar(obj)) {
     const int truth = PyObject_IsTrue(obj);
     if (truth < 0) return false;
     out = truth == 1;

@@ -16,6 +16,8 @@ namespace kelvora::py {
 bool convert_str(PyObject* obj, const char* name, std::string& out);
 // None, a Python bool or a NumPy boolean scalar.
 bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out);
+// True for Python's bool and NumPy's boolean scalar.
+bool is_bool_scalar(PyObject* obj);
 // The interpreter's float conversion (__float__ or __index__).
 bool convert_double(PyObject* obj, const char* name, double& out);
 // The interpreter's integer conversion (__index__; floats refused).  A
