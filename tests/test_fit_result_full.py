@@ -164,6 +164,35 @@ def test_singular_jacobian_gives_no_standard_errors(expression, values, weight, 
     assert "±" in result.summary() and math.isfinite(result.chi_square)
 
 
+ALL_BUT_PHI = ["R0.r", "R1.r", "Gs1.rg", "Gs1.tg"]
+
+
+@pytest.mark.parametrize("method, fixed", [
+    *[(m, []) for m in ["levenberg_marquardt", "basin_hopping", "multi_start", "simulated_annealing"]],
+    # (The simplex meets a NaN cost beside the infinite start when every
+    # parameter is free, and refuses with its documented error.)
+    *[(m, ALL_BUT_PHI) for m in ["levenberg_marquardt", "nelder_mead", "basin_hopping", "multi_start",
+                                 "simulated_annealing"]],
+])
+def test_a_parameter_at_infinity_gives_no_standard_errors_not_nan(method, fixed):
+    # A Gs length phi of infinity (an open upper bound) is a finite-length
+    # element without its reflection: the spectrum is finite, and phi has no
+    # effect on it.  The finite-difference step of infinity leaves the numbers
+    # (inf - inf), so no standard error can be measured: None, as for any
+    # parameter without effect, not NaN for every parameter of a fit that
+    # reports success at a cost of zero.
+    f = np.logspace(-2, 5, 40)
+    circuit = kv.Circuit("R0-(R1,Gs1)")
+    z = circuit.with_values([1.0, 1.0, 1.5, 2.0, 50.0]).impedance(f)
+    start = circuit.with_values([1.0, 1.0, 1.5, 2.0, math.inf])
+    if fixed:
+        start = start.with_fixed(fixed)
+    result = start.fit(f, z, method=method, seed=1, guess_init=False, sa_iterations=200, basin_hopping_hops=2)
+    assert result.params["Gs1.phi"] == math.inf and math.isfinite(result.cost) and result.success
+    assert result.stderr is None and result.covariance is None and result.correlation is None
+    assert "nan" not in result.summary()
+
+
 @pytest.mark.parametrize("weight", ["modulus", "unit"])
 @pytest.mark.parametrize("f, bounds", [
     (np.array([1e3, 10.0]), None),                   # two points: four residuals, one degree of freedom

@@ -45,7 +45,13 @@ bool numerically_singular(const std::vector<double>& a, std::size_t p) {
 // C = S / (m - p) * (J^T J)^-1 over the columns listed in `free` (p of
 // them), written into a full-size matrix with zero rows and columns for the
 // other parameters; or nothing when m <= p or J^T J is singular, exactly or
-// to the precision of the Jacobian (numerically_singular).
+// to the precision of the Jacobian (numerically_singular), or when a free
+// column is not finite at finite residuals (S finite): the difference step
+// of the parameter left the numbers (a value of infinity, or next to it,
+// where an open parameter such as a Gs length no longer shows in the
+// spectrum) or its derivative is infinite, and no error can be measured for
+// it.  With residuals that are not finite the statistics stay what the
+// arithmetic gives (NaN), as the cost does.
 std::optional<std::vector<double>> covariance(const std::vector<double>& all_columns, std::size_t m,
                                               const std::vector<std::size_t>& free, std::size_t total,
                                               double sum_sq) {
@@ -56,6 +62,8 @@ std::optional<std::vector<double>> covariance(const std::vector<double>& all_col
   for (std::size_t i = 0; i < p; ++i)
     std::copy_n(all_columns.begin() + static_cast<std::ptrdiff_t>(free[i] * m), m,
                 jac.begin() + static_cast<std::ptrdiff_t>(i * m));
+  if (std::isfinite(sum_sq) && !std::all_of(jac.begin(), jac.end(), [](double v) { return std::isfinite(v); }))
+    return std::nullopt;
   std::vector<double> a(p * p);
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j < p; ++j) {

@@ -18,7 +18,9 @@ namespace kelvora {
 // cost = 0.5 S and chi_square = S with S = sum r^2 at the clamped vector;
 // standard errors sigma_i = sqrt(S / (m - p) * (J^T J)^-1_ii) with m = 2n
 // residuals and p parameters, none when m <= p or J^T J is singular, exactly
-// or to the precision of the finite-difference Jacobian.  Costs
+// or to the precision of the finite-difference Jacobian, or when the
+// residuals are finite but a free parameter's Jacobian column is not (a value
+// at infinity, whose difference step leaves the numbers).  Costs
 // 1 + 2p evaluations on `counter`, which is then read as impedance_evals.
 // The outcome's success is `success`, unless the cost is not a number.
 // Fails only on a broken invariant (unordered or NaN bounds, a vector too

@@ -1366,7 +1366,8 @@ class FitResult:
     stderr : dict of str to float, or None
         Standard error per parameter from the Jacobian at the solution, or
         None when there are no more residuals than parameters or ``J^T J`` is
-        singular (a parameter without effect on the residuals).
+        singular (a parameter without effect on the residuals, such as one
+        fitted to infinity).
     success : bool
         Whether the method converged; global searches whose own result stands
         report True, unless its cost is NaN.
