@@ -11,7 +11,7 @@ ResidualModel::ResidualModel(const SeriesList& circuit, std::vector<double> omeg
 std::optional<InternalError> ResidualModel::evaluate(std::span<const double> params, std::span<double> r,
                                                      EvaluationCounter& counter) const {
   counter.fetch_add(1, std::memory_order_relaxed);
-  throw_if_cancelled();  // a fit asked to stop (Ctrl-C) unwinds from here
+  throw_if_cancelled(work_per_evaluation());  // a fit asked to stop (Ctrl-C) unwinds from here
   // The parameters are read per point, so without points nothing runs short.
   if (omega_.empty()) return std::nullopt;
   if (params.size() < plan_.param_count()) return InternalError{kNotEnoughValues};
