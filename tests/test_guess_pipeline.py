@@ -49,6 +49,25 @@ def test_missing_file_and_directory(tmp_path):
     assert msg.startswith("reading weights: ")
 
 
+def test_file_name_that_is_not_utf8(tmp_path):
+    # os.listdir and sys.argv hand such a name over with its bytes escaped as
+    # lone surrogates; the file is opened by those bytes, as open() does.
+    raw = os.fsencode(str(tmp_path)) + b"/net-\xff.eisnn"
+    try:
+        write(raw, oracle_blob("R0-(R1,C1)", RC_NAMES, [2.0, 3.0, 0.25]))
+    except OSError:
+        pytest.skip("the file system refuses a name that is not UTF-8")
+    path = os.fsdecode(raw)
+    c = kv.Circuit("R0-(R1,C1)")
+    assert c.guess(F, Z, weights=path) == [2.0, 3.0, 0.25]
+    assert isinstance(c.fit(F, Z, weights=path), kv.FitResult)
+    [result] = kv.fit_many(c, [(F, Z)], weights=path)
+    assert isinstance(result, kv.FitResult)
+    # an error that names the file still reads as text
+    msg = value_error(lambda: kv.Circuit("R0-C1").guess(F, Z, weights=path))
+    assert "was trained for" in msg and "net-" in msg
+
+
 def test_file_for_another_topology(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     write("m.eisnn", oracle_blob("R0-(R1,C1)", RC_NAMES, [0.0] * 3))

@@ -28,6 +28,14 @@ bool is_bool_scalar(PyObject* obj) {
   return PyBool_Check(obj) || std::strcmp(type_name, "numpy.bool") == 0 || std::strcmp(type_name, "numpy.bool_") == 0;
 }
 
+bool path_bytes(PyObject* obj, std::string& out) {
+  PyObject* encoded = PyUnicode_EncodeFSDefault(obj);
+  if (!encoded) return false;
+  out.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+  Py_DECREF(encoded);
+  return true;
+}
+
 bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out) {
   if (obj == Py_None) {
     out.reset();

@@ -14,6 +14,11 @@ namespace kelvora::py {
 // A str to UTF-8.  TypeError "argument '{name}': '{type}' object cannot be
 // converted to 'str'" otherwise.
 bool convert_str(PyObject* obj, const char* name, std::string& out);
+// A str naming a file to the bytes the operating system knows it by: the
+// file-system encoding with escaped bytes restored (as open() does), so a
+// name that is not UTF-8, as os.listdir and sys.argv give it, still opens.
+// An embedded NUL is kept.  The caller has checked that obj is a str.
+bool path_bytes(PyObject* obj, std::string& out);
 // None, a Python bool or a NumPy boolean scalar.
 bool convert_optional_bool(PyObject* obj, const char* name, std::optional<bool>& out);
 // True for Python's bool and NumPy's boolean scalar.

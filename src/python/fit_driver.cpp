@@ -53,14 +53,19 @@ bool convert_object(PyObject* obj, const char*, PyObject*& out) {
   return true;
 }
 
-bool convert_optional_str(PyObject* obj, const char* name, std::optional<std::string>& out) {
+// A file name: a str, passed on as the bytes the operating system knows it by.
+bool convert_optional_path(PyObject* obj, const char* name, std::optional<std::string>& out) {
   if (obj == Py_None) {
     out.reset();
     return true;
   }
-  std::string text;
-  if (!convert_str(obj, name, text)) return false;
-  out = std::move(text);
+  if (!PyUnicode_Check(obj)) {
+    std::string unused;
+    return convert_str(obj, name, unused);  // its TypeError
+  }
+  std::string bytes;
+  if (!path_bytes(obj, bytes)) return false;
+  out = std::move(bytes);
   return true;
 }
 

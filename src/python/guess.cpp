@@ -9,6 +9,7 @@
 #include "python/circuit_methods.h"
 #include "python/circuit_object.h"
 #include "python/errors.h"
+#include "python/fit_arguments.h"
 #include "python/py_lists.h"
 #include "python/spectrum.h"
 
@@ -30,11 +31,10 @@ PyObject* circuit_guess(PyObject* self, PyObject* args, PyObject* kwargs) {
                    Py_TYPE(weights)->tp_name);
       return nullptr;
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(weights, &size);
-    if (!utf8) return nullptr;
     // Kept whole, embedded NUL included: such a path fails as a read error.
-    path.emplace(utf8, static_cast<std::size_t>(size));
+    std::string bytes;
+    if (!path_bytes(weights, bytes)) return nullptr;
+    path.emplace(std::move(bytes));
   }
 
   Spectrum spectrum;
