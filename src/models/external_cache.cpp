@@ -1,8 +1,12 @@
 // The process-wide cache of weight files read from disk, keyed by the
-// absolute, normalised path.  Entries are never evicted or reloaded, so the
-// pointers handed out stay valid for the life of the process.
+// absolute, normalised path.  Each entry remembers which file it was read
+// from and that file's size and times; a file that has since been rewritten
+// or replaced is read again, so a network retrained into the same file is
+// used at once.  Networks are handed out shared: one still in use outlives
+// its replacement in the cache.
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <exception>
@@ -21,7 +25,9 @@ namespace {
 // The key of a path: absolute and normalised, so that "w/x.eisnn",
 // "./w/x.eisnn" and its absolute form share one entry, and a relative path
 // given after a change of working directory is not served the network of
-// another folder's file.  The text itself where that fails.
+// another folder's file.  The text itself where that fails.  Only a key: the
+// file read is always the one the caller named (through a symbolic link,
+// "link/../x" need not be the "x" its normal form names).
 std::string cache_key(const std::string& path) {
   std::error_code ec;
   const auto absolute = std::filesystem::absolute(std::filesystem::path(path), ec);
@@ -34,10 +40,35 @@ std::string cache_key(const std::string& path) {
 // from consuming memory without bound).
 constexpr std::size_t kMaxWeightFileBytes = std::size_t{256} << 20;
 
+// Which file an entry was read from, and that file's state then.  Saving a
+// file anew changes its modification and status-change times (or, saved by
+// renaming a fresh file over it, the file itself).
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  static FileStamp of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+  bool operator==(const FileStamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+           modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
+           changed.tv_nsec == o.changed.tv_nsec;
+  }
+};
+
+struct Entry {
+  FileStamp stamp;
+  std::shared_ptr<const nn::Guesser> guesser;
+};
+
 struct Cache {
   std::mutex mutex;
   bool poisoned = false;  // set when a holder left by an exception
-  std::map<std::string, std::unique_ptr<nn::Guesser>> entries;
+  std::map<std::string, Entry> entries;
 };
 
 Cache& cache() {
@@ -45,7 +76,20 @@ Cache& cache() {
   return *c;
 }
 
-Expected<std::vector<std::uint8_t>, nn::NnError> read_file(const std::string& path) {
+// Closes its descriptor on every path out.
+class OpenFile {
+ public:
+  explicit OpenFile(int fd) : fd_(fd) {}
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() { ::close(fd_); }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+Expected<int, nn::NnError> open_file(const std::string& path) {
   // The OS cannot name a file with an embedded NUL.
   if (path.find('\0') != std::string::npos) return unexpected(nn::NnError::io(EINVAL));
   int fd;
@@ -53,24 +97,22 @@ Expected<std::vector<std::uint8_t>, nn::NnError> read_file(const std::string& pa
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return unexpected(nn::NnError::io(errno));
+  return fd;
+}
+
+Expected<std::vector<std::uint8_t>, nn::NnError> read_all(int fd) {
   std::vector<std::uint8_t> bytes;
   std::uint8_t buffer[65536];
   while (true) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return unexpected(nn::NnError::io(err));
+      return unexpected(nn::NnError::io(errno));
     }
     if (got == 0) break;
-    if (bytes.size() + static_cast<std::size_t>(got) > kMaxWeightFileBytes) {
-      ::close(fd);
-      return unexpected(nn::NnError::io(EFBIG));
-    }
+    if (bytes.size() + static_cast<std::size_t>(got) > kMaxWeightFileBytes) return unexpected(nn::NnError::io(EFBIG));
     bytes.insert(bytes.end(), buffer, buffer + got);
   }
-  ::close(fd);
   return bytes;
 }
 
@@ -94,21 +136,32 @@ Expected<ExternalCacheLock, std::string> ExternalCacheLock::acquire() {
   return ExternalCacheLock(std::move(lock));
 }
 
-Expected<const nn::Guesser*, nn::NnError> ExternalCacheLock::load(const std::string& given) {
+Expected<std::shared_ptr<const nn::Guesser>, nn::NnError> ExternalCacheLock::load(const std::string& path) {
   auto& entries = cache().entries;
-  const std::string path = cache_key(given);
-  if (auto it = entries.find(path); it != entries.end()) return it->second.get();
-  auto bytes = read_file(path);
+  const std::string key = cache_key(path);
+  // The state is taken from the open file itself, so that what is read is
+  // the file the stamp describes even if the path is replaced meanwhile.
+  auto fd = open_file(path);
+  if (!fd) return unexpected(fd.error());
+  const OpenFile file(*fd);
+  struct stat st {};
+  if (::fstat(file.fd(), &st) != 0) return unexpected(nn::NnError::io(errno));
+  const FileStamp stamp = FileStamp::of(st);
+  const auto it = entries.find(key);
+  if (it != entries.end() && it->second.stamp == stamp) return it->second.guesser;
+  // Not read yet, or the file has changed: what the cache holds for this
+  // path (if anything) is no longer what the path names.
+  if (it != entries.end()) entries.erase(it);
+  auto bytes = read_all(file.fd());
   if (!bytes) return unexpected(bytes.error());
   auto decoded = nn::Guesser::from_bytes(*bytes);
   if (!decoded) return unexpected(decoded.error());
-  auto stored = std::make_unique<nn::Guesser>(std::move(*decoded));
-  const nn::Guesser* out = stored.get();
-  entries.emplace(path, std::move(stored));
-  return out;
+  auto stored = std::make_shared<const nn::Guesser>(std::move(*decoded));
+  entries.emplace(key, Entry{stamp, stored});
+  return stored;
 }
 
-Expected<const nn::Guesser*, std::string> load_external(const std::string& path) {
+Expected<std::shared_ptr<const nn::Guesser>, std::string> load_external(const std::string& path) {
   auto lock = ExternalCacheLock::acquire();
   if (!lock) return unexpected(lock.error());
   auto g = lock->load(path);

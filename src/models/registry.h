@@ -5,11 +5,13 @@
 // Each embedded network is decoded and validated at most once per process,
 // on first use; concurrent first callers wait for the one decoding.  A
 // failure is kept as text and never retried.  Weight files named by the user
-// are cached by their path text for the life of the process.
+// are cached by their absolute path, and read again when the file there has
+// changed.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -70,10 +72,12 @@ class ExternalCacheLock {
   ExternalCacheLock& operator=(ExternalCacheLock&&) = delete;
   ~ExternalCacheLock();
 
-  // The cached network for this exact path text, reading and decoding the
-  // file on first use.  Failures are not cached.  The pointer stays valid
-  // for the life of the process.
-  Expected<const nn::Guesser*, nn::NnError> load(const std::string& path);
+  // The network in the file at this path: the cached one while the file is
+  // the one it was read from, unchanged (same file, size and times);
+  // otherwise the file is read and decoded again.  Failures are not cached.
+  // The network stays alive while the caller holds it, even if the cache
+  // moves on to a newer version of the file.
+  Expected<std::shared_ptr<const nn::Guesser>, nn::NnError> load(const std::string& path);
 
  private:
   explicit ExternalCacheLock(std::unique_lock<std::mutex> lock);
@@ -82,6 +86,6 @@ class ExternalCacheLock {
 };
 
 // Lock, load, unlock.  Error: the poisoned-cache text or the NnError text.
-Expected<const nn::Guesser*, std::string> load_external(const std::string& path);
+Expected<std::shared_ptr<const nn::Guesser>, std::string> load_external(const std::string& path);
 
 }  // namespace kelvora::models
