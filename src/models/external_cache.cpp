@@ -51,7 +51,11 @@ struct FileStamp {
   timespec changed{};
 
   static FileStamp of(const struct stat& st) {
+#if defined(__APPLE__)
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtimespec, st.st_ctimespec};
+#else
     return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+#endif
   }
   bool operator==(const FileStamp& o) const {
     return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
