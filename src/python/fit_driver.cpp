@@ -185,7 +185,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   // signal handlers from the fitting thread every 50 ms.
   PyRef signal_type, signal_value, signal_tb;
   Cancellation cancellation([&] {
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    const PyGILState_STATE gil = ensure_gil();
     const bool stop = PyErr_CheckSignals() < 0;
     if (stop) {
       PyObject *type = nullptr, *value = nullptr, *tb = nullptr;

@@ -8,12 +8,15 @@
 // std::bad_alloc becomes MemoryError, anything else kelvora.InternalError
 // carrying what() (the invariant that broke).  Functions behind the adapter
 // may therefore allocate and throw freely; they report Python-level failures
-// the usual way (an exception set and nullptr / -1 returned).
+// the usual way (an exception set and nullptr / -1 returned).  The unwinding
+// of pthread_exit, by which Python 3.13 and earlier end a daemon thread at
+// exit, parks the thread: swallowed or let through, it aborts the process.
 //
 //   {"fit", guarded_method<&circuit_fit>(), METH_VARARGS | METH_KEYWORDS, doc}
 //   {Py_tp_repr, guarded_slot<&circuit_repr>()}
 //   {"circuit", guarded<&get_circuit>, nullptr, nullptr, nullptr}   // getter
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <type_traits>
 
@@ -22,6 +25,9 @@ namespace kelvora::py {
 // Sets the Python exception for the C++ exception being handled; call only
 // from inside a catch block.
 void set_error_from_current_exception() noexcept;
+
+// Blocks the calling thread for the rest of the process's life.
+[[noreturn]] void park_thread() noexcept;
 
 namespace detail {
 
@@ -33,6 +39,10 @@ struct Guard<Fn> {
   static R call(Args... args) noexcept {
     try {
       return Fn(args...);
+    } catch (abi::__forced_unwind&) {
+      // A finalizing interpreter ended a daemon thread that took the lock
+      // back inside Python code called from here (gil.h).
+      park_thread();
     } catch (...) {
       set_error_from_current_exception();
       if constexpr (std::is_void_v<R>) {

@@ -39,7 +39,8 @@ class FloatBuffer {
     return {static_cast<const double*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
   }
   ~FloatBuffer() {
-    if (held_) PyBuffer_Release(&view_);
+    // Not without the lock: a finalizing interpreter is ending this thread (gil.h).
+    if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
   }
 
  private:

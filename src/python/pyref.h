@@ -25,7 +25,12 @@ class PyRef {
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(p_); }
+  // Only the unwinding by which a finalizing interpreter ends a daemon thread
+  // (gil.h) drops a reference without the interpreter lock: the process is
+  // exiting, and the object is left alone.
+  ~PyRef() {
+    if (p_ && PyGILState_Check()) Py_DECREF(p_);
+  }
 
   PyObject* get() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }
