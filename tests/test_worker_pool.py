@@ -80,3 +80,58 @@ def test_subinterpreter_refuses_import():
     env = dict(os.environ)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
     assert "refused" in out.stdout, out.stdout + out.stderr
+
+
+FORK_DURING_WEIGHTS_READ = textwrap.dedent(
+    """
+    import os, sys, threading, time
+    import numpy as np
+    import kelvora as kv
+
+    weights, fifo = sys.argv[1], sys.argv[2]
+    f = np.logspace(-2, 5, 40)
+    c = kv.Circuit("R0-(R1,CPE1)")
+    z = c.with_values([5.0, 40.0, 2e-5, 0.9]).impedance(f)
+    results = []
+    # A worker of fit_many reads the weight file, a FIFO, holding the cache of
+    # weight files, and waits there for data.
+    batch = threading.Thread(target=lambda: results.extend(kv.fit_many(c, [(f, z)], weights=fifo, guess_init=True)))
+    batch.start()
+    while True:
+        try:
+            writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)  # ENXIO until the worker has it open
+            break
+        except OSError:
+            time.sleep(0.01)
+    pid = os.fork()
+    if pid == 0:
+        guess = c.guess(f, z, weights=weights)
+        os._exit(0 if len(guess) == 4 else 3)
+    deadline = time.monotonic() + 20
+    while os.waitpid(pid, os.WNOHANG)[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            print("child hung")
+            break
+        time.sleep(0.01)
+    else:
+        print("child done")
+    os.set_blocking(writer, True)
+    with open(weights, "rb") as fh:
+        os.write(writer, fh.read())
+    os.close(writer)
+    batch.join()
+    print(type(results[0]).__name__)
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(os, "mkfifo"), reason="needs fork and FIFOs")
+def test_fork_while_a_batch_reads_a_weight_file(tmp_path):
+    weights = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "parity_net.eisnn")
+    fifo = tmp_path / "slow.eisnn"
+    os.mkfifo(fifo)
+    out = subprocess.run([sys.executable, "-c", FORK_DURING_WEIGHTS_READ, weights, str(fifo)],
+                         capture_output=True, text=True, timeout=180)
+    assert out.stdout.split() == ["child", "done", "FitResult"], out.stderr

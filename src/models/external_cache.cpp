@@ -6,6 +6,7 @@
 // its replacement in the cache.
 #include <cerrno>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,9 +76,31 @@ struct Cache {
   std::map<std::string, Entry> entries;
 };
 
+// The cache in use; never destroyed: lives until the process ends.
+Cache* g_cache = nullptr;
+
+// A forked child has only the thread that forked.  Another thread of the
+// parent may have held the cache at the fork (fit_many's workers guess with
+// a weight file in parallel, and one may be reading it); that holder does
+// not exist in the child, so the lock would never be released there.  Such
+// a child starts from a new, empty cache, which reloads files on demand; the
+// parent's, perhaps half-updated, is abandoned, its networks left in place.
+void after_fork_in_child() {
+  if (g_cache->mutex.try_lock()) {
+    g_cache->mutex.unlock();
+    return;
+  }
+  g_cache = new Cache();
+}
+
 Cache& cache() {
-  static Cache* c = new Cache();  // never destroyed: lives until the process ends
-  return *c;
+  static const bool created = [] {
+    g_cache = new Cache();
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+  }();
+  (void)created;
+  return *g_cache;
 }
 
 // Closes its descriptor on every path out.
