@@ -1,6 +1,7 @@
 """kv.fit_many and kv.results_table: input order, equality with one fit()
 call at a time, failures kept in their slots, chained fits, progress,
 interruption, and the table of columns."""
+import os
 import re
 import signal
 import subprocess
@@ -421,3 +422,27 @@ def test_results_table_of_failures_keeps_the_circuits_columns(circuit):
     assert np.isnan(table["R1.r"]).all() and table["error"][0].startswith("ValueError")
     ok = kv.fit_many("R0-(R1,C1)", [(f, kv.Circuit("R0-(R1,C1)").impedance(f))])
     assert list(kv.results_table(ok, circuit=circuit)) == list(kv.results_table(ok))
+
+
+NO_THREADS = r"""
+import resource
+import numpy as np
+import kelvora as kv
+f = np.logspace(-2, 5, 40)
+z = kv.Circuit("randles").with_values([10, 50, 100, 1e-5, 0.85]).impedance(f)
+# Room for the interpreter's small allocations, none for an 8 MiB thread stack.
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 20), resource.RLIM_INFINITY))
+try:
+    kv.fit_many("randles", [(f, z)] * 4, threads=2)
+except Exception as e:
+    print(f"{type(e).__name__}: {e}")
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.skipif(os.environ.get("KELVORA_SANITIZED") == "1", reason="the sanitizer needs its address space")
+def test_no_thread_to_be_had_raises_runtime_error():
+    # As threading.Thread.start() reports it: a limit of the system, not a broken invariant.
+    out = subprocess.run([sys.executable, "-c", NO_THREADS], capture_output=True, text=True, timeout=120)
+    assert out.stdout.startswith("RuntimeError: can't start new thread"), out.stdout + out.stderr

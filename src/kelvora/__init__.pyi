@@ -1838,6 +1838,9 @@ def fit_many(
     ValueError
         For ``threads < 1``, an unknown method or weight scheme, or a negative
         ``ftol`` or ``xtol`` with Levenberg-Marquardt.
+    RuntimeError
+        When the system starts not one worker thread (a limit on threads or
+        on memory); fewer than asked are enough.
     KeyboardInterrupt
         On Ctrl-C, within a fraction of a second; the results are dropped.
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -244,7 +245,14 @@ PyObject* run_batch(PyObject* circuit, PyObject* items, const FitArguments& a, W
                  std::move(views));
   std::size_t last = static_cast<std::size_t>(-1);
   if (!report(display, batch.done(), count, last)) return nullptr;
-  batch.start();
+  try {
+    batch.start();
+  } catch (const std::system_error& e) {
+    // Not one worker thread to be had (a thread or memory limit): reported as
+    // threading.Thread.start() reports it, not as a broken invariant.
+    PyErr_Format(PyExc_RuntimeError, "can't start new thread (%s)", e.what());
+    return nullptr;
+  }
   bool stopped = false;
   for (;;) {
     bool finished = false;
