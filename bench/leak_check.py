@@ -7,9 +7,13 @@ Run: python bench/leak_check.py [calls-per-entry-point] [--uniform]
 (default 100000; heavier calls run proportionally fewer times unless --uniform)
 """
 import argparse
+import atexit
 import gc
+import os
 import pickle
+import shutil
 import sys
+import tempfile
 import types
 import warnings
 
@@ -22,6 +26,18 @@ CIRCUIT = kv.Circuit("rc")
 TRUE = [5.0, 40.0, 2e-5]
 Z = CIRCUIT.with_values(TRUE).impedance(F)
 Z_LIST = Z.tolist()
+
+
+# A spectrum file for the readers, and a file that is none.
+_FILES = tempfile.mkdtemp(prefix="kelvora-leak-")
+atexit.register(shutil.rmtree, _FILES, True)
+SWEEP_CSV = os.path.join(_FILES, "sweep.csv")
+NOT_A_SPECTRUM = os.path.join(_FILES, "notes.txt")
+with open(SWEEP_CSV, "w") as fh:
+    fh.write("frequency_hertz,real_impedance_ohm,imaginary_impedance_ohm\n")
+    fh.writelines(f"{float(f)!r},{float(z.real)!r},{float(z.imag)!r}\n" for f, z in zip(F, Z))
+with open(NOT_A_SPECTRUM, "w") as fh:
+    fh.write("no numbers here\n")
 
 
 def rss_kb():
@@ -93,6 +109,11 @@ ENTRY_POINTS = [
                          expect_error(lambda: kv.KKResult.from_dict(dict(r.to_dict(), m=0)), ValueError)))(
                              kv.lin_kk(F, Z))),
     ("lin_kk(bad)", 1, lambda: expect_error(lambda: kv.lin_kk(F, Z_LIST[:3]), ValueError)),
+    ("read_spectra, read_spectrum", 2, lambda: (kv.read_spectra(SWEEP_CSV), kv.read_spectrum(SWEEP_CSV, format="csv"))),
+    ("read_spectra(bad)", 1,
+     lambda: (expect_error(lambda: kv.read_spectra(NOT_A_SPECTRUM), ValueError),
+              expect_error(lambda: kv.read_spectrum(os.path.join(_FILES, "absent.DTA")), OSError),
+              expect_error(lambda: kv.read_spectra(SWEEP_CSV, format="none"), ValueError))),
     ("fit_many + results_table", 250,
      lambda: kv.results_table(kv.fit_many(CIRCUIT, [(F, Z), {"frequency_hertz": F}, (F, Z_LIST[:3]), (F, Z)],
                                           threads=2, guess_init=False, progress=lambda done, total: None))),
