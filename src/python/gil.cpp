@@ -1,6 +1,5 @@
 #include "python/gil.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include "python/guard.h"
@@ -14,9 +13,10 @@ void park_thread() noexcept {
 void restore_thread(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    // pthread_exit from a finalizing interpreter: left unfinished, the
-    // unwinding would end the process with std::terminate.
+  } catch (...) {
+    // A C function throws nothing but the unwinding of pthread_exit, by
+    // which a finalizing interpreter ends this thread; let loose, it would
+    // end the process with std::terminate.
     park_thread();
   }
 }
@@ -24,8 +24,8 @@ void restore_thread(PyThreadState* state) noexcept {
 PyGILState_STATE ensure_gil() noexcept {
   try {
     return PyGILState_Ensure();
-  } catch (abi::__forced_unwind&) {
-    park_thread();
+  } catch (...) {
+    park_thread();  // as above
   }
 }
 

@@ -16,9 +16,11 @@
 //   {Py_tp_repr, guarded_slot<&circuit_repr>()}
 //   {"circuit", guarded<&get_circuit>, nullptr, nullptr, nullptr}   // getter
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <type_traits>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace kelvora::py {
 
@@ -39,10 +41,12 @@ struct Guard<Fn> {
   static R call(Args... args) noexcept {
     try {
       return Fn(args...);
+#ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
       // A finalizing interpreter ended a daemon thread that took the lock
       // back inside Python code called from here (gil.h).
       park_thread();
+#endif
     } catch (...) {
       set_error_from_current_exception();
       if constexpr (std::is_void_v<R>) {
