@@ -269,6 +269,18 @@ def test_progress_bar_without_tqdm(monkeypatch, capfd, flag):
     assert capfd.readouterr().err == ""
 
 
+@pytest.mark.parametrize("tqdm", [None, "installed"])
+def test_progress_bar_without_stderr(monkeypatch, tqdm):
+    if tqdm is None:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    else:
+        pytest.importorskip("tqdm")
+    spectra = randles_spectra(3)
+    want = kv.fit_many("randles", spectra)
+    monkeypatch.setattr(sys, "stderr", None)  # as under pythonw
+    assert kv.fit_many("randles", spectra, progress=True) == want
+
+
 def test_progress_bar_with_tqdm(capfd):
     pytest.importorskip("tqdm")
     kv.fit_many("randles", randles_spectra(4), progress=True)

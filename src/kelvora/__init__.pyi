@@ -1814,7 +1814,7 @@ def fit_many(
         ageing).
     progress : bool or callable, default False
         True shows a bar on stderr (tqdm when it is installed, a plain one
-        otherwise).  A callable is called as ``progress(done, total)`` about
+        otherwise; none when ``sys.stderr`` is None).  A callable is called as ``progress(done, total)`` about
         every 50 ms while the count changes, and once with ``(total, total)``
         at the end; an exception it raises stops the batch and propagates.
     **fit_options

@@ -54,7 +54,19 @@ class _PlainBar:
             sys.stderr.flush()
 
 
+class _NoBar:
+    """The display when there is no stderr to draw on (pythonw, or a process started without one)."""
+
+    def __call__(self, done, total):
+        pass
+
+    def close(self):
+        pass
+
+
 def progress_bar(total, label=None):
+    if sys.stderr is None:
+        return _NoBar()
     try:
         tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
