@@ -1,13 +1,10 @@
-// The process-wide cache of weight files read from disk, keyed by the
-// absolute, normalised path.  Each entry remembers which file it was read
-// from and that file's size and times; a file that has since been rewritten
-// or replaced is read again, so a network retrained into the same file is
-// used at once.  Networks are handed out shared: one still in use outlives
-// its replacement in the cache.
+// The process-wide cache of weight files read from disk, keyed by the file's
+// absolute path with symbolic links resolved.  A stored network is never
+// reloaded, even if the file changes: a file is read once per process.
+// Networks are handed out shared; the cache only grows.
 #include <cerrno>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <exception>
@@ -23,17 +20,20 @@ namespace kelvora::models {
 
 namespace {
 
-// The key of a path: absolute and normalised, so that "w/x.eisnn",
-// "./w/x.eisnn" and its absolute form share one entry, and a relative path
-// given after a change of working directory is not served the network of
-// another folder's file.  The text itself where that fails.  Only a key: the
-// file read is always the one the caller named (through a symbolic link,
-// "link/../x" need not be the "x" its normal form names).
+// The key of a path: absolute, with symbolic links resolved as far as the
+// path exists, so that "w/x.eisnn", "./w/x.eisnn" and its absolute form share
+// one entry, a relative path given after a change of working directory is not
+// served the network of another folder's file, and "link/../x" through a
+// symbolic link is the "x" beside the link's target, as the operating system
+// reads it.  The text itself where that fails.  Only a key: the file read is
+// always the one the caller named.
 std::string cache_key(const std::string& path) {
   std::error_code ec;
+  if (path.empty()) return path;
   const auto absolute = std::filesystem::absolute(std::filesystem::path(path), ec);
-  if (ec || path.empty()) return path;
-  return absolute.lexically_normal().string();
+  if (ec) return path;
+  const auto resolved = std::filesystem::weakly_canonical(absolute, ec);
+  return ec ? absolute.lexically_normal().string() : resolved.string();
 }
 
 // Weight files larger than this are refused rather than read (the shipped
@@ -41,39 +41,10 @@ std::string cache_key(const std::string& path) {
 // from consuming memory without bound).
 constexpr std::size_t kMaxWeightFileBytes = std::size_t{256} << 20;
 
-// Which file an entry was read from, and that file's state then.  Saving a
-// file anew changes its modification and status-change times (or, saved by
-// renaming a fresh file over it, the file itself).
-struct FileStamp {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-  timespec changed{};
-
-  static FileStamp of(const struct stat& st) {
-#if defined(__APPLE__)
-    return {st.st_dev, st.st_ino, st.st_size, st.st_mtimespec, st.st_ctimespec};
-#else
-    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-#endif
-  }
-  bool operator==(const FileStamp& o) const {
-    return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
-           modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
-           changed.tv_nsec == o.changed.tv_nsec;
-  }
-};
-
-struct Entry {
-  FileStamp stamp;
-  std::shared_ptr<const nn::Guesser> guesser;
-};
-
 struct Cache {
   std::mutex mutex;
   bool poisoned = false;  // set when a holder left by an exception
-  std::map<std::string, Entry> entries;
+  std::map<std::string, std::shared_ptr<const nn::Guesser>> entries;
 };
 
 // The cache in use; never destroyed: lives until the process ends.
@@ -166,25 +137,16 @@ Expected<ExternalCacheLock, std::string> ExternalCacheLock::acquire() {
 Expected<std::shared_ptr<const nn::Guesser>, nn::NnError> ExternalCacheLock::load(const std::string& path) {
   auto& entries = cache().entries;
   const std::string key = cache_key(path);
-  // The state is taken from the open file itself, so that what is read is
-  // the file the stamp describes even if the path is replaced meanwhile.
+  if (const auto it = entries.find(key); it != entries.end()) return it->second;
   auto fd = open_file(path);
   if (!fd) return unexpected(fd.error());
   const OpenFile file(*fd);
-  struct stat st {};
-  if (::fstat(file.fd(), &st) != 0) return unexpected(nn::NnError::io(errno));
-  const FileStamp stamp = FileStamp::of(st);
-  const auto it = entries.find(key);
-  if (it != entries.end() && it->second.stamp == stamp) return it->second.guesser;
-  // Not read yet, or the file has changed: what the cache holds for this
-  // path (if anything) is no longer what the path names.
-  if (it != entries.end()) entries.erase(it);
   auto bytes = read_all(file.fd());
   if (!bytes) return unexpected(bytes.error());
   auto decoded = nn::Guesser::from_bytes(*bytes);
   if (!decoded) return unexpected(decoded.error());
   auto stored = std::make_shared<const nn::Guesser>(std::move(*decoded));
-  entries.emplace(key, Entry{stamp, stored});
+  entries.emplace(key, stored);
   return stored;
 }
 

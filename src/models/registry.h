@@ -5,8 +5,7 @@
 // Each embedded network is decoded and validated at most once per process,
 // on first use; concurrent first callers wait for the one decoding.  A
 // failure is kept as text and never retried.  Weight files named by the user
-// are cached by their absolute path, and read again when the file there has
-// changed.
+// are cached by their absolute path for the life of the process.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -72,11 +71,9 @@ class ExternalCacheLock {
   ExternalCacheLock& operator=(ExternalCacheLock&&) = delete;
   ~ExternalCacheLock();
 
-  // The network in the file at this path: the cached one while the file is
-  // the one it was read from, unchanged (same file, size and times);
-  // otherwise the file is read and decoded again.  Failures are not cached.
-  // The network stays alive while the caller holds it, even if the cache
-  // moves on to a newer version of the file.
+  // The cached network for this file, reading and decoding it on first use;
+  // a stored network is never reloaded, even if the file changes.  Failures
+  // are not cached.
   Expected<std::shared_ptr<const nn::Guesser>, nn::NnError> load(const std::string& path);
 
  private:
