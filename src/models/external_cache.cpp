@@ -1,7 +1,7 @@
 // The process-wide cache of weight files read from disk, keyed by the file's
 // absolute path with symbolic links resolved.  A stored network is never
 // reloaded, even if the file changes: a file is read once per process.
-// Networks are handed out shared; the cache only grows.
+// The cache only grows, and its networks are never freed.
 #include <cerrno>
 #include <fcntl.h>
 #include <pthread.h>
@@ -10,7 +10,6 @@
 #include <exception>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <string>
 #include <system_error>
 
@@ -44,7 +43,7 @@ constexpr std::size_t kMaxWeightFileBytes = std::size_t{256} << 20;
 struct Cache {
   std::mutex mutex;
   bool poisoned = false;  // set when a holder left by an exception
-  std::map<std::string, std::shared_ptr<const nn::Guesser>> entries;
+  std::map<std::string, const nn::Guesser> entries;  // nodes never move
 };
 
 // The cache in use; never destroyed: lives until the process ends.
@@ -55,7 +54,8 @@ Cache* g_cache = nullptr;
 // a weight file in parallel, and one may be reading it); that holder does
 // not exist in the child, so the lock would never be released there.  Such
 // a child starts from a new, empty cache, which reloads files on demand; the
-// parent's, perhaps half-updated, is abandoned, its networks left in place.
+// parent's, perhaps half-updated, is abandoned, its networks left in place
+// for the pointers already handed out.
 void after_fork_in_child() {
   if (g_cache->mutex.try_lock()) {
     g_cache->mutex.unlock();
@@ -134,10 +134,10 @@ Expected<ExternalCacheLock, std::string> ExternalCacheLock::acquire() {
   return ExternalCacheLock(std::move(lock));
 }
 
-Expected<std::shared_ptr<const nn::Guesser>, nn::NnError> ExternalCacheLock::load(const std::string& path) {
+Expected<const nn::Guesser*, nn::NnError> ExternalCacheLock::load(const std::string& path) {
   auto& entries = cache().entries;
   const std::string key = cache_key(path);
-  if (const auto it = entries.find(key); it != entries.end()) return it->second;
+  if (const auto it = entries.find(key); it != entries.end()) return &it->second;
   auto fd = open_file(path);
   if (!fd) return unexpected(fd.error());
   const OpenFile file(*fd);
@@ -145,12 +145,10 @@ Expected<std::shared_ptr<const nn::Guesser>, nn::NnError> ExternalCacheLock::loa
   if (!bytes) return unexpected(bytes.error());
   auto decoded = nn::Guesser::from_bytes(*bytes);
   if (!decoded) return unexpected(decoded.error());
-  auto stored = std::make_shared<const nn::Guesser>(std::move(*decoded));
-  entries.emplace(key, stored);
-  return stored;
+  return &entries.emplace(key, std::move(*decoded)).first->second;
 }
 
-Expected<std::shared_ptr<const nn::Guesser>, std::string> load_external(const std::string& path) {
+Expected<const nn::Guesser*, std::string> load_external(const std::string& path) {
   auto lock = ExternalCacheLock::acquire();
   if (!lock) return unexpected(lock.error());
   auto g = lock->load(path);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
+#include <utility>
 
 #include "circuit/parser.h"
 #include "circuit/evaluate.h"
@@ -21,9 +21,6 @@ std::string unparsable(std::string payload) { return nn::NnError::unparsable(std
 struct Chosen {
   const nn::Guesser* guesser;
   Match match;
-  // A weight file's network, kept alive through the inference even if the
-  // cache moves on to a newer version of the file meanwhile.
-  std::shared_ptr<const nn::Guesser> held;
 };
 
 Expected<Chosen, std::string> choose_external(const SeriesList& nodes, const std::string& path) {
@@ -32,7 +29,7 @@ Expected<Chosen, std::string> choose_external(const SeriesList& nodes, const std
   if (!lock) return unexpected(lock.error());
   auto loaded = lock->load(path);
   if (!loaded) return unexpected(loaded.error().message());
-  const nn::Guesser* g = loaded->get();
+  const nn::Guesser* g = *loaded;
   auto network = parse(g->circuit);
   if (!network) return unexpected(unparsable("circuit " + quoted(g->circuit) + " in " + path));
   auto match = models::match_or_expand(*network, nodes);
@@ -41,7 +38,7 @@ Expected<Chosen, std::string> choose_external(const SeriesList& nodes, const std
   }
   // A file whose circuit and parameter list disagree cannot be mapped.
   if (param_count(*network) != g->param_names.size()) return unexpected(unparsable("param_names"));
-  return Chosen{g, std::move(*match), std::move(*loaded)};
+  return Chosen{g, std::move(*match)};
 }
 
 Expected<Chosen, std::string> choose_registered(const SeriesList& nodes) {
@@ -52,7 +49,7 @@ Expected<Chosen, std::string> choose_registered(const SeriesList& nodes) {
   }
   auto g = models::MODELS[hit->model].guesser();
   if (!g) return unexpected(unparsable(g.error()));
-  return Chosen{*g, std::move(hit->match), nullptr};
+  return Chosen{*g, std::move(hit->match)};
 }
 
 // K and Zarc values back from the parallel pairs the network estimated:

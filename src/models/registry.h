@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -72,9 +71,9 @@ class ExternalCacheLock {
   ~ExternalCacheLock();
 
   // The cached network for this file, reading and decoding it on first use;
-  // a stored network is never reloaded, even if the file changes.  Failures
-  // are not cached.
-  Expected<std::shared_ptr<const nn::Guesser>, nn::NnError> load(const std::string& path);
+  // a stored network is never reloaded, even if the file changes, and lives
+  // as long as the process.  Failures are not cached.
+  Expected<const nn::Guesser*, nn::NnError> load(const std::string& path);
 
  private:
   explicit ExternalCacheLock(std::unique_lock<std::mutex> lock);
@@ -83,6 +82,6 @@ class ExternalCacheLock {
 };
 
 // Lock, load, unlock.  Error: the poisoned-cache text or the NnError text.
-Expected<std::shared_ptr<const nn::Guesser>, std::string> load_external(const std::string& path);
+Expected<const nn::Guesser*, std::string> load_external(const std::string& path);
 
 }  // namespace kelvora::models

@@ -6,7 +6,7 @@
 // be run beside the blocked one.
 #include <algorithm>
 #include <chrono>
-#include <memory>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,14 +31,12 @@ double median_seconds(std::vector<double>& samples) {
   return n % 2 == 1 ? samples[n / 2] : 0.5 * (samples[n / 2 - 1] + samples[n / 2]);
 }
 
-// A registry model name, else a weight-file path.  An embedded network lives
-// as long as the process, so it is handed out without an owner.
-Expected<std::shared_ptr<const nn::Guesser>, std::string> find_guesser(std::string_view model) {
+// A registry model name, else a weight-file path.  Either network lives as
+// long as the process.
+Expected<const nn::Guesser*, std::string> find_guesser(std::string_view model) {
   for (const models::Model& m : models::MODELS) {
     if (m.name != model) continue;
-    auto g = m.guesser();
-    if (!g) return unexpected(g.error());
-    return std::shared_ptr<const nn::Guesser>(std::shared_ptr<const nn::Guesser>(), *g);
+    return m.guesser();
   }
   return models::load_external(std::string(model));
 }
