@@ -272,6 +272,77 @@ def test_with_named_values_reads_a_snapshot(mutation):
     assert c.param_values() == [10.0, 50.0, 1e-5]
 
 
+def stored_dict(kind):
+    """A to_dict() dict of `kind` and the key of a list of floats in it."""
+    if kind == "Circuit":
+        return RC.to_dict(), "values"
+    if kind == "FitResult":
+        return RC.fit(F, Z, guess_init=False).to_dict(), "residuals"
+    return kv.lin_kk(F, Z).to_dict(), "residuals_real"
+
+
+@pytest.mark.parametrize("meddling", ["number_clears_lists", "number_clears_dict", "key_clears_dict"])
+@pytest.mark.parametrize("kind", ["Circuit", "FitResult", "KKResult"])
+def test_from_dict_runs_no_code_of_the_dict(kind, meddling):
+    # An int subclass is read by its value, and keys are compared as plain
+    # str: the user code below never runs, so it cannot shrink a list or free
+    # an item while from_dict reads it.
+    cls = getattr(kv, kind)
+    d, key = stored_dict(kind)
+    d[key][0] = 0
+    expected = cls.from_dict(d)
+    ran = []
+
+    def meddle():
+        ran.append(meddling)
+        if meddling == "number_clears_lists":
+            for value in d.values():
+                if isinstance(value, list):
+                    value.clear()
+        else:
+            d.clear()
+
+    class Number(int):
+        def __float__(self):
+            meddle()
+            return 1.0
+
+        def __index__(self):
+            meddle()
+            return 1
+
+    class Key(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            meddle()
+            return str.__eq__(self, other)
+
+    if meddling == "key_clears_dict":
+        for k in list(d):
+            d[Key(k)] = d.pop(k)
+    else:
+        d[key][0] = Number(0)
+    assert cls.from_dict(d) == expected
+    assert ran == []
+
+
+@pytest.mark.parametrize("kind", ["Circuit", "FitResult", "KKResult"])
+def test_from_dict_refuses_a_key_given_twice(kind):
+    class Key(str):  # equal to nothing, so that the dict holds the name twice
+        def __hash__(self):
+            return 1
+
+        def __eq__(self, other):
+            return False
+
+    d, key = stored_dict(kind)
+    d[Key(key)] = d.pop(key)
+    d[Key(key)] = []
+    with pytest.raises(ValueError, match=f'dict: key\\(s\\) \\["{key}"\\] given more than once$'):
+        getattr(kv, kind).from_dict(d)
+
+
 # ---- Immutable classes ------------------------------------------------------
 
 CLASSES = [kv.Circuit, kv.FitResult, kv.Element] + [getattr(kv, code) for code in

@@ -60,9 +60,11 @@ PyObject* circuit_to_dict(const SeriesList& nodes, bool explicit_values, const P
   return dict.release();
 }
 
-bool circuit_from_dict(PyObject* dict, const char* what, SeriesList& nodes, bool& explicit_values,
+bool circuit_from_dict(PyObject* given, const char* what, SeriesList& nodes, bool& explicit_values,
                        ParamConstraints& constraints) {
-  if (!check_dict_form(dict, what, "Circuit", kCircuitVersion, kCircuitKeys)) return false;
+  const PyRef copy = check_dict_form(given, what, "Circuit", kCircuitVersion, kCircuitKeys);
+  if (!copy) return false;
+  PyObject* const dict = copy.get();
   std::string text;
   if (!read_string(dict_item(dict, "expression"), what, "expression", text)) return false;
   auto parsed = parse_relaxed(text);

@@ -21,55 +21,95 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
   return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-bool check_dict_form(PyObject* dict, const char* what, const char* type, long version,
-                     const std::vector<const char*>& keys) {
+PyRef check_dict_form(PyObject* dict, const char* what, const char* type, long version,
+                      const std::vector<const char*>& keys) {
   if (!PyDict_Check(dict)) {
     PyErr_Format(PyExc_TypeError, "%s must be a dict, not %s", what, _PyType_Name(Py_TYPE(dict)));
-    return false;
+    return PyRef();
   }
-  std::vector<std::string> unknown, missing;
+  // The copy: each str key as a plain str (a subclass's text, without its
+  // __eq__ and __hash__), with its value.  Keys of other types are only
+  // shown, by their repr, once the dict has been walked, as are str keys
+  // that have no UTF-8 form.
+  PyRef copy(PyDict_New());
+  if (!copy) return PyRef();
+  std::vector<PyRef> others;
+  std::vector<std::string> unknown, repeated;
   PyObject *key = nullptr, *value = nullptr;
   Py_ssize_t pos = 0;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+    PyRef k = PyRef::borrow(key), v = PyRef::borrow(value);
+    PyRef plain;
+    const char* text = nullptr;
+    if (PyUnicode_Check(key)) {
+      plain = PyUnicode_CheckExact(key) ? PyRef::borrow(key) : PyRef(PyUnicode_FromObject(key));
+      if (!plain) return PyRef();
+      text = PyUnicode_AsUTF8(plain.get());  // null for a lone surrogate, a key no format has
+      if (!text && !clear_ordinary_error()) return PyRef();
+    }
     if (!text) {
-      PyErr_Clear();
-      PyRef r(PyObject_Repr(key));
-      const char* shown = r ? PyUnicode_AsUTF8(r.get()) : nullptr;
-      if (!shown) return false;
-      unknown.emplace_back(shown);
+      others.push_back(std::move(k));
       continue;
     }
+    const int seen = PyDict_Contains(copy.get(), plain.get());
+    if (seen < 0) return PyRef();
+    // Two keys of one text (a subclass that hashes or compares otherwise): which one counts is not defined.
+    if (seen) repeated.emplace_back(text);
+    if (PyDict_SetItem(copy.get(), plain.get(), v.get()) < 0) return PyRef();
     if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return std::strcmp(k, text) == 0; }))
       unknown.emplace_back(text);
   }
+  for (const PyRef& k : others) {
+    PyRef r(PyObject_Repr(k.get()));
+    const char* shown = r ? PyUnicode_AsUTF8(r.get()) : nullptr;
+    if (!shown) return PyRef();
+    unknown.emplace_back(shown);
+  }
+  std::vector<std::string> missing;
   for (const char* k : keys)
-    if (!PyDict_GetItemString(dict, k)) missing.emplace_back(k);
+    if (!PyDict_GetItemString(copy.get(), k)) missing.emplace_back(k);
   std::sort(unknown.begin(), unknown.end());
   // The type and version speak first: a newer format may well have other keys.
-  PyObject* t = PyDict_GetItemString(dict, "type");
+  PyObject* t = PyDict_GetItemString(copy.get(), "type");
   if (t) {
     const char* text = PyUnicode_Check(t) ? PyUnicode_AsUTF8(t) : nullptr;
     if (!text) PyErr_Clear();
-    if (!text || std::strcmp(text, type) != 0)
-      return dict_error(what, std::string("\"type\" must be ") + quoted(type) + ", got " +
-                                  (text ? quoted(text) : std::string("a ") + _PyType_Name(Py_TYPE(t))));
+    if (!text || std::strcmp(text, type) != 0) {
+      dict_error(what, std::string("\"type\" must be ") + quoted(type) + ", got " +
+                           (text ? quoted(text) : std::string("a ") + _PyType_Name(Py_TYPE(t))));
+      return PyRef();
+    }
   }
-  PyObject* v = PyDict_GetItemString(dict, "version");
+  PyObject* v = PyDict_GetItemString(copy.get(), "version");
   if (v) {
     const bool is_int = PyLong_Check(v) && !PyBool_Check(v);
     int overflow = 0;
     const long n = is_int ? PyLong_AsLongAndOverflow(v, &overflow) : -1;
     if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    if (overflow > 0 || n > version)
-      return dict_error(what, "format version " + (overflow > 0 ? std::string("beyond ") + std::to_string(LONG_MAX)
-                                                                  : std::to_string(n)) + " is newer than this version of kelvora reads (" +
-                                  std::to_string(version) + "); upgrade kelvora to load it");
-    if (n < 1) return dict_error(what, "\"version\" must be an integer from 1 to " + std::to_string(version));
+    if (overflow > 0 || n > version) {
+      dict_error(what, "format version " + (overflow > 0 ? std::string("beyond ") + std::to_string(LONG_MAX)
+                                                         : std::to_string(n)) + " is newer than this version of kelvora reads (" +
+                           std::to_string(version) + "); upgrade kelvora to load it");
+      return PyRef();
+    }
+    if (n < 1) {
+      dict_error(what, "\"version\" must be an integer from 1 to " + std::to_string(version));
+      return PyRef();
+    }
   }
-  if (!unknown.empty()) return dict_error(what, "unknown key(s) " + quoted_list(unknown));
-  if (!missing.empty()) return dict_error(what, "missing key(s) " + quoted_list(missing));
-  return true;
+  if (!unknown.empty()) {
+    dict_error(what, "unknown key(s) " + quoted_list(unknown));
+    return PyRef();
+  }
+  if (!missing.empty()) {
+    dict_error(what, "missing key(s) " + quoted_list(missing));
+    return PyRef();
+  }
+  if (!repeated.empty()) {
+    dict_error(what, "key(s) " + quoted_list(repeated) + " given more than once");
+    return PyRef();
+  }
+  return copy;
 }
 
 PyObject* reduce_through_dict(PyObject* self, PyObject* dict) {
@@ -85,7 +125,7 @@ PyObject* dict_item(PyObject* dict, const char* key) { return PyDict_GetItemStri
 bool read_double(PyObject* obj, const char* what, const char* key, double& out) {
   if (!(PyFloat_Check(obj) || PyLong_Check(obj)) || PyBool_Check(obj))
     return dict_error(what, quoted(key) + " must hold numbers, got " + _PyType_Name(Py_TYPE(obj)));
-  out = PyFloat_AsDouble(obj);
+  out = PyFloat_Check(obj) ? PyFloat_AS_DOUBLE(obj) : PyLong_AsDouble(obj);
   if (out == -1.0 && PyErr_Occurred()) {
     if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
     PyErr_Clear();

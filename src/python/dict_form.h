@@ -10,18 +10,26 @@
 #include <string>
 #include <vector>
 
+#include "python/pyref.h"
 #include "support/complex.h"
 
 namespace kelvora::py {
 
 // Checks that `dict` is a dict with exactly `keys`, whose "type" is `type`
-// and whose "version" is an integer from 1 to `version`.
-bool check_dict_form(PyObject* dict, const char* what, const char* type, long version,
-                     const std::vector<const char*>& keys);
+// and whose "version" is an integer from 1 to `version`, and returns a copy
+// of it to read the items from: its keys are plain str and it holds its own
+// references, so that looking an item up runs no __eq__ of the caller's keys
+// and nothing the caller's code does can free an item being read.  Null
+// with an exception set on failure.
+PyRef check_dict_form(PyObject* dict, const char* what, const char* type, long version,
+                      const std::vector<const char*>& keys);
 
-// The item `key` of a dict already checked by check_dict_form (borrowed).
+// The item `key` of a copy made by check_dict_form (borrowed).
 PyObject* dict_item(PyObject* dict, const char* key);
 
+// The readers run no Python code: an int or float subclass is read by its
+// value, not through its __float__ or __index__, so that reading one item
+// cannot change the lists and dicts still to be read.
 bool read_double(PyObject* obj, const char* what, const char* key, double& out);
 bool read_bool(PyObject* obj, const char* what, const char* key, bool& out);
 bool read_u64(PyObject* obj, const char* what, const char* key, std::uint64_t& out);

@@ -266,9 +266,13 @@ const std::vector<const char*> kFitResultKeys = [] {
 }();
 
 // Whether `dict` says it is of format version 1 (an int 1, not a bool).
+// The key is found by its text, so that no __eq__ of the dict's keys runs.
 bool is_version_1(PyObject* dict) {
   if (!PyDict_Check(dict)) return false;
-  PyObject* v = PyDict_GetItemString(dict, "version");
+  PyObject *key = nullptr, *value = nullptr, *v = nullptr;
+  Py_ssize_t pos = 0;
+  while (!v && PyDict_Next(dict, &pos, &key, &value))
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "version") == 0) v = value;
   if (!v || !PyLong_Check(v) || PyBool_Check(v)) return false;
   int overflow = 0;
   const long n = PyLong_AsLongAndOverflow(v, &overflow);
@@ -335,13 +339,14 @@ PyObject* fit_result_to_dict(PyObject* self, PyObject*) {
 
 PyObject* fit_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"d", nullptr};
-  PyObject* dict = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &dict)) return nullptr;
+  PyObject* given = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &given)) return nullptr;
   const char* what = "FitResult dict";
-  const bool version_1 = is_version_1(dict);
-  if (!check_dict_form(dict, what, "FitResult", version_1 ? 1 : kFitResultVersion,
-                       version_1 ? kFitResultKeysV1 : kFitResultKeys))
-    return nullptr;
+  const bool version_1 = is_version_1(given);
+  const PyRef copy = check_dict_form(given, what, "FitResult", version_1 ? 1 : kFitResultVersion,
+                                     version_1 ? kFitResultKeysV1 : kFitResultKeys);
+  if (!copy) return nullptr;
+  PyObject* const dict = copy.get();
   FitRecord r;
   auto& o = r.outcome;
   bool explicit_values = true;

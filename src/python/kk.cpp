@@ -226,10 +226,12 @@ bool read_optional_double(PyObject* obj, const char* what, const char* key, std:
 
 PyObject* kk_result_from_dict(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"d", nullptr};
-  PyObject* dict = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &dict)) return nullptr;
+  PyObject* given = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_dict", const_cast<char**>(kwlist), &given)) return nullptr;
   const char* what = "KKResult dict";
-  if (!check_dict_form(dict, what, "KKResult", kKkResultVersion, kKkResultKeys)) return nullptr;
+  const PyRef copy = check_dict_form(given, what, "KKResult", kKkResultVersion, kKkResultKeys);
+  if (!copy) return nullptr;
+  PyObject* const dict = copy.get();
   kk::KkResult r;
   std::string test_name;
   std::uint64_t m = 0;
