@@ -100,3 +100,32 @@ print("ok")
 
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert out.stdout.strip() == "ok", out.stderr[-3000:]
+
+
+# Frequencies in an array that another thread writes to while impedance()
+# runs without the interpreter lock.  The writer sets the first entry, then
+# the last, to its counter, so that at any moment the lock is held the first
+# is at least the last.  A call that copies its argument before releasing the
+# lock sees such a moment; one that read the array while it computed could
+# see the last entry written after the first was read.  For L0 with l = 1,
+# Im Z = 2*pi*f names the frequency read.
+def test_impedance_reads_the_array_before_the_lock_is_released():
+    c = kv.Circuit("L0").with_values([1.0])
+    f = np.zeros(1_000_000)
+    stop = threading.Event()
+
+    def writer():
+        k = 0
+        while not stop.is_set():
+            k += 1
+            f[0] = k
+            f[-1] = k
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        seen = [c.impedance(f).imag[[0, -1]] / 6.283185307179586 for _ in range(40)]
+    finally:
+        stop.set()
+        thread.join()
+    assert all(first >= last for first, last in seen)

@@ -1,7 +1,6 @@
 // Circuit.impedance(frequencies): the circuit's stored values evaluated over
 // a list of frequencies, returned as a complex128 NumPy array.
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
@@ -22,32 +21,6 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr std::size_t kParallelFrom = 1000;
 
-// A contiguous float64 buffer viewed in place (no copy), released on exit.
-class FloatBuffer {
- public:
-  // 1 when obj is such a buffer, 0 when it is not (no exception), -1 when
-  // asking for the buffer raised something other than an ordinary error.
-  int acquire(PyObject* obj) {
-    if (PyUnicode_Check(obj) || !PyObject_CheckBuffer(obj)) return 0;
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return clear_ordinary_error() ? 0 : -1;
-    held_ = true;
-    const char* f = view_.format ? view_.format : "B";
-    if (f[0] == '<' || f[0] == '=' || f[0] == '@') ++f;
-    return view_.ndim == 1 && view_.itemsize == 8 && std::strcmp(f, "d") == 0;
-  }
-  std::span<const double> span() const {
-    return {static_cast<const double*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
-  }
-  ~FloatBuffer() {
-    // Not without the lock: a finalizing interpreter is ending this thread (gil.h).
-    if (held_ && PyGILState_Check()) PyBuffer_Release(&view_);
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 void evaluate_range(const ImpedancePlan& plan, std::span<const double> f, Complex* out, std::size_t begin,
                     std::size_t end) {
   ImpedanceEvaluator eval(plan, plan.stored_values());
@@ -66,14 +39,12 @@ PyObject* circuit_impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* obj = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:impedance", const_cast<char**>(kwlist), &obj)) return nullptr;
 
-  FloatBuffer buffer;
+  // The frequencies are copied (a float64 array by one memcpy) while the
+  // lock is held: another thread may write to the caller's array while the
+  // evaluation runs without it.
   std::vector<double> list;
   std::span<const double> freqs;
-  const int viewed = buffer.acquire(obj);
-  if (viewed < 0) return nullptr;
-  if (viewed) {
-    freqs = buffer.span();
-  } else if (to_double_list(obj, list)) {
+  if (to_double_list(obj, list)) {
     freqs = list;
   } else {
     // Not a sequence of numbers: perhaps a dataframe.  An interrupt, exit or
