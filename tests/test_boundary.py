@@ -219,6 +219,21 @@ def test_interrupts_propagate_from_the_frame_lookup(call, exc):
         calls[call]()
 
 
+@pytest.mark.parametrize("exc", PROPAGATING + [ValueError], ids=lambda e: e.__name__)
+def test_interrupts_propagate_from_a_bounds_pair(exc):
+    class Pair(list):
+        def __len__(self):
+            raise exc("len")
+
+    c = kv.Circuit("R0-(R1,CPE1)")
+    if exc is ValueError:  # an ordinary error: not a pair
+        with pytest.raises(TypeError, match=r"^argument 'bounds': expected a \(lo, hi\) pair of numbers, got Pair$"):
+            c.with_bounds({"CPE1.alpha": Pair([0.5, 1.0])})
+    else:
+        with pytest.raises(exc, match="^len$"):
+            c.with_bounds({"CPE1.alpha": Pair([0.5, 1.0])})
+
+
 def test_interrupt_from_a_later_column_propagates():
     class Frame(dict):
         def __getitem__(self, name):

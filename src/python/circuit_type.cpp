@@ -281,7 +281,8 @@ std::string param_part(const std::string& name) { return name.substr(name.find('
 
 bool read_bound_pair(PyObject* obj, std::pair<double, double>& out) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj) || PySequence_Size(obj) != 2) {
-    PyErr_Clear();
+    // An interrupt, exit or MemoryError from __len__ propagates.
+    if (PyErr_Occurred() && !clear_ordinary_error()) return false;
     PyErr_Format(PyExc_TypeError, "expected a (lo, hi) pair of numbers, got %s", _PyType_Name(Py_TYPE(obj)));
     return false;
   }
