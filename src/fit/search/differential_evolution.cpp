@@ -18,8 +18,9 @@ constexpr float kCrLow = 0.0f, kCrHigh = 1.0f;
 constexpr float kFLow = 0.1f, kFHigh = 1.0f;
 
 // A mutant coordinate that lands outside [lo, hi] is reflected back from
-// the end it crossed; an overshoot of more than the box width (or a NaN)
-// then ends on that end, as the particle swarm limits its positions.
+// the end it crossed; an overshoot of more than the box width, reflected
+// past the other end, ends on that other end (a NaN on lo), as the particle
+// swarm limits its positions.
 float reflect_into_box(float v, float lo, float hi) {
   if (v < lo) v = lo + (lo - v);
   else if (v > hi) v = hi - (v - hi);
