@@ -254,6 +254,24 @@ def test_out_naming_an_input_file_leaves_it_alone(tmp_path, command):
     assert open(path, "rb").read() == before
 
 
+@pytest.mark.parametrize("option", ["--model", "--weights"])
+def test_out_naming_the_model_or_weights_file_leaves_it_alone(tmp_path, option):
+    (path,) = randles_files(tmp_path, 1)
+    if option == "--model":
+        read_too = tmp_path / "saved.json"
+        read_too.write_text(json.dumps(kv.Circuit("randles").with_values(TRUTH).to_dict()))
+        args = ["-m", read_too]
+    else:
+        read_too = tmp_path / "mine.eisnn"
+        shutil.copy(os.path.join(ROOT, "src", "models", "randles.eisnn"), read_too)
+        args = ["-m", "randles", "--weights", read_too]
+    before = read_too.read_bytes()
+    out = run("fit", path, *args, "--out", read_too)
+    usage_error(out, "fit")
+    assert f"is also the {option} file" in out.stderr
+    assert read_too.read_bytes() == before
+
+
 @pytest.mark.parametrize("option, target, message", [
     ("--weights", "missing.eisnn", "No such file"),
     ("--weights", ".", "Is a directory"),

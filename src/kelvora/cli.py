@@ -152,12 +152,19 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def _open_out(path: str | None, inputs: Sequence[str] = ()) -> IO[str]:
-    """The output of --out, opened before any work so that a path it cannot write costs none."""
+def _open_out(path: str | None, inputs: Sequence[str] = (),
+              option_files: Sequence[tuple[str, str]] = ()) -> IO[str]:
+    """The output of --out, opened before any work so that a path it cannot write costs none.
+
+    `option_files` are the (option, path) pairs of the other files the command reads (a .json --model, --weights):
+    the results must not replace them either."""
     if path is None or path == "-":
         return sys.stdout
     if any(_same_file(path, name) for name in inputs):  # opening it would empty an input before it is read
         raise UsageError(f"--out {path}: is also an input FILE")
+    for option, name in option_files:
+        if _same_file(path, name):
+            raise UsageError(f"--out {path}: is also the {option} file")
     try:
         # surrogateescape: a file name that is not valid UTF-8 is written back as the bytes it was given as.
         # Appending leaves an earlier file's results in place until _rewind(): a run stopped before it has
@@ -396,7 +403,9 @@ def _fit(args: argparse.Namespace) -> int:
         _check_guess(circuit)
     if args.plots is not None:
         _check_plots(args.plots)
-    out = _open_out(args.out, args.files)
+    option_files = [(option, name) for option, name in (("--model", args.model), ("--weights", args.weights))
+                    if name is not None and (option != "--model" or name.lower().endswith(".json"))]
+    out = _open_out(args.out, args.files, option_files)
     try:
         inputs = _read(args.files, args.format)
         spectra = inputs.spectra
