@@ -272,6 +272,21 @@ def test_out_naming_the_model_or_weights_file_leaves_it_alone(tmp_path, option):
     assert read_too.read_bytes() == before
 
 
+@pytest.mark.parametrize("model", ["randles", "R0-(R1,C1)-W1", "saved.json"])
+def test_fit_csv_has_the_model_s_columns_also_when_no_file_gives_a_spectrum(tmp_path, model):
+    (good,) = randles_files(tmp_path, 1)
+    (tmp_path / "saved.json").write_text(json.dumps(kv.Circuit("rq").with_fixed({"R0.r": 1.0}).to_dict()))
+    model = str(tmp_path / model) if model.endswith(".json") else model
+    fitted = run("fit", good, "-m", model, "--no-guess", "-o", tmp_path / "good.csv")
+    assert fitted.returncode == 0, fitted.stderr
+    missing = run("fit", tmp_path / "missing.DTA", "-m", model, "--no-guess", "-o", tmp_path / "none.csv")
+    assert missing.returncode == 1 and "missing.DTA" in missing.stderr
+    with open(tmp_path / "good.csv", newline="") as fh:
+        header = next(csv.reader(fh))
+    with open(tmp_path / "none.csv", newline="") as fh:
+        assert list(csv.reader(fh)) == [header]
+
+
 @pytest.mark.parametrize("option, target, message", [
     ("--weights", "missing.eisnn", "No such file"),
     ("--weights", ".", "Is a directory"),

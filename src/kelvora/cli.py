@@ -427,7 +427,8 @@ def _fit(args: argparse.Namespace) -> int:
                 _error(f"{spectrum.label}: {result}")
                 failed = True
 
-        table = kv.results_table(results, circuit=circuit) if results else {}
+        # With the circuit, the table has its columns also when no file gave a spectrum.
+        table = kv.results_table(results, circuit=circuit)
         columns = list(table)
         header = ["file", "spectrum", "cycle", "points", *columns]
         rows = ([s.path, s.index, s.cycle, s.points, *(table[c][i] for c in columns)]
