@@ -186,8 +186,13 @@ def _close_out(out: IO[str] | None) -> None:
         out.close()
 
 
+def _is_saved_model(model: str) -> bool:
+    """Whether --model names a file written by to_dict() rather than a model name or expression."""
+    return model.lower().endswith(".json")
+
+
 def _circuit(model: str) -> kv.Circuit:
-    if model.lower().endswith(".json"):
+    if _is_saved_model(model):
         return _saved_circuit(model)
     try:
         return kv.Circuit(model)
@@ -404,7 +409,7 @@ def _fit(args: argparse.Namespace) -> int:
     if args.plots is not None:
         _check_plots(args.plots)
     option_files = [(option, name) for option, name in (("--model", args.model), ("--weights", args.weights))
-                    if name is not None and (option != "--model" or name.lower().endswith(".json"))]
+                    if name is not None and (option != "--model" or _is_saved_model(name))]
     out = _open_out(args.out, args.files, option_files)
     try:
         inputs = _read(args.files, args.format)

@@ -29,10 +29,9 @@ bool is_bool_scalar(PyObject* obj) {
 }
 
 bool path_bytes(PyObject* obj, std::string& out) {
-  PyObject* encoded = PyUnicode_EncodeFSDefault(obj);
+  const PyRef encoded(PyUnicode_EncodeFSDefault(obj));
   if (!encoded) return false;
-  out.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-  Py_DECREF(encoded);
+  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
   return true;
 }
 
